@@ -1,0 +1,31 @@
+# Two commands do all the set-up on a fresh machine:
+#   make demo   build and install ombrix into .venv, then run a real fit
+#   make test   build and install ombrix with its test requirements, run every test
+#
+# The virtual environment uses CPython 3.12 when it can be found (on PATH or
+# under pyenv), otherwise python3.  Override with `make test PYTHON=...`.
+
+PYTHON ?= $(shell for p in python3.12 $$(pyenv root 2>/dev/null)/versions/3.12*/bin/python3.12 python3; do \
+            "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
+VENV := .venv
+PY := $(VENV)/bin/python
+# One BLAS thread: small solves gain nothing from more, and results stay reproducible.
+export OPENBLAS_NUM_THREADS ?= 1
+
+.PHONY: demo test install clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install --quiet ".[test]"
+
+demo: install
+	$(PY) -m ombrix
+
+test: install
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,163 @@
+// Internal interfaces of the numeric layer: overflow-checked sizes, C
+// allocation helpers, and the generic routines that several sources share.
+// Each template is defined once in the source named beside it and explicitly
+// instantiated there for double and float.
+#ifndef OMBRIX_INTERNAL_H
+#define OMBRIX_INTERNAL_H
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "real.h"
+
+namespace ombrix {
+
+template <typename T>
+using Callback = void (*)(const T* p, T* out, int m, int n, void* user_data);
+
+// ---- sizes -----------------------------------------------------------------
+
+// An element or byte count computed without wrapping: a negative operand or an
+// overflow makes it invalid, and it stays invalid through further arithmetic.
+struct Size {
+  std::size_t value = 0;
+  bool valid = true;
+
+  constexpr Size(std::size_t v) : value(v) {}
+  constexpr Size(int v) : value(v < 0 ? 0 : std::size_t(v)), valid(v >= 0) {}
+  static constexpr Size invalid() { Size s(std::size_t(0)); s.valid = false; return s; }
+};
+
+inline Size operator+(Size a, Size b) {
+  std::size_t r;
+  if (!a.valid || !b.valid || __builtin_add_overflow(a.value, b.value, &r)) return Size::invalid();
+  return Size(r);
+}
+
+inline Size operator*(Size a, Size b) {
+  std::size_t r;
+  if (!a.valid || !b.valid || __builtin_mul_overflow(a.value, b.value, &r)) return Size::invalid();
+  return Size(r);
+}
+
+// ---- C-allocator memory -----------------------------------------------------
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Owns memory from the C allocator; released on every exit path.
+template <typename T>
+using CBuffer = std::unique_ptr<T[], FreeDeleter>;
+
+// Zero-initialised array of `count` elements, or null when the count is not
+// representable or the allocator fails.  Never asks the allocator for 0 bytes,
+// whose result may be null on some platforms.
+template <typename T>
+T* calloc_array(Size count) {
+  if (!count.valid) return nullptr;
+  return static_cast<T*>(std::calloc(count.value ? count.value : 1, sizeof(T)));
+}
+
+// ---- solver vocabulary --------------------------------------------------------
+
+// Why a run ended (information vector entry 6).
+enum StopReason : int {
+  kRunning = 0,
+  kSmallGradient = 1,   // ||J^T e||_inf <= eps1
+  kSmallStep = 2,       // ||dp||^2 <= eps2^2 ||p||^2
+  kIterationLimit = 3,  // the iteration count reached max_iter
+  kSingular = 4,        // ||dp||^2 >= (||p||^2 + eps2) / 1e-24: an absurdly long step
+  kNoReduction = 5,     // a step was rejected while nu = 2^30 (2 nu would overflow an int)
+  kSmallError = 6,      // ||e||^2 <= eps3
+  kInvalidValues = 7,   // ||e||^2 is NaN or infinite
+};
+
+constexpr int kNuLimit = 1 << 30;  // nu doubles after each rejection up to here
+
+// Tuning values of a run, from the caller's options vector or the defaults.
+template <typename T>
+struct Options {
+  T tau = T(1e-3);  // initial damping: tau * max diag(J^T J)
+  T eps1 = T(1e-17), eps2 = T(1e-17), eps3 = T(1e-17);
+  T eps2_sq = eps2 * eps2;  // the square taken in T, so defaults and explicit values agree
+  T delta = T(1e-6);        // finite-difference step
+  bool central = false;     // central instead of forward differences
+
+  Options() = default;
+  // Reads opts[0..3], and opts[4] when `with_step`: a negative step selects
+  // central differences with step -opts[4] (NaN: forward).
+  Options(const T* opts, bool with_step) {
+    if (!opts) return;
+    tau = opts[0];
+    eps1 = opts[1];
+    eps2 = opts[2];
+    eps2_sq = opts[2] * opts[2];
+    eps3 = opts[3];
+    if (with_step) {
+      central = opts[4] < T(0);
+      delta = central ? -opts[4] : opts[4];
+    }
+  }
+};
+
+// Largest entry, seeded with -max so that only strictly greater entries count.
+template <typename T>
+inline T largest(const T* v, int count) {
+  T r = -Real<T>::max;
+  for (int i = 0; i < count; ++i)
+    if (v[i] > r) r = v[i];
+  return r;
+}
+
+// Writes the ten entries of the information vector (when given).
+template <typename T>
+inline void write_info(T* info, T initial_e2, T e2, T jte_inf, T dp2, T mu_ratio, int iterations, int stop,
+                       int model_calls, int jacobians, int solves) {
+  if (!info) return;
+  info[0] = initial_e2;
+  info[1] = e2;
+  info[2] = jte_inf;
+  info[3] = dp2;
+  info[4] = mu_ratio;
+  info[5] = T(iterations);
+  info[6] = T(stop);
+  info[7] = T(model_calls);
+  info[8] = T(jacobians);
+  info[9] = T(solves);
+}
+
+// ---- shared routines ---------------------------------------------------------
+
+// misc.cpp
+template <typename T> void trans_mat_mat_mult(const T* mat, T* product, int n, int m);
+template <typename T> T l2nrmxmy(T* diff, const T* x, const T* y, int n);
+template <typename T> void fdif_forw_jac_approx(Callback<T> func, T* p, const T* fp, T* scratch, T delta, T* jac_out, int m, int n, void* user_data);
+template <typename T> void fdif_cent_jac_approx(Callback<T> func, T* p, T* scratch_minus, T* scratch_plus, T delta, T* jac_out, int m, int n, void* user_data);
+template <typename T> int covar(const T* jtj, T* covariance, T sumsq, int m, int n);
+template <typename T> int box_check(const T* lb, const T* ub, int m);
+// J^T J (full, symmetric) and J^T e.  `direct` selects the plain loops over the
+// lower triangle (small problems) instead of one gemm.
+template <typename T> void normal_equations(const T* jac, const T* err, T* jtj, T* jte, int n, int m, bool direct);
+
+// Axb.cpp
+template <typename T> int ax_eq_b_bk(const T* A, const T* B, T* x, int m);
+
+// lm.cpp
+template <typename T> int lm_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+template <typename T> int lm_dif(Callback<T> func, T* p, const T* x, int m, int n, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+
+// lmlec.cpp
+template <typename T> int lm_lec_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, const T* A, const T* b, int k, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+template <typename T> int lm_lec_dif(Callback<T> func, T* p, const T* x, int m, int n, const T* A, const T* b, int k, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+
+// lmblec.cpp
+template <typename T> int lm_blec_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, const T* lb, const T* ub, const T* A, const T* b, int k, const T* weights, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+template <typename T> int lm_blec_dif(Callback<T> func, T* p, const T* x, int m, int n, const T* lb, const T* ub, const T* A, const T* b, int k, const T* weights, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+
+}  // namespace ombrix
+
+#endif  // OMBRIX_INTERNAL_H

@@ -1,0 +1,142 @@
+/*
+ * ombrix: Levenberg-Marquardt nonlinear least squares, C interface.
+ *
+ * Every routine exists in double precision (prefix d) and in single
+ * precision (prefix s) with the same arguments.  Matrices are dense and
+ * row-major: a Jacobian is n x m with entry i*m + j the derivative of model
+ * output i with respect to parameter j.  `user_data` is passed unchanged to
+ * the callbacks.
+ *
+ * Solvers minimise ||x - f(p)||^2 and return the number of iterations, or -1
+ * with a line on stderr when they fail.  `opts` holds 5 reals (tau, eps1,
+ * eps2, eps3, difference step; the sign of the step selects forward (>= 0) or
+ * central (< 0) differences) or is NULL for the defaults 1e-3, 1e-17, 1e-17,
+ * 1e-17, 1e-6.  `info` (10 reals, or NULL) receives: initial ||e||^2, final
+ * ||e||^2, ||J^T e||_inf, last ||dp||^2, mu / max(diag J^T J), iterations,
+ * stop reason (1 small gradient, 2 small step, 3 iteration limit, 4 singular
+ * system, 5 no further reduction, 6 small error, 7 invalid values), model
+ * calls, Jacobian calls (or difference Jacobians), linear solves.
+ * `workspace` is NULL or at least 2n + 4m + n*m + m*m reals (analytic
+ * Jacobian) or 4n + 4m + n*m + m*m reals (finite differences) for the
+ * unconstrained solvers.  `covariance` is NULL or m x m.
+ *
+ * Linear solvers (Ax_eq_b_*) return 1 when solved, 0 on a numerical failure;
+ * they keep a per-thread scratch buffer that a call with A == NULL releases.
+ */
+#ifndef OMBRIX_H
+#define OMBRIX_H
+
+#if defined(__GNUC__)
+#define OMBRIX_API __attribute__((visibility("default")))
+#else
+#define OMBRIX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Model and Jacobian callbacks: fill out[0..n) with f(p), or out[0..n*m) with
+ * the row-major Jacobian at p.  p must not be modified or kept. */
+typedef void (*dombrix_callback)(const double *p, double *out, int m, int n, void *user_data);
+typedef void (*sombrix_callback)(const float *p, float *out, int m, int n, void *user_data);
+
+/* ---- unconstrained solvers ---- */
+OMBRIX_API int dombrix_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_dif(dombrix_callback func, double *p, const double *x, int m, int n, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_dif(sombrix_callback func, float *p, const float *x, int m, int n, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+
+/* ---- box constraints lb <= p <= ub (either may be NULL; +-DBL_MAX means
+ * unbounded); scale is NULL or m positive scaling constants.  lb and ub are
+ * modified during a scaled solve and restored before return. ---- */
+OMBRIX_API int dombrix_bc_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, double *lb, double *ub, const double *scale, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_bc_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, float *lb, float *ub, const float *scale, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_bc_dif(dombrix_callback func, double *p, const double *x, int m, int n, double *lb, double *ub, const double *scale, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_bc_dif(sombrix_callback func, float *p, const float *x, int m, int n, float *lb, float *ub, const float *scale, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+
+/* ---- linear equality constraints A p = b, A k x m ---- */
+OMBRIX_API int dombrix_lec_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, const double *A, const double *b, int k, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_lec_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, const float *A, const float *b, int k, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_lec_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *A, const double *b, int k, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_lec_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *A, const float *b, int k, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+
+/* ---- box and linear equality constraints; weights is NULL or m penalty
+ * weights ---- */
+OMBRIX_API int dombrix_blec_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, const double *lb, const double *ub, const double *A, const double *b, int k, const double *weights, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_blec_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, const float *lb, const float *ub, const float *A, const float *b, int k, const float *weights, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_blec_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *lb, const double *ub, const double *A, const double *b, int k, const double *weights, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_blec_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *lb, const float *ub, const float *A, const float *b, int k, const float *weights, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+
+/* ---- linear inequality constraints C p >= d, C k2 x m, with box bounds
+ * and/or equalities ---- */
+OMBRIX_API int dombrix_bleic_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, const double *lb, const double *ub, const double *A, const double *b, int k1, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_bleic_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, const float *lb, const float *ub, const float *A, const float *b, int k1, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_bleic_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *lb, const double *ub, const double *A, const double *b, int k1, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_bleic_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *lb, const float *ub, const float *A, const float *b, int k1, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_blic_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, const double *lb, const double *ub, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_blic_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, const float *lb, const float *ub, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_blic_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *lb, const double *ub, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_blic_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *lb, const float *ub, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_leic_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, const double *A, const double *b, int k1, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_leic_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, const float *A, const float *b, int k1, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_leic_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *A, const double *b, int k1, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_leic_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *A, const float *b, int k1, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_lic_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_lic_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+OMBRIX_API int dombrix_lic_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
+OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
+
+/* ---- dense linear solvers: A m x m row-major (QRLS: m x n, m >= n) ---- */
+OMBRIX_API int dAx_eq_b_BK(const double *A, const double *B, double *x, int m);
+OMBRIX_API int sAx_eq_b_BK(const float *A, const float *B, float *x, int m);
+OMBRIX_API int dAx_eq_b_QR(const double *A, const double *B, double *x, int m);
+OMBRIX_API int sAx_eq_b_QR(const float *A, const float *B, float *x, int m);
+OMBRIX_API int dAx_eq_b_QRLS(const double *A, const double *B, double *x, int m, int n);
+OMBRIX_API int sAx_eq_b_QRLS(const float *A, const float *B, float *x, int m, int n);
+OMBRIX_API int dAx_eq_b_Chol(const double *A, const double *B, double *x, int m);
+OMBRIX_API int sAx_eq_b_Chol(const float *A, const float *B, float *x, int m);
+OMBRIX_API int dAx_eq_b_LU(const double *A, const double *B, double *x, int m);
+OMBRIX_API int sAx_eq_b_LU(const float *A, const float *B, float *x, int m);
+OMBRIX_API int dAx_eq_b_SVD(const double *A, const double *B, double *x, int m);
+OMBRIX_API int sAx_eq_b_SVD(const float *A, const float *B, float *x, int m);
+
+/* ---- kernels ---- */
+/* product = mat^T mat, mat n x m */
+OMBRIX_API void dombrix_trans_mat_mat_mult(const double *mat, double *product, int n, int m);
+OMBRIX_API void sombrix_trans_mat_mat_mult(const float *mat, float *product, int n, int m);
+/* diff = x - y (x NULL: -y), returns ||diff||^2; diff may alias x or y */
+OMBRIX_API double dombrix_L2nrmxmy(double *diff, const double *x, const double *y, int n);
+OMBRIX_API float sombrix_L2nrmxmy(float *diff, const float *x, const float *y, int n);
+/* Difference Jacobians; p is perturbed in place and restored. */
+OMBRIX_API void dombrix_fdif_forw_jac_approx(dombrix_callback func, double *p, const double *fp, double *scratch, double delta, double *jac_out, int m, int n, void *user_data);
+OMBRIX_API void sombrix_fdif_forw_jac_approx(sombrix_callback func, float *p, const float *fp, float *scratch, float delta, float *jac_out, int m, int n, void *user_data);
+OMBRIX_API void dombrix_fdif_cent_jac_approx(dombrix_callback func, double *p, double *scratch_minus, double *scratch_plus, double delta, double *jac_out, int m, int n, void *user_data);
+OMBRIX_API void sombrix_fdif_cent_jac_approx(sombrix_callback func, float *p, float *scratch_minus, float *scratch_plus, float delta, float *jac_out, int m, int n, void *user_data);
+
+/* ---- covariance and diagnostics ---- */
+/* covariance = pinv(jtj) * sumsq / (n - rank); returns the rank (0 on failure).
+ * jtj and covariance may be the same array. */
+OMBRIX_API int dombrix_covar(const double *jtj, double *covariance, double sumsq, int m, int n);
+OMBRIX_API int sombrix_covar(const float *jtj, float *covariance, float sumsq, int m, int n);
+OMBRIX_API double dombrix_stddev(const double *covariance, int m, int i);
+OMBRIX_API float sombrix_stddev(const float *covariance, int m, int i);
+OMBRIX_API double dombrix_corcoef(const double *covariance, int m, int i, int j);
+OMBRIX_API float sombrix_corcoef(const float *covariance, int m, int i, int j);
+OMBRIX_API double dombrix_R2(dombrix_callback func, const double *p, const double *x, int m, int n, void *user_data);
+OMBRIX_API float sombrix_R2(sombrix_callback func, const float *p, const float *x, int m, int n, void *user_data);
+/* err_out[i] near 1: row i of the Jacobian agrees with differences; near 0: it does not. */
+OMBRIX_API void dombrix_chkjac(dombrix_callback func, dombrix_callback jacf, const double *p, int m, int n, void *user_data, double *err_out);
+OMBRIX_API void sombrix_chkjac(sombrix_callback func, sombrix_callback jacf, const float *p, int m, int n, void *user_data, float *err_out);
+/* Upper triangular w with c = w^T w; 0 on success, -1 when c is not positive definite. */
+OMBRIX_API int dombrix_chol(const double *c, double *w, int m);
+OMBRIX_API int sombrix_chol(const float *c, float *w, int m);
+/* 1 when lb[i] <= ub[i] for all i (or either is NULL), 0 otherwise */
+OMBRIX_API int dombrix_box_check(const double *lb, const double *ub, int m);
+OMBRIX_API int sombrix_box_check(const float *lb, const float *ub, int m);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OMBRIX_H */

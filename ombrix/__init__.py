@@ -1,0 +1,17 @@
+"""ombrix: Levenberg-Marquardt nonlinear least squares."""
+
+import os as _os
+
+from . import _ombrix  # noqa: F401
+
+__all__ = ["get_include", "get_lib_dir"]
+
+
+def get_include():
+    """Directory of the C header ``ombrix.h``."""
+    return _os.path.join(_os.path.dirname(__file__), "include")
+
+
+def get_lib_dir():
+    """Directory of ``libombrix.so`` (link with ``-lombrix``) and its LAPACK."""
+    return _os.path.join(_os.path.dirname(__file__), "_libs")
