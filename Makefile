@@ -2,6 +2,7 @@
 #   make demo   build and install ombrix into .venv, then run a real fit
 #   make test   build and install ombrix with its test requirements, run every test
 #
+# (-P keeps the source folder ombrix/ off sys.path, so the installed package is used.)
 # The virtual environment uses CPython 3.12 when it can be found (on PATH or
 # under pyenv), otherwise python3.  Override with `make test PYTHON=...`.
 
@@ -22,10 +23,10 @@ install: $(PY)
 	$(PY) -m pip install --quiet ".[test]"
 
 demo: install
-	$(PY) -m ombrix
+	$(PY) -P -m ombrix
 
 test: install
-	$(PY) -m pytest -q
+	$(PY) -P -m pytest -q
 
 clean:
 	rm -rf build $(VENV)
