@@ -1,1 +1,14 @@
+// Placeholder entry points (return -1) until the solver is written.
 #include "internal.h"
+#include "ombrix.h"
+
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+extern "C" {
+
+int dombrix_bc_der(dombrix_callback func, dombrix_callback jacf, double *p, const double *x, int m, int n, double *lb, double *ub, const double *scale, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data) { return -1; }
+int sombrix_bc_der(sombrix_callback func, sombrix_callback jacf, float *p, const float *x, int m, int n, float *lb, float *ub, const float *scale, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data) { return -1; }
+int dombrix_bc_dif(dombrix_callback func, double *p, const double *x, int m, int n, double *lb, double *ub, const double *scale, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data) { return -1; }
+int sombrix_bc_dif(sombrix_callback func, float *p, const float *x, int m, int n, float *lb, float *ub, const float *scale, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data) { return -1; }
+
+}  // extern "C"
