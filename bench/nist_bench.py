@@ -367,7 +367,10 @@ def machine_line():
                 f"{'s' if i['num_threads'] != 1 else ''})" for i in threadpoolctl.threadpool_info()]
     except ImportError:
         blas = []
-    return (f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}. " + ", ".join(versions)
+    load = ", ".join(f"{v:.1f}" for v in os.getloadavg())
+    return (f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}, load average {load} at the end "
+            "(the machine is shared; the interleaved timing keeps ratios fair, absolute times vary). "
+            + ", ".join(versions)
             + f". OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')}"
             + (f"; BLAS libraries loaded: {'; '.join(blas)}" if blas else "") + ".")
 

@@ -108,7 +108,8 @@ def main(argv):
         pass
     lines = ["# NIST reference problems in C: dombrix_der and GSL's multifit_nlinear", "",
              f"Command: `python bench/nist_c.py {repeats}` (builds bench/nist_c.c, runs it, writes this file).", "",
-             f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}; {compiler}, -O2; "
+             f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}, load average "
+             f"{', '.join(f'{v:.1f}' for v in os.getloadavg())} at the end (shared machine); {compiler}, -O2; "
              f"OPENBLAS_NUM_THREADS={env['OPENBLAS_NUM_THREADS']}; ombrix {metadata.version('ombrix')} with "
              f"its bundled OpenBLAS; GSL {gsl_version} from Debian (libgsl-dev) with its own CBLAS.", "",
              "Same problems, models and Jacobians (C loops over the observations), same starting points. "

@@ -252,7 +252,9 @@ def lre(estimate, certified, digits=11):
 # Jacobian is the n x m C-ordered array of d model / d b_j.
 
 def _columns(*cols):
-    return np.stack(cols, axis=1)
+    # One (m, n) block, transposed into a C-ordered (n, m) copy: the cheapest
+    # way NumPy offers to lay out a few long columns row by row.
+    return np.array(cols).T.copy()
 
 
 def _exp_rise(b, x):                          # Misra1a, BoxBOD: b1*(1-exp(-b2*x))
