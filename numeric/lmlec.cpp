@@ -107,6 +107,19 @@ int queried_length(T reported) {
   return reported >= T(INT_MAX) ? INT_MAX : reported > T(1) ? int(reported) : 1;
 }
 
+// Reports a failure of the LAPACK routine `routine` (named without its
+// precision letter) in the elimination; true when `info` is 0.
+template <typename T>
+bool lapack_succeeded(int info, const char* routine) {
+  constexpr char P = Real<T>::letter;
+  if (info < 0)
+    std::fprintf(stderr, "LAPACK error: illegal value for argument %d of %c%s_ in %clmlec_elim()\n", -info, P, routine,
+                 P);
+  else if (info > 0)
+    std::fprintf(stderr, "unknown LAPACK error (%d) for %c%s_ in %clmlec_elim()\n", info, P, routine, P);
+  return info == 0;
+}
+
 // Eliminates A p = b: fills s (m reals) with a particular solution and Z
 // (m x (m - k), row-major) with an orthonormal basis of the null space of A.
 // Returns the rank (= k), or -1 with a message when A has more rows than
@@ -153,14 +166,7 @@ int lmlec_elim(const T* A, const T* b, T* s, T* Z, int k, int m) {
 
   // A^T P = Q R
   Real<T>::geqp3(&m, &k, a, &m, pivot, tau, work, &lwork, &info);
-  if (info < 0) {
-    std::fprintf(stderr, "LAPACK error: illegal value for argument %d of %cgeqp3_ in %clmlec_elim()\n", -info, P, P);
-    return -1;
-  }
-  if (info > 0) {
-    std::fprintf(stderr, "unknown LAPACK error (%d) for %cgeqp3_ in %clmlec_elim()\n", info, P, P);
-    return -1;
-  }
+  if (!lapack_succeeded<T>(info, "geqp3")) return -1;
 
   // Rank: the leading diagonal entries of R above the tolerance.
   T tol = T(10) * T(m) * Real<T>::eps * std::fabs(a[0]);
@@ -182,15 +188,12 @@ int lmlec_elim(const T* A, const T* b, T* s, T* Z, int k, int m) {
   for (std::size_t i = 0; i < rk; ++i)
     for (std::size_t j = 0; j < rk; ++j) r[j + i * rk] = i <= j ? a[i + j * mm] : T(0);
   Real<T>::trtri("L", "N", &rank, r, &rank, &info);
-  if (info < 0) {
-    std::fprintf(stderr, "LAPACK error: illegal value for argument %d of %ctrtri_ in %clmlec_elim()\n", -info, P, P);
-    return -1;
-  }
   if (info > 0) {
     std::fprintf(stderr, "A(%d, %d) is exactly zero for %ctrtri_ (singular matrix) in %clmlec_elim()\n", info, info,
                  P, P);
     return -1;
   }
+  if (!lapack_succeeded<T>(info, "trtri")) return -1;
 
   // r = R^-T P^T: column j moves to column pivot[j] - 1 (through Y as scratch).
   for (std::size_t j = 0; j < rk; ++j)
@@ -200,14 +203,7 @@ int lmlec_elim(const T* A, const T* b, T* s, T* Z, int k, int m) {
   // The full m x m Q from the k reflectors.
   std::memset(a + mm * kk, 0, (mm * mm - mm * kk) * sizeof(T));
   Real<T>::orgqr(&m, &m, &k, a, &m, tau, work, &lwork, &info);
-  if (info < 0) {
-    std::fprintf(stderr, "LAPACK error: illegal value for argument %d of %corgqr_ in %clmlec_elim()\n", -info, P, P);
-    return -1;
-  }
-  if (info > 0) {
-    std::fprintf(stderr, "unknown LAPACK error (%d) for %corgqr_ in %clmlec_elim()\n", info, P, P);
-    return -1;
-  }
+  if (!lapack_succeeded<T>(info, "orgqr")) return -1;
 
   // Y = Q1 R^-T P^T (m x rank, row-major), a right inverse of A; s = Y b.
   for (std::size_t i = 0; i < mm; ++i)
@@ -241,21 +237,55 @@ void project_start(T* p, const T* s, const T* Z, T* u, int m, int mr) {
   }
 }
 
-// Checks shared by both entry points: too few measurements for the reduced
-// problem, more constraints than parameters.
-template <typename T>
-bool reduced_problem_ok(const char* name, int m, int n, int k) {
-  if (std::int64_t(m) - k > n) {
-    std::fprintf(stderr,
-                 "%combrix_%s(): cannot solve a problem with fewer measurements + equality constraints [%d + %d] than unknowns [%d]\n",
-                 Real<T>::letter, name, n, k, m);
-    return false;
-  }
-  return constraint_count_ok<T>(k, m);
-}
-
 // Number of reduced parameters m - k as a size; invalid for a negative k.
 inline Size reduced_count(int m, int k) { return k < 0 ? Size::invalid() : Size(m - k); }
+
+// The eliminated problem of one call: working memory s (m), Z (m (m - k)), the
+// full Jacobian (n m, analytic solver only) and u (m - k), and the record.
+template <typename T>
+struct Reduction {
+  CBuffer<T> memory;
+  lmlec_data<T> rec{};
+  T* u = nullptr;
+  int mr = 0;  // m - k
+};
+
+// Checks the sizes, allocates, eliminates A p = b and projects the start:
+// u = Z^T (p - s).  `mode` is "der" or "dif"; false after a message on
+// failure, with p unchanged.
+template <typename T>
+bool reduce(const char* mode, bool with_jacobian, T* p, int m, int n, const T* A, const T* b, int k,
+            Reduction<T>& red) {
+  constexpr char P = Real<T>::letter;
+  if (!A) k = 0;  // no constraint matrix: nothing to eliminate
+  if (std::int64_t(m) - k > n) {
+    std::fprintf(stderr,
+                 "%combrix_lec_%s(): cannot solve a problem with fewer measurements + equality constraints [%d + %d] than unknowns [%d]\n",
+                 P, mode, n, k, m);
+    return false;
+  }
+  if (!constraint_count_ok<T>(k, m)) return false;
+  const Size mr_size = reduced_count(m, k);
+  const Size jac_size = with_jacobian ? Size(n) * m : Size(0);
+  red.memory.reset(calloc_array<T>(Size(m) + Size(m) * mr_size + jac_size + mr_size));
+  if (!red.memory) {
+    std::fprintf(stderr, "%combrix_lec_%s(): memory allocation request failed\n", P, mode);
+    return false;
+  }
+  red.mr = m - k;
+  T* s = red.memory.get();
+  T* Z = s + std::size_t(m);
+  T* full_jac = Z + std::size_t(m) * std::size_t(red.mr);
+  red.u = full_jac + jac_size.value;
+  red.rec.offset = s;
+  red.rec.basis = Z;
+  red.rec.full_p = p;
+  red.rec.full_jac = with_jacobian ? full_jac : nullptr;
+  red.rec.ncon = k;
+  if (lmlec_elim(A, b, s, Z, k, m) < 0) return false;
+  project_start(p, s, Z, red.u, m, red.mr);
+  return true;
+}
 
 // An information vector the reduced solver always writes (entry 6 is a stop
 // reason 1-7 once it has run), copied to the caller's afterwards.  Entry 6
@@ -290,33 +320,20 @@ int lm_lec_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int 
                  P, P, P);
     return -1;
   }
-  if (!A) k = 0;  // no constraint matrix: nothing to eliminate
-  if (!reduced_problem_ok<T>("lec_der", m, n, k)) return -1;
-  const Size mr_size = reduced_count(m, k);
-  // s (m), Z (m (m - k)), full Jacobian (n m), u (m - k)
-  CBuffer<T> memory(calloc_array<T>(Size(m) + Size(m) * mr_size + Size(n) * m + mr_size));
-  if (!memory) {
-    std::fprintf(stderr, "%combrix_lec_der(): memory allocation request failed\n", P);
-    return -1;
-  }
-  const int mr = m - k;
-  T* s = memory.get();
-  T* Z = s + std::size_t(m);
-  T* full_jac = Z + std::size_t(m) * std::size_t(mr);
-  T* u = full_jac + std::size_t(n) * std::size_t(m);
-
-  lmlec_data<T> rec{s, Z, p, full_jac, k, func, jacf, user_data};
-  if (lmlec_elim(A, b, s, Z, k, m) < 0) return -1;
-  project_start(p, s, Z, u, m, mr);
+  Reduction<T> red;
+  red.rec.func = func;
+  red.rec.jacf = jacf;
+  red.rec.user_data = user_data;
+  if (!reduce("der", true, p, m, n, A, b, k, red)) return -1;
 
   RunInfo<T> run;
-  const int ret = lm_der<T>(lmlec_func<T>, lmlec_jacf<T>, u, x, mr, n, max_iter, opts, run.v, workspace, nullptr,
-                            &rec);
-  expand(rec, u, m);
+  const int ret = lm_der<T>(lmlec_func<T>, lmlec_jacf<T>, red.u, x, red.mr, n, max_iter, opts, run.v, workspace,
+                            nullptr, &red.rec);
+  expand(red.rec, red.u, m);
   run.copy_to(info);
   // A solve that never evaluated the Jacobian leaves full_jac zero: the
   // covariance is then all zeros.
-  if (covariance && run.ran()) full_covariance(full_jac, covariance, run.v[1], m, n);
+  if (covariance && run.ran()) full_covariance(red.rec.full_jac, covariance, run.v[1], m, n);
   return ret;
 }
 
@@ -326,34 +343,22 @@ template <typename T>
 int lm_lec_dif(Callback<T> func, T* p, const T* x, int m, int n, const T* A, const T* b, int k, int max_iter,
                const T* opts, T* info, T* workspace, T* covariance, void* user_data) {
   constexpr char P = Real<T>::letter;
-  if (!A) k = 0;
-  if (!reduced_problem_ok<T>("lec_dif", m, n, k)) return -1;
-  const Size mr_size = reduced_count(m, k);
-  // s (m), Z (m (m - k)), u (m - k)
-  CBuffer<T> memory(calloc_array<T>(Size(m) + Size(m) * mr_size + mr_size));
-  if (!memory) {
-    std::fprintf(stderr, "%combrix_lec_dif(): memory allocation request failed\n", P);
-    return -1;
-  }
-  const int mr = m - k;
-  T* s = memory.get();
-  T* Z = s + std::size_t(m);
-  T* u = Z + std::size_t(m) * std::size_t(mr);
-
-  lmlec_data<T> rec{s, Z, p, nullptr, k, func, nullptr, user_data};
-  if (lmlec_elim(A, b, s, Z, k, m) < 0) return -1;
-  project_start(p, s, Z, u, m, mr);
+  Reduction<T> red;
+  red.rec.func = func;
+  red.rec.jacf = nullptr;
+  red.rec.user_data = user_data;
+  if (!reduce("dif", false, p, m, n, A, b, k, red)) return -1;
 
   RunInfo<T> run;
-  const int ret = lm_dif<T>(lmlec_func<T>, u, x, mr, n, max_iter, opts, run.v, workspace, nullptr,
-                            &rec);
-  expand(rec, u, m);
+  const int ret = lm_dif<T>(lmlec_func<T>, red.u, x, red.mr, n, max_iter, opts, run.v, workspace, nullptr,
+                            &red.rec);
+  expand(red.rec, red.u, m);
   run.copy_to(info);
   if (!covariance || !run.ran()) return ret;
 
   // The covariance from a fresh forward-difference Jacobian at the returned
   // point, whatever scheme the solve used: f(p) (n), scratch (n), J (n m).
-  memory.reset();
+  red.memory.reset();
   CBuffer<T> jac_memory(calloc_array<T>((Size(m) + Size(2)) * n));
   if (!jac_memory) {
     std::fprintf(stderr, "%combrix_lec_dif(): memory allocation request failed\n", P);

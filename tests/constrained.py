@@ -5,29 +5,14 @@ arguments, then max_iter, opts, info, workspace, covariance, user_data.
 `fit()` builds that call from Python values and records every callback call.
 """
 
-from dataclasses import dataclass, field
-
 import numpy as np
 
 import capi
+from test_lm import Fit  # the record of one run: result, p, info, covariance, callback calls
 
 DBL_MAX = float(np.finfo(np.float64).max)
 FLT_MAX = float(np.finfo(np.float32).max)
 BIG = {"d": DBL_MAX, "s": FLT_MAX}  # the "unbounded" sentinel per precision
-
-
-@dataclass
-class Fit:
-    ret: int
-    p: np.ndarray
-    info: np.ndarray
-    cov: np.ndarray
-    calls: list = field(default_factory=list)      # parameter vectors of every model call
-    jac_calls: list = field(default_factory=list)  # ... and of every Jacobian call
-
-    @property
-    def stop(self):
-        return int(self.info[6])
 
 
 def fit(prefix, variant, model, p0, x, constraints, jac=None, mode=None, n=None, m=None, max_iter=200, opts=None,

@@ -124,6 +124,18 @@ def test_nonlinear_fit_is_feasible_and_stationary_on_the_constraint_set(prefix, 
     assert r.info[1] == pytest.approx(np.sum((EXPO_DATA - expo(p)) ** 2), rel={"d": 1e-10, "s": 1e-4}[prefix])
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_caller_workspace_is_sized_for_the_reduced_problem(mode):
+    n, mr = len(T), len(EXPO_START) - len(EXPO_B)
+    size = 2 * n + 4 * mr + n * mr + mr * mr if mode == "der" else 4 * n + 4 * mr + n * mr + mr * mr
+    work = np.full(size, np.nan)  # contents on entry must not matter
+    kw = dict(jac=expo_jac, mode=mode, max_iter=50)
+    own = lec("d", expo, EXPO_START, EXPO_DATA, EXPO_A, EXPO_B, **kw)
+    given = lec("d", expo, EXPO_START, EXPO_DATA, EXPO_A, EXPO_B, workspace=work, **kw)
+    np.testing.assert_array_equal(given.p, own.p)
+    np.testing.assert_array_equal(given.info, own.info)
+
+
 # ---- covariance of the full parameter vector ----------------------------------------
 
 @pytest.mark.parametrize("max_iter", [2, 500])
