@@ -38,6 +38,9 @@ LINEAR_CASES = {
     # n*m > 1024 and m - k > 32: the reduced Jacobian is formed in 32 x 32 blocks
     "blocked": linear_problem(70, 68, 4, 3),
     "blocked-ragged": linear_problem(45, 40, 5, 4),
+    # one row and many parameters: generating Q needs more work space than the
+    # pivoted QR asks for
+    "one row, wide": linear_problem(100, 100, 1, 5),
 }
 
 T = np.linspace(0.0, 3.0, 12)
