@@ -8,8 +8,9 @@
  * problems.txt: a count, then per problem "name n m", the n predictor values,
  * the n responses, start 1, start 2 (m values each).
  * Output: one line per problem, start and solver:
- *   RUN name start solver status iterations model_calls jacobian_calls seconds_per_fit p_1 ... p_m
- * with the median time of `repeats` fits, the solvers taking turns.
+ *   RUN name start solver status iterations model_calls jacobian_calls seconds own_seconds p_1 ... p_m
+ * with the median time of `repeats` fits, the solvers taking turns, and the
+ * median of the same fits' time outside the model and Jacobian callbacks.
  */
 #define _POSIX_C_SOURCE 199309L
 #include <math.h>
@@ -147,8 +148,9 @@ typedef struct {
   int n, m;
   double *x, *y, *start[2];
   model_fn model, jacobian;
-  /* evaluation counters of the current fit */
+  /* evaluation counters and time spent in the callbacks, of the current fit */
   int model_calls, jacobian_calls;
+  double callback_seconds;
   double *scratch; /* n * m, for GSL's Jacobian */
 } Problem;
 
@@ -191,15 +193,19 @@ typedef struct {
 static void ombrix_model(const double *p, double *out, int m, int n, void *data) {
   (void)m;
   Problem *pr = data;
+  double t0 = now();
   pr->model_calls++;
   pr->model(p, pr->x, out, n);
+  pr->callback_seconds += now() - t0;
 }
 
 static void ombrix_jacobian(const double *p, double *out, int m, int n, void *data) {
   (void)m;
   Problem *pr = data;
+  double t0 = now();
   pr->jacobian_calls++;
   pr->jacobian(p, pr->x, out, n);
+  pr->callback_seconds += now() - t0;
 }
 
 static void fit_ombrix(Problem *pr, int start, Result *r) {
@@ -212,14 +218,17 @@ static void fit_ombrix(Problem *pr, int start, Result *r) {
 
 static int gsl_model(const gsl_vector *b, void *data, gsl_vector *f) {
   Problem *pr = data;
+  double t0 = now();
   pr->model_calls++;
   pr->model(b->data, pr->x, f->data, pr->n);
   for (int i = 0; i < pr->n; ++i) f->data[i] -= pr->y[i];
+  pr->callback_seconds += now() - t0;
   return GSL_SUCCESS;
 }
 
 static int gsl_jacobian(const gsl_vector *b, void *data, gsl_matrix *J) {
   Problem *pr = data;
+  double t0 = now();
   pr->jacobian_calls++;
   if (J->tda == (size_t)pr->m) {
     pr->jacobian(b->data, pr->x, J->data, pr->n);
@@ -227,6 +236,7 @@ static int gsl_jacobian(const gsl_vector *b, void *data, gsl_matrix *J) {
     pr->jacobian(b->data, pr->x, pr->scratch, pr->n);
     for (int i = 0; i < pr->n; ++i) memcpy(J->data + i * J->tda, pr->scratch + i * pr->m, pr->m * sizeof(double));
   }
+  pr->callback_seconds += now() - t0;
   return GSL_SUCCESS;
 }
 
@@ -256,6 +266,7 @@ static const char *SOLVER_NAMES[SOLVERS] = {"ombrix", "gsl_qr", "gsl_cholesky"};
 
 static void fit(Problem *pr, int start, int solver, Result *r) {
   pr->model_calls = pr->jacobian_calls = 0;
+  pr->callback_seconds = 0;
   if (solver == OMBRIX)
     fit_ombrix(pr, start, r);
   else
@@ -266,6 +277,11 @@ static void fit(Problem *pr, int start, int solver, Result *r) {
 static int compare(const void *a, const void *b) {
   double x = *(const double *)a, y = *(const double *)b;
   return (x > y) - (x < y);
+}
+
+static double median(double *v, int count) {
+  qsort(v, count, sizeof *v, compare);
+  return count % 2 ? v[count / 2] : 0.5 * (v[count / 2 - 1] + v[count / 2]);
 }
 
 int main(int argc, char **argv) {
@@ -281,6 +297,7 @@ int main(int argc, char **argv) {
   }
   gsl_set_error_handler_off();
   double *seconds = malloc((size_t)SOLVERS * repeats * sizeof(double));
+  double *own = malloc((size_t)SOLVERS * repeats * sizeof(double));
   for (int k = 0; k < count; ++k) {
     Problem pr;
     if (!read_problem(in, &pr)) {
@@ -300,14 +317,13 @@ int main(int argc, char **argv) {
           double t0 = now();
           fit(&pr, start, s, &scratch);
           seconds[s * repeats + rep] = now() - t0;
+          own[s * repeats + rep] = seconds[s * repeats + rep] - pr.callback_seconds;
         }
       for (int s = 0; s < SOLVERS; ++s) {
-        qsort(seconds + s * repeats, repeats, sizeof(double), compare);
-        double median = repeats % 2 ? seconds[s * repeats + repeats / 2]
-                                    : 0.5 * (seconds[s * repeats + repeats / 2 - 1] + seconds[s * repeats + repeats / 2]);
         Result *r = &result[s];
-        printf("RUN %s %d %s %d %d %d %d %.6e", pr.name, start + 1, SOLVER_NAMES[s], r->status, r->iterations,
-               r->model_calls, r->jacobian_calls, median);
+        printf("RUN %s %d %s %d %d %d %d %.6e %.6e", pr.name, start + 1, SOLVER_NAMES[s], r->status, r->iterations,
+               r->model_calls, r->jacobian_calls, median(seconds + s * repeats, repeats),
+               median(own + s * repeats, repeats));
         for (int j = 0; j < pr.m; ++j) printf(" %.17g", r->p[j]);
         printf("\n");
       }
@@ -315,7 +331,7 @@ int main(int argc, char **argv) {
     }
     free(pr.x), free(pr.y), free(pr.start[0]), free(pr.start[1]), free(pr.scratch);
   }
-  free(seconds);
+  free(seconds), free(own);
   fclose(in);
   return 0;
 }
