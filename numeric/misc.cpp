@@ -307,7 +307,7 @@ static void chkjac(Callback<T> func, Callback<T> jacf, const T* p, int m, int n,
                 (std::fabs(f[i]) + std::fabs(f_plus[i]));
     err_out[i] = 1;
     if (t > K::eps_mach && t < K::eps) err_out[i] = (K::log10(t) - K::log10_eps) / K::log10_eps;
-    if (t >= K::eps) err_out[i] = 0;
+    if (!(t < K::eps)) err_out[i] = 0;  // also a NaN t: a Jacobian row with NaN is not correct
   }
 }
 
