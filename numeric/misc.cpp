@@ -225,6 +225,7 @@ static T r_squared(Callback<T> func, const T* p, const T* x, int m, int n, void*
 template <typename T>
 static int chol(const T* c, T* w, int m) {
   constexpr char P = Real<T>::letter;
+  if (m == 0) return 0;  // the empty factor; LAPACK would reject a leading dimension of 0
   const std::size_t mm = m > 0 ? std::size_t(m) : 0;
   std::memcpy(w, c, mm * mm * sizeof(T));
   int info = 0;
