@@ -156,6 +156,11 @@ int covar(const T* jtj, T* covariance, T sumsq, int m, int n) {
   }
 
   std::memset(covariance, 0, mm * mm * sizeof(T));
+  // LAPACK does not sort a NaN singular value first, so one NaN anywhere (from
+  // a NaN or infinite J^T J) would otherwise be dropped as if it were below the
+  // threshold, leaving a finite estimate of a meaningless matrix.
+  for (std::size_t i = 0; i < mm; ++i)
+    if (std::isnan(s[i])) return 0;
   const T threshold = Real<T>::eps * s[0];
   int rank = 0;
   for (; rank < m && s[rank] > threshold; ++rank) {
