@@ -43,6 +43,8 @@ from dataclasses import dataclass, field  # noqa: E402
 
 import numpy as np  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # bench/machine.py, also under python -P
+import machine  # noqa: E402
 import ombrix  # noqa: E402
 from ombrix import _ombrix, nist  # noqa: E402
 
@@ -389,12 +391,6 @@ def fmt_time(seconds):
 
 
 def machine_line():
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
     versions = [f"Python {platform.python_version()}", f"ombrix {metadata.version('ombrix')}",
                 f"NumPy {np.__version__}", f"SciPy {scipy.__version__}"]
     try:
@@ -403,9 +399,7 @@ def machine_line():
                 f"{'s' if i['num_threads'] != 1 else ''})" for i in threadpoolctl.threadpool_info()]
     except ImportError:
         blas = []
-    load = ", ".join(f"{v:.1f}" for v in os.getloadavg())
-    return (f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}, load average {load} at the end "
-            "(the machine is shared; the interleaved timing keeps ratios fair, absolute times vary). "
+    return (f"Machine: {machine.describe()} (the interleaved timing keeps ratios fair, absolute times vary). "
             + ", ".join(versions)
             + f". OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')}"
             + (f"; BLAS libraries loaded: {'; '.join(blas)}" if blas else "") + ".")

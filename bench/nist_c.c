@@ -17,11 +17,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_multifit_nlinear.h>
 #include <ombrix.h>
+
+#include "timing.h"
 
 /* One tolerance set for every problem, as in the Python benchmark. */
 static const double OMBRIX_OPTS[4] = {1e-3, 1e-20, 1e-15, 1e-20}; /* mu, eps1, eps2, eps3 */
@@ -177,12 +178,6 @@ static int read_problem(FILE *in, Problem *pr) {
          read_values(in, pr->start[1], m);
 }
 
-static double now(void) {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + 1e-9 * t.tv_nsec;
-}
-
 /* ---- the solvers ---------------------------------------------------------------------- */
 
 typedef struct {
@@ -272,16 +267,6 @@ static void fit(Problem *pr, int start, int solver, Result *r) {
   else
     fit_gsl(pr, start, solver == GSL_QR ? gsl_multifit_nlinear_solver_qr : gsl_multifit_nlinear_solver_cholesky, r);
   r->model_calls = pr->model_calls, r->jacobian_calls = pr->jacobian_calls;
-}
-
-static int compare(const void *a, const void *b) {
-  double x = *(const double *)a, y = *(const double *)b;
-  return (x > y) - (x < y);
-}
-
-static double median(double *v, int count) {
-  qsort(v, count, sizeof *v, compare);
-  return count % 2 ? v[count / 2] : 0.5 * (v[count / 2 - 1] + v[count / 2]);
 }
 
 int main(int argc, char **argv) {

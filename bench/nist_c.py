@@ -10,7 +10,6 @@ count comes from OPENBLAS_NUM_THREADS (default 1 here).
 """
 
 import os
-import platform
 import shutil
 import subprocess
 import sys
@@ -19,6 +18,8 @@ from importlib import metadata
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # bench/machine.py, also under python -P
+import machine  # noqa: E402
 import ombrix
 from ombrix import nist
 
@@ -101,16 +102,9 @@ def main(argv):
                                                           seconds=seconds, own=own, lre_p=lre_p,
                                                           lre_rss=lre_rss)
 
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
     lines = ["# NIST reference problems in C: dombrix_der and GSL's multifit_nlinear", "",
              f"Command: `python bench/nist_c.py {repeats}` (builds bench/nist_c.c, runs it, writes this file).", "",
-             f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}, load average "
-             f"{', '.join(f'{v:.1f}' for v in os.getloadavg())} at the end (shared machine); {compiler}, -O2; "
+             f"Machine: {machine.describe()}; {compiler}, -O2; "
              f"OPENBLAS_NUM_THREADS={env['OPENBLAS_NUM_THREADS']}; ombrix {metadata.version('ombrix')} with "
              f"its bundled OpenBLAS; GSL {gsl_version} from Debian (libgsl-dev) with its own CBLAS.", "",
              "Same problems, models and Jacobians (C loops over the observations), same starting points. "
