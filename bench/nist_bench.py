@@ -648,7 +648,8 @@ EXPLANATION = [
     "the solver is what would change that. On some runs 'lm' itself spends about half its time or more "
     "in the model and Jacobian, which no solver making as many calls can halve.",
     "- *Overhead.* ombrix's own time is its fixed cost per fit (argument conversion, the probe calls, "
-    "set-up, covariance, result) plus about 1–3 µs per model or Jacobian call (a NumPy view of the "
+    "set-up, result, and the covariance, an SVD of JᵀJ that takes 2–11 µs here: see nist_c.md) plus "
+    "about 1–3 µs per model or Jacobian call (a NumPy view of the "
     "parameters, the argument tuple, the call, the type check and the copy of the result, and the "
     "iteration's own numerics). With NumPy models that take a few µs per call on 6–54 observations, "
     "that is more than 30 % of the callbacks' time; on the larger or costlier models the ratio is "

@@ -256,6 +256,31 @@ static void fit_gsl(Problem *pr, int start, const gsl_multifit_nlinear_solver *s
 
 /* ---- timing ------------------------------------------------------------------------- */
 
+/* What the covariance costs at the end of a fit (the Python module always asks
+ * for it; the fits above do not): dombrix_covar on J^T J at p.  Prints
+ * "COVAR name m seconds". */
+static void covariance_time(Problem *pr, const double *p, double *seconds, int repeats) {
+  int n = pr->n, m = pr->m;
+  double *J = pr->scratch, *jtj = malloc((size_t)m * m * sizeof(double)), *cov = malloc((size_t)m * m * sizeof(double));
+  double *f = malloc(n * sizeof(double)), sumsq = 0;
+  pr->jacobian(p, pr->x, J, n);
+  pr->model(p, pr->x, f, n);
+  for (int i = 0; i < n; ++i) sumsq += (pr->y[i] - f[i]) * (pr->y[i] - f[i]);
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j) {
+      double s = 0;
+      for (int l = 0; l < n; ++l) s += J[l * m + i] * J[l * m + j];
+      jtj[i * m + j] = s;
+    }
+  for (int rep = 0; rep < repeats; ++rep) {
+    double t0 = now();
+    dombrix_covar(jtj, cov, sumsq, m, n);
+    seconds[rep] = now() - t0;
+  }
+  printf("COVAR %s %d %.6e\n", pr->name, m, median(seconds, repeats));
+  free(jtj), free(cov), free(f);
+}
+
 enum { OMBRIX, GSL_QR, GSL_CHOLESKY, SOLVERS };
 static const char *SOLVER_NAMES[SOLVERS] = {"ombrix", "gsl_qr", "gsl_cholesky"};
 
@@ -312,6 +337,7 @@ int main(int argc, char **argv) {
         for (int j = 0; j < pr.m; ++j) printf(" %.17g", r->p[j]);
         printf("\n");
       }
+      if (start == 1) covariance_time(&pr, result[OMBRIX].p, seconds, repeats);
       free(p);
     }
     free(pr.x), free(pr.y), free(pr.start[0]), free(pr.start[1]), free(pr.scratch);

@@ -84,9 +84,11 @@ def main(argv):
     compiler = subprocess.run([cc, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
 
     by_name = {p.name: p for p in problems}
-    runs = {}
+    runs, covariance = {}, {}
     for line in out.splitlines():
         fields = line.split()
+        if fields and fields[0] == "COVAR":
+            covariance[fields[1]] = (int(fields[2]), float(fields[3]))
         if not fields or fields[0] != "RUN":
             continue
         name, start, solver = fields[1], int(fields[2]), fields[3]
@@ -144,6 +146,12 @@ def main(argv):
                   "|---|---|---|---|"]
         for k, solver in enumerate(("gsl_qr", "gsl_cholesky")):
             lines.append(f"| {LABELS[solver]} | {mean[k][0]:.2f}× | {mean[k][1]:.2f}× | {mean[k][2]:.2f}× |")
+    if covariance:
+        lines += ["", "The covariance that the Python module computes at the end of every fit (`dombrix_covar` on "
+                  "JᵀJ at the fitted parameters, an SVD of order m; the fits above pass no covariance output):", "",
+                  "| problem | m | dombrix_covar |", "|---|---|---|"]
+        for name, (m, seconds) in covariance.items():
+            lines.append(f"| {name} | {m} | {fmt_time(seconds)} |")
     lines.append("")
     path = os.path.join(HERE, "results", "nist_c.md")
     with open(path, "w") as f:
