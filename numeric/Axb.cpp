@@ -48,12 +48,17 @@ struct Retained {
   }
 };
 
-template <typename T> thread_local Retained bk_state;
-template <typename T> thread_local Retained qr_state;
-template <typename T> thread_local Retained qrls_state;
-template <typename T> thread_local Retained chol_state;
-template <typename T> thread_local Retained lu_state;
-template <typename T> thread_local Retained svd_state;
+enum class Solver { kBK, kQR, kQRLS, kChol, kLU, kSVD };
+
+// The calling thread's state of one solver in one precision.  A function-local
+// thread_local rather than a variable template: GCC (12 at least) never runs
+// the destructor of a thread_local variable template, so every thread that
+// had solved a system would leak its buffer when it ended.
+template <typename T, Solver S>
+Retained& retained() {
+  static thread_local Retained state;
+  return state;
+}
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fatal(const char* format, ...) {
   va_list args;
@@ -97,7 +102,7 @@ inline int work_length(int nb, int m) {
 template <typename T>
 int ax_eq_b_bk(const T* A, const T* B, T* x, int m) {
   constexpr char P = Real<T>::letter;
-  Retained& state = bk_state<T>;
+  Retained& state = retained<T, Solver::kBK>();
   if (!A) {
     state.release();
     return 1;
@@ -140,7 +145,7 @@ int ax_eq_b_bk(const T* A, const T* B, T* x, int m) {
 template <typename T>
 static int ax_eq_b_qr(const T* A, const T* B, T* x, int m) {
   constexpr char P = Real<T>::letter;
-  Retained& state = qr_state<T>;
+  Retained& state = retained<T, Solver::kQR>();
   if (!A) {
     state.release();
     return 1;
@@ -195,7 +200,7 @@ static int ax_eq_b_qr(const T* A, const T* B, T* x, int m) {
 template <typename T>
 static int ax_eq_b_qrls(const T* A, const T* B, T* x, int m, int n) {
   constexpr char P = Real<T>::letter;
-  Retained& state = qrls_state<T>;
+  Retained& state = retained<T, Solver::kQRLS>();
   if (!A) {
     state.release();
     return 1;
@@ -251,7 +256,7 @@ static int ax_eq_b_qrls(const T* A, const T* B, T* x, int m, int n) {
 template <typename T>
 static int ax_eq_b_chol(const T* A, const T* B, T* x, int m) {
   constexpr char P = Real<T>::letter;
-  Retained& state = chol_state<T>;
+  Retained& state = retained<T, Solver::kChol>();
   if (!A) {
     state.release();
     return 1;
@@ -282,7 +287,7 @@ static int ax_eq_b_chol(const T* A, const T* B, T* x, int m) {
 template <typename T>
 static int ax_eq_b_lu(const T* A, const T* B, T* x, int m) {
   constexpr char P = Real<T>::letter;
-  Retained& state = lu_state<T>;
+  Retained& state = retained<T, Solver::kLU>();
   if (!A) {
     state.release();
     return 1;
@@ -320,7 +325,7 @@ static int ax_eq_b_lu(const T* A, const T* B, T* x, int m) {
 template <typename T>
 static int ax_eq_b_svd(const T* A, const T* B, T* x, int m) {
   constexpr char P = Real<T>::letter;
-  Retained& state = svd_state<T>;
+  Retained& state = retained<T, Solver::kSVD>();
   if (!A) {
     state.release();
     return 1;

@@ -156,6 +156,11 @@ int covar(const T* jtj, T* covariance, T sumsq, int m, int n) {
   }
 
   std::memset(covariance, 0, mm * mm * sizeof(T));
+  // LAPACK does not sort a NaN singular value first, so one NaN anywhere (from
+  // a NaN or infinite J^T J) would otherwise be dropped as if it were below the
+  // threshold, leaving a finite estimate of a meaningless matrix.
+  for (std::size_t i = 0; i < mm; ++i)
+    if (std::isnan(s[i])) return 0;
   const T threshold = Real<T>::eps * s[0];
   int rank = 0;
   for (; rank < m && s[rank] > threshold; ++rank) {
@@ -225,6 +230,7 @@ static T r_squared(Callback<T> func, const T* p, const T* x, int m, int n, void*
 template <typename T>
 static int chol(const T* c, T* w, int m) {
   constexpr char P = Real<T>::letter;
+  if (m == 0) return 0;  // the empty factor; LAPACK would reject a leading dimension of 0
   const std::size_t mm = m > 0 ? std::size_t(m) : 0;
   std::memcpy(w, c, mm * mm * sizeof(T));
   int info = 0;
@@ -307,7 +313,7 @@ static void chkjac(Callback<T> func, Callback<T> jacf, const T* p, int m, int n,
                 (std::fabs(f[i]) + std::fabs(f_plus[i]));
     err_out[i] = 1;
     if (t > K::eps_mach && t < K::eps) err_out[i] = (K::log10(t) - K::log10_eps) / K::log10_eps;
-    if (t >= K::eps) err_out[i] = 0;
+    if (!(t < K::eps)) err_out[i] = 0;  // also a NaN t: a Jacobian row with NaN is not correct
   }
 }
 
