@@ -187,7 +187,7 @@ def test_maxit_integer_conversion(line, maxit, iterations):
     ({"maxit": -3}, ValueError, "^maxit must be a positive int$"),
     ({"func": 5, "jacf": 5, "maxit": 1}, TypeError, "^func must be callable$"),
     # the arrays before the options
-    ({"p": [[1.0, 2.0]], "eps1": 1.0}, ValueError, "dimension|depth"),
+    ({"p": [[1.0, 2.0]], "eps1": 1.0}, ValueError, "dimension|deep|depth"),
     ({"x": "abc", "eps1": 1.0}, ValueError, "depth"),
 ])
 def test_option_checks_and_their_order(overrides, error, message):

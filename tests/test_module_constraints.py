@@ -121,7 +121,7 @@ def test_linear_constraints_with_no_parameters():
 
 @pytest.mark.parametrize("name, overrides, error, message", [
     # p and x come first
-    ("ombrix_bc", {"p": [[1.0]], "bc": 5}, ValueError, "dimension|depth"),
+    ("ombrix_bc", {"p": [[1.0]], "bc": 5}, ValueError, "dimension|deep|depth"),
     ("ombrix_lic", {"x": np.zeros((2, 2)), "lic": 5}, ValueError, "too deep"),
     # constraints in parameter order
     ("ombrix_blec", {"bc": 5, "lec": 5}, TypeError, "^bc must be"),
