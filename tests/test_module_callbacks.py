@@ -3,7 +3,6 @@
 import gc
 import re
 import sys
-import warnings
 
 import numpy as np
 import pytest
