@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -839,9 +840,7 @@ static PyObject* ombrix_ombrix_lic(PyObject* module, PyObject* const* args, Py_s
 // ---- unpickling ----
 
 static PyObject* unpickle_lmfunc_impl(PyObject* type, long checksum, PyObject* state) {
-  bool accepted = false;
-  for (long value : kAcceptedChecksums) accepted = accepted || checksum == value;
-  if (!accepted) {
+  if (std::ranges::find(kAcceptedChecksums, checksum) == std::end(kAcceptedChecksums)) {
     Ref pickle(PyImport_ImportModule("pickle"));
     if (!pickle) return nullptr;
     Ref error(PyObject_GetAttrString(pickle, "PickleError"));
