@@ -201,6 +201,10 @@ template <typename T> int ax_eq_b_bk(const T* A, const T* B, T* x, int m);
 template <typename T> int lm_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
 template <typename T> int lm_dif(Callback<T> func, T* p, const T* x, int m, int n, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
 
+// lmbc.cpp
+template <typename T> int lm_bc_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, T* lb, T* ub, const T* scale, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+template <typename T> int lm_bc_dif(Callback<T> func, T* p, const T* x, int m, int n, T* lb, T* ub, const T* scale, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+
 // lmlec.cpp
 template <typename T> int lm_lec_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, const T* A, const T* b, int k, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
 template <typename T> int lm_lec_dif(Callback<T> func, T* p, const T* x, int m, int n, const T* A, const T* b, int k, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
