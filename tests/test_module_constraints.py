@@ -150,6 +150,9 @@ def test_order_of_checks(name, overrides, error, message):
 
 FITS = [
     # (function, constraints, answer)
+    ("ombrix_bc", {"bc": [(None, None), (None, 1.5)]}, [2.0, 1.5]),  # p1 <= 1.5 binds
+    ("ombrix_bc", {"bc": [(-np.inf, np.nan), (1.0, None)]}, [1.0, 2.0]),  # neither binds
+    ("ombrix_bc", {"bc": [(None, None), (None, None)]}, [1.0, 2.0]),
     ("ombrix_lec", {"lec": ([1.0, 1.0], [2.5])}, [1 / 3, 13 / 6]),
     ("ombrix_lec", {"lec": ([1.0, 0.0, 0.0, 1.0], [0.7, 1.9])}, [0.7, 1.9]),  # flat: two rows
     ("ombrix_blec", {"bc": [(0.5, None), (None, None)], "lec": ([1.0, 1.0], [2.5])}, [0.5, 2.0]),
@@ -164,9 +167,10 @@ FITS = [
 ]
 
 
-def _fit(line, name, constraints, jacf, cdiff=False):
+def _fit(line, name, constraints, jacf, cdiff=False, func=None):
     start = np.zeros(2)
-    result = getattr(_ombrix, name)(**line.kwargs(p=start, jacf=jacf, cdiff=cdiff, maxit=500), **constraints)
+    result = getattr(_ombrix, name)(**line.kwargs(func=func or line.func, p=start, jacf=jacf, cdiff=cdiff,
+                                                  maxit=500), **constraints)
     np.testing.assert_array_equal(start, 0.0)  # the caller's p is untouched
     return result
 
@@ -202,3 +206,23 @@ def test_redundant_equalities_fail_in_the_solver(line, capfd):
         _fit(line, "ombrix_lec", {"lec": ([[1.0, 1.0], [2.0, 2.0]], [2.5, 5.0])}, line.jacf)
     assert raised.value.args == ()
     assert "not of full row rank" in capfd.readouterr().err
+
+
+def test_crossed_bounds_fail_in_the_solver_after_the_probes(line, capfd):
+    calls = []
+
+    def func(p):
+        calls.append("func")
+        return line.func(p)
+
+    def jacf(p):
+        calls.append("jacf")
+        return line.jacf(p)
+
+    for jacobian in (jacf, None):
+        calls.clear()
+        with pytest.raises(RuntimeError) as raised:
+            _fit(line, "ombrix_bc", {"bc": [(0.0, 1.0), (3.0, 2.0)]}, jacobian, func=func)
+        assert raised.value.args == ()
+        assert calls == ["func", "jacf"][:2 if jacobian else 1]
+        assert "dombrix_bc_der(): at least one lower bound exceeds the upper one" in capfd.readouterr().err
