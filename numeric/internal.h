@@ -130,6 +130,57 @@ inline void write_info(T* info, T initial_e2, T e2, T jte_inf, T dp2, T mu_ratio
   info[9] = T(solves);
 }
 
+// ---- pieces of the Levenberg-Marquardt iteration (lm.cpp, lmbc.cpp) ---------
+
+// Smallest factor applied to mu after an accepted step (not exactly 1/3).
+template <typename T>
+constexpr T kMuShrinkFloor = T(0.3333333334);
+
+// A step this long relative to ||p|| means a (numerically) singular system.
+template <typename T>
+constexpr T kSingularDivisor = T(1e-24);
+
+// mu after an accepted step with actual reduction dF and predicted reduction dL.
+template <typename T>
+T shrink_damping(T mu, T dF, T dL) {
+  const T t = (dF + dF) / dL - T(1);
+  const T g = T(1) - t * t * t;
+  return mu * (g >= kMuShrinkFloor<T> ? g : kMuShrinkFloor<T>);  // a NaN g takes the floor
+}
+
+// Predicted reduction dL = dp . (mu dp + J^T e).
+template <typename T>
+T predicted_reduction(const T* step, const T* jte, T mu, int m) {
+  T dL = 0;
+  for (int i = 0; i < m; ++i) dL += step[i] * (mu * step[i] + jte[i]);
+  return dL;
+}
+
+template <typename T>
+void restore_diagonal(T* jtj, const T* jtj_diag, int m) {
+  for (int i = 0; i < m; ++i) jtj[std::size_t(i) * m + i] = jtj_diag[i];
+}
+
+template <typename T>
+void add_to_diagonal(T* jtj, T mu, int m) {
+  for (int i = 0; i < m; ++i) jtj[std::size_t(i) * m + i] += mu;
+}
+
+// Counters of one run, reported in the information vector.
+struct RunCounts {
+  int iterations = 0, model_calls = 0, jacobians = 0, solves = 0;
+};
+
+// Workspace of `reals` elements: the caller's, or a zeroed allocation owned by
+// `owned`.  Null when the size cannot be represented or allocated.
+template <typename T>
+T* obtain_workspace(T* workspace, Size reals, CBuffer<T>& owned) {
+  if (!reals.valid) return nullptr;
+  if (workspace) return workspace;
+  owned.reset(calloc_array<T>(reals));
+  return owned.get();
+}
+
 // ---- shared routines ---------------------------------------------------------
 
 // misc.cpp
@@ -149,6 +200,10 @@ template <typename T> int ax_eq_b_bk(const T* A, const T* B, T* x, int m);
 // lm.cpp
 template <typename T> int lm_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
 template <typename T> int lm_dif(Callback<T> func, T* p, const T* x, int m, int n, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+
+// lmbc.cpp
+template <typename T> int lm_bc_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, T* lb, T* ub, const T* scale, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
+template <typename T> int lm_bc_dif(Callback<T> func, T* p, const T* x, int m, int n, T* lb, T* ub, const T* scale, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);
 
 // lmlec.cpp
 template <typename T> int lm_lec_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, const T* A, const T* b, int k, int max_iter, const T* opts, T* info, T* workspace, T* covariance, void* user_data);

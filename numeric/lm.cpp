@@ -15,30 +15,6 @@
 namespace ombrix {
 namespace {
 
-// Smallest factor applied to mu after an accepted step (not exactly 1/3).
-template <typename T>
-constexpr T kMuShrinkFloor = T(0.3333333334);
-
-// A step this long relative to ||p|| means a (numerically) singular system.
-template <typename T>
-constexpr T kSingularDivisor = T(1e-24);
-
-// mu after an accepted step with actual reduction dF and predicted reduction dL.
-template <typename T>
-T shrink_damping(T mu, T dF, T dL) {
-  const T t = (dF + dF) / dL - T(1);
-  const T g = T(1) - t * t * t;
-  return mu * (g >= kMuShrinkFloor<T> ? g : kMuShrinkFloor<T>);  // a NaN g takes the floor
-}
-
-// Predicted reduction dL = dp . (mu dp + J^T e).
-template <typename T>
-T predicted_reduction(const T* step, const T* jte, T mu, int m) {
-  T dL = 0;
-  for (int i = 0; i < m; ++i) dL += step[i] * (mu * step[i] + jte[i]);
-  return dL;
-}
-
 // After J^T J and J^T e are formed: ||J^T e||_inf, the undamped diagonal and ||p||^2.
 template <typename T>
 void gradient_and_diagonal(const T* jtj, const T* jte, const T* p, T* jtj_diag, int m, T& jte_inf, T& p2) {
@@ -50,16 +26,6 @@ void gradient_and_diagonal(const T* jtj, const T* jte, const T* p, T* jtj_diag, 
     jtj_diag[i] = jtj[std::size_t(i) * m + i];
     p2 += p[i] * p[i];
   }
-}
-
-template <typename T>
-void restore_diagonal(T* jtj, const T* jtj_diag, int m) {
-  for (int i = 0; i < m; ++i) jtj[std::size_t(i) * m + i] = jtj_diag[i];
-}
-
-template <typename T>
-void add_to_diagonal(T* jtj, T mu, int m) {
-  for (int i = 0; i < m; ++i) jtj[std::size_t(i) * m + i] += mu;
 }
 
 // dp = trial_p - p written as trial_p = p + dp; returns ||dp||^2.
@@ -76,10 +42,6 @@ T take_step(const T* p, const T* step, T* trial_p, int m) {
 // The end of every run that got past the checks: undamped diagonal, info,
 // covariance, workspace, linear solver buffer; returns k, or -1 for a run that
 // stopped on a singular system or invalid values.
-struct RunCounts {
-  int iterations = 0, model_calls = 0, jacobians = 0, solves = 0;
-};
-
 template <typename T>
 int finish_run(int stop, const RunCounts& counts, T initial_e2, T e2, T jte_inf, T dp2, T mu, T* jtj,
                const T* jtj_diag, int m, int n, T* info, T* covariance, CBuffer<T>& owned_workspace) {
@@ -90,16 +52,6 @@ int finish_run(int stop, const RunCounts& counts, T initial_e2, T e2, T jte_inf,
   owned_workspace.reset();
   if (counts.solves > 0) ax_eq_b_bk<T>(nullptr, nullptr, nullptr, 0);
   return stop == kSingular || stop == kInvalidValues ? -1 : counts.iterations;
-}
-
-// Workspace of `reals` elements: the caller's, or a zeroed allocation owned by
-// `owned`.  Null when the size cannot be represented or allocated.
-template <typename T>
-T* obtain_workspace(T* workspace, Size reals, CBuffer<T>& owned) {
-  if (!reals.valid) return nullptr;
-  if (workspace) return workspace;
-  owned.reset(calloc_array<T>(reals));
-  return owned.get();
 }
 
 }  // namespace

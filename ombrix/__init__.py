@@ -2,9 +2,12 @@
 
 import os as _os
 
-from . import _ombrix  # noqa: F401
+from . import _ombrix  # noqa: F401  (ombrix._ombrix is part of the package)
+from ._ombrix import (ombrix, ombrix_bc, ombrix_blec, ombrix_bleic, ombrix_blic, ombrix_lec, ombrix_leic,
+                      ombrix_lic)
 
-__all__ = ["get_include", "get_lib_dir"]
+__all__ = ["ombrix", "ombrix_bc", "ombrix_lec", "ombrix_blec", "ombrix_bleic", "ombrix_blic", "ombrix_leic",
+           "ombrix_lic", "get_include", "get_lib_dir"]
 
 
 def get_include():

@@ -1,12 +1,1018 @@
-// Placeholder extension module: loads the numeric layer into Python.
+// ombrix._ombrix: Levenberg-Marquardt fits of Python models.
+//
+// Each fitting function converts its arguments into float64 arrays, wraps the
+// model callables in an _LMFunc object and runs one double-precision solver
+// of the numeric layer on them, with the trampolines callback_func and
+// callback_jacf as the solver's callbacks and the _LMFunc as its user data.
+// The interpreter lock is held throughout; the callbacks call into Python.
+//
+// Sections: module state, the _LMFunc type and its slots, its methods, the
+// module functions, the module slots, the initialisation function.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+
+#include "_src/arguments.h"
+#include "_src/arrays.h"
+#include "_src/ref.h"
+#include "_src/trampoline.h"
 #include "ombrix.h"
 
-static PyModuleDef_Slot ombrix_slots[] = {{0, nullptr}};
+using ombrix::py::as_array;
+using ombrix::py::doubles;
+using ombrix::py::Ref;
+using ombrix::py::Signature;
 
-static PyModuleDef ombrix_module = {
-    PyModuleDef_HEAD_INIT, "_ombrix", nullptr, 0, nullptr, ombrix_slots, nullptr, nullptr, nullptr};
+// ==== module state ============================================================
+//
+// The module exists once per process and serves one interpreter: the state is
+// process-global rather than per module object.
 
-PyMODINIT_FUNC PyInit__ombrix(void) { return PyModuleDef_Init(&ombrix_module); }
+// The module object, recorded by a successful exec step; a later import of
+// the module, after it was removed from sys.modules, returns it again.
+static PyObject* module_object = nullptr;
+// The interpreter that first created the module.
+static int64_t owner_interpreter = -1;
+static PyTypeObject* lmfunc_type = nullptr;
+
+// Why a fit stopped (information vector entry 6), as reported to Python:
+// these entries make the module's _LM_STOP_REASONS dict and, where `warned`
+// is set, its _LM_STOP_REASONS_WARNED tuple.
+struct StopReasonText {
+  int code;
+  const char* message;
+  bool warned;
+};
+
+static const StopReasonText kStopReasons[] = {
+    {1, "Stopped by small gradient J^T e", false},
+    {2, "Stop by small Dp", false},
+    {3, "Stop by `maxit`", true},
+    {4, "Singular matrix.  Restart from current `p` with increased mu", true},
+    {5, "No further error reduction is possible. Restart with increased mu", true},
+    {6, "Stopped by small ||e||_2", false},
+};
+
+// Stop code 7 never makes a result: the fit raises instead.
+constexpr int kInvalidValuesCode = 7;
+constexpr const char* kInvalidValuesMessage = "Stopped by invalid values (NaN or Inf) returned by func";
+
+// A global of the module's namespace, falling back to the builtins, looked up
+// at every use so that rebinding it from Python takes effect.
+static Ref lookup_global(PyObject* module, const char* name) {
+  if (module) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    if (value) return Ref::borrow(value);
+  }
+  PyObject* builtins = PyEval_GetBuiltins();
+  PyObject* value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+  if (value) return Ref::borrow(value);
+  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  return {};
+}
+
+// ==== the _LMFunc type ========================================================
+//
+// Holds the model callable, its extra arguments and the Jacobian callable (or
+// None) of one fit.  The solver reaches it only through the two trampolines.
+
+struct LMFuncObject;
+
+// C-level operations of _LMFunc.  Each fills `out` (n values, or n*m for the
+// Jacobian) from the parameters at `p`, or leaves an exception pending and
+// `out` untouched.
+struct LMFuncOperations {
+  void (*eval_func)(LMFuncObject* self, const double* p, double* out, int m, int n);
+  void (*eval_jacf)(LMFuncObject* self, const double* p, double* out, int m, int n);
+};
+
+struct LMFuncObject {
+  PyObject_HEAD
+  const LMFuncOperations* operations;
+  PyObject* func;  // every field holds a reference, None when unset
+  PyObject* jacf;
+  PyObject* args;
+  // "func" or "jacf" once an evaluation for the solver has raised: the solver
+  // cannot be told, so the fit refuses its result afterwards.
+  const char* failed;
+};
+
+static LMFuncObject* as_lmfunc(PyObject* object) { return reinterpret_cast<LMFuncObject*>(object); }
+
+static void lmfunc_eval_func(LMFuncObject* self, const double* p, double* out, int m, int n) {
+  ombrix::py::evaluate_into(self->func, self->args, p, m, out, n, "func");
+}
+
+static void lmfunc_eval_jacf(LMFuncObject* self, const double* p, double* out, int m, int n) {
+  ombrix::py::evaluate_into(self->jacf, self->args, p, m, out, Py_ssize_t(n) * m, "jacf");
+}
+
+static const LMFuncOperations lmfunc_operations = {lmfunc_eval_func, lmfunc_eval_jacf};
+
+// The solver's model and Jacobian callbacks; `user_data` is the _LMFunc.  An
+// exception cannot cross the solver: it is reported as unraisable, the solver
+// goes on with the buffer as it was, and the _LMFunc remembers the failure.
+static void report_failure(LMFuncObject* self, const char* callable, const char* where) {
+  if (!self->failed) self->failed = callable;
+  ombrix::py::report_unraisable(where);
+}
+
+static void callback_func(const double* p, double* out, int m, int n, void* user_data) {
+  auto* self = static_cast<LMFuncObject*>(user_data);
+  self->operations->eval_func(self, p, out, m, n);
+  if (PyErr_Occurred()) report_failure(self, "func", "ombrix._ombrix.callback_func");
+}
+
+static void callback_jacf(const double* p, double* out, int m, int n, void* user_data) {
+  auto* self = static_cast<LMFuncObject*>(user_data);
+  self->operations->eval_jacf(self, p, out, m, n);
+  if (PyErr_Occurred()) report_failure(self, "jacf", "ombrix._ombrix.callback_jacf");
+}
+
+static void lmfunc_assign(LMFuncObject* self, PyObject* func, PyObject* args, PyObject* jacf) {
+  Py_SETREF(self->func, Py_NewRef(func));
+  Py_SETREF(self->args, Py_NewRef(args));
+  Py_SETREF(self->jacf, Py_NewRef(jacf));
+}
+
+// Arguments are ignored: __init__ sets the fields, unpickling sets the state.
+static PyObject* lmfunc_new(PyTypeObject* type, PyObject*, PyObject*) {
+  auto* self = reinterpret_cast<LMFuncObject*>(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  self->operations = &lmfunc_operations;
+  self->func = Py_NewRef(Py_None);
+  self->jacf = Py_NewRef(Py_None);
+  self->args = Py_NewRef(Py_None);
+  self->failed = nullptr;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+static const char* const kLMFuncInitParams[] = {"func", "args", "jacf"};
+static const Signature kLMFuncInit{"__init__", kLMFuncInitParams};
+
+static int lmfunc_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* values[3];
+  if (!ombrix::py::bind_arguments(kLMFuncInit, args, kwargs, values)) return -1;
+  lmfunc_assign(as_lmfunc(self), values[0], values[1], values[2]);
+  return 0;
+}
+
+static int lmfunc_traverse(PyObject* op, visitproc visit, void* arg) {
+  LMFuncObject* self = as_lmfunc(op);
+  Py_VISIT(Py_TYPE(op));
+  Py_VISIT(self->func);
+  Py_VISIT(self->jacf);
+  Py_VISIT(self->args);
+  return 0;
+}
+
+static int lmfunc_clear(PyObject* op) {
+  LMFuncObject* self = as_lmfunc(op);
+  Py_SETREF(self->func, Py_NewRef(Py_None));
+  Py_SETREF(self->jacf, Py_NewRef(Py_None));
+  Py_SETREF(self->args, Py_NewRef(Py_None));
+  return 0;
+}
+
+static void lmfunc_dealloc(PyObject* op) {
+  LMFuncObject* self = as_lmfunc(op);
+  PyTypeObject* type = Py_TYPE(op);
+  PyObject_GC_UnTrack(op);
+  Py_CLEAR(self->func);
+  Py_CLEAR(self->jacf);
+  Py_CLEAR(self->args);
+  type->tp_free(op);
+  Py_DECREF(type);
+}
+
+static const char kLMFuncDoc[] =
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    func : callable\n"
+    "        Function or method taking, at least, one length of m vector\n"
+    "        and returning a length of n vector.\n"
+    "    args : tuple\n"
+    "        Extra arguments passed to `func` (and `jacf`).\n"
+    "    jacf : callable, optional\n"
+    "        Function or method computing the Jacobian of `func`.  It\n"
+    "        takes, at least, one length of m vector and returns the (nxm)\n"
+    "        Jacobian matrix or a campatible C-contiguous vector.  If it is\n"
+    "        None, the Jacobian will be approximated.\n"
+    "\n"
+    "    Attributes\n"
+    "    ----------\n"
+    "    func : callable\n"
+    "    args : tuple\n"
+    "    jacf : callable or None\n"
+    "    ";
+
+static PyType_Slot lmfunc_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kLMFuncDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(lmfunc_new)},
+    {Py_tp_init, reinterpret_cast<void*>(lmfunc_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(lmfunc_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(lmfunc_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lmfunc_dealloc)},
+    {0, nullptr},
+};
+
+static PyType_Spec lmfunc_spec = {
+    "ombrix._ombrix._LMFunc",
+    sizeof(LMFuncObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    lmfunc_slots,
+};
+
+// A new _LMFunc for one fit, made without going through Python.
+static Ref new_lmfunc(PyObject* func, PyObject* args, PyObject* jacf) {
+  Ref self(lmfunc_new(lmfunc_type, nullptr, nullptr));
+  if (self) lmfunc_assign(as_lmfunc(self), func, args, jacf);
+  return self;
+}
+
+// ==== _LMFunc methods: pickling ===============================================
+//
+// The reduce value names the module function __pyx_unpickle__LMFunc, with a
+// checksum of the field layout: the first seven hex digits of the SHA-256,
+// SHA-1 and MD5 digests of "args func jacf".  New pickles carry the first;
+// unpickling accepts all three.
+
+constexpr long kLayoutChecksum = 0xc2e87f6;
+constexpr long kAcceptedChecksums[] = {0xc2e87f6, 0xbc87515, 0xc147546};
+
+// Applies a pickled state tuple (args, func, jacf[, instance dict]).
+static int lmfunc_set_state(PyObject* op, PyObject* state) {
+  LMFuncObject* self = as_lmfunc(op);
+  PyObject** fields[] = {&self->args, &self->func, &self->jacf};
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    PyObject* value = PyTuple_GetItem(state, i);  // IndexError for a short state
+    if (!value) return -1;
+    Py_SETREF(*fields[i], Py_NewRef(value));
+  }
+  if (PyTuple_GET_SIZE(state) <= 3) return 0;
+  PyObject* attributes = PyTuple_GET_ITEM(state, 3);
+  const int truthy = PyObject_IsTrue(attributes);
+  if (truthy <= 0) return truthy;
+  Ref dict(PyObject_GetAttrString(op, "__dict__"));
+  if (!dict) return -1;
+  Ref updated(PyObject_CallMethod(dict, "update", "O", attributes));
+  return updated ? 0 : -1;
+}
+
+static PyObject* lmfunc_reduce(PyObject* op, PyObject*) {
+  LMFuncObject* self = as_lmfunc(op);
+  Ref state(PyTuple_Pack(3, self->args, self->func, self->jacf));
+  if (!state) return nullptr;
+  Ref dict(PyObject_GetAttrString(op, "__dict__"));
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  bool with_setstate = self->args != Py_None || self->func != Py_None || self->jacf != Py_None;
+  if (dict && dict.get() != Py_None) {
+    const int truthy = PyObject_IsTrue(dict);
+    if (truthy < 0) return nullptr;
+    if (truthy) {
+      state = Ref(PyTuple_Pack(4, self->args, self->func, self->jacf, dict.get()));
+      if (!state) return nullptr;
+      with_setstate = true;
+    }
+  }
+  Ref unpickle = lookup_global(module_object, "__pyx_unpickle__LMFunc");
+  if (!unpickle) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(op));
+  if (with_setstate) return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, kLayoutChecksum, Py_None, state.get());
+  return Py_BuildValue("(O(OlO))", unpickle.get(), type, kLayoutChecksum, state.get());
+}
+
+static PyObject* lmfunc_setstate(PyObject* op, PyObject* state) {
+  if (state == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
+    return nullptr;
+  }
+  if (!PyTuple_CheckExact(state)) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  if (lmfunc_set_state(op, state) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyMethodDef lmfunc_pickling[] = {
+    {"__reduce__", lmfunc_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", lmfunc_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Gives the type its pickling methods.
+static int add_pickling(PyTypeObject* type) {
+  for (PyMethodDef* def = lmfunc_pickling; def->ml_name; ++def) {
+    Ref method(PyDescr_NewMethod(type, def));
+    if (!method || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), def->ml_name, method) < 0) {
+      Ref failure = ombrix::py::take_exception();
+      PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", type->tp_name);
+      ombrix::py::chain_context(std::move(failure));
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// ==== module functions ========================================================
+
+// ---- options and results ----
+
+// Fills the solver's options vector: mu, eps1, eps2, eps3 and the difference
+// step, whose sign selects central (-) or forward (+) differences.
+static int set_opts(bool cdiff, double* opts, double mu, double eps1, double eps2, double eps3) {
+  static const char* const kMessages[] = {"eps1 must be less than 1", "eps2 must be less than 1",
+                                          "eps3 must be less than 1"};
+  const double eps[] = {eps1, eps2, eps3};
+  opts[0] = mu;
+  for (int i = 0; i < 3; ++i) {
+    if (!(eps[i] > 0.0 && eps[i] < 1.0)) {  // NaN fails too
+      PyErr_SetString(PyExc_ValueError, kMessages[i]);
+      return -1;
+    }
+    opts[i + 1] = eps[i];
+  }
+  opts[4] = cdiff ? -1e-06 : 1e-06;
+  return 0;
+}
+
+// The result (p_, pcov, (initial ||e||^2, (final ||e||^2, ||J^T e||_inf,
+// ||dp||^2, mu / max(diag J^T J)), iterations, stop message, model calls,
+// Jacobian calls, linear solves)), warning when the stop code is one of
+// _LM_STOP_REASONS_WARNED.  Counts are whole numbers stored as doubles.
+static PyObject* return_result(PyObject* module, PyObject* p_, PyObject* pcov, const double* info) {
+  Ref initial(PyFloat_FromDouble(info[0]));
+  if (!initial) return nullptr;
+  Ref norms(Py_BuildValue("(dddd)", info[1], info[2], info[3], info[4]));
+  if (!norms) return nullptr;
+  Ref iterations(PyLong_FromDouble(info[5]));
+  if (!iterations) return nullptr;
+  Ref reasons = lookup_global(module, "_LM_STOP_REASONS");
+  if (!reasons) return nullptr;
+  Ref code(PyLong_FromDouble(info[6]));
+  if (!code) return nullptr;
+  Ref message(PyObject_GetItem(reasons, code));
+  if (!message) return nullptr;
+  Ref func_calls(PyLong_FromDouble(info[7]));
+  if (!func_calls) return nullptr;
+  Ref jacf_calls(PyLong_FromDouble(info[8]));
+  if (!jacf_calls) return nullptr;
+  Ref solves(PyLong_FromDouble(info[9]));
+  if (!solves) return nullptr;
+  Ref summary(PyTuple_Pack(7, initial.get(), norms.get(), iterations.get(), message.get(), func_calls.get(),
+                           jacf_calls.get(), solves.get()));
+  if (!summary) return nullptr;
+
+  Ref warned = lookup_global(module, "_LM_STOP_REASONS_WARNED");
+  if (!warned) return nullptr;
+  const int warn = PySequence_Contains(warned, code);
+  if (warn < 0) return nullptr;
+  if (warn) {
+    Ref warnings = lookup_global(module, "warnings");
+    if (!warnings) return nullptr;
+    Ref issued(PyObject_CallMethod(warnings, "warn", "OO", message.get(), PyExc_UserWarning));
+    if (!issued) return nullptr;
+  }
+  return PyTuple_Pack(3, p_, pcov, summary.get());
+}
+
+// ---- constraint preparation ----
+
+// A length or row count as the solver's int.
+static bool to_count(npy_intp value, const char* what, int* out) {
+  if (value > INT_MAX) {
+    PyErr_Format(PyExc_OverflowError, "%s has more than %d entries", what, INT_MAX);
+    return false;
+  }
+  *out = int(value);
+  return true;
+}
+
+// One item of a bc entry: None, NaN and the infinity on the unbounded side
+// give `unbounded`, the largest finite double of that sign.
+static bool bound_value(PyObject* item, double unbounded, double* out) {
+  if (item == Py_None) {
+    *out = unbounded;
+    return true;
+  }
+  Ref number(PyNumber_Float(item));
+  if (!number) return false;
+  const double value = PyFloat_AS_DOUBLE(number.get());
+  *out = std::isnan(value) || value == std::copysign(INFINITY, unbounded) ? unbounded : value;
+  return true;
+}
+
+// Turns bc, one (lower, upper) tuple per parameter, into the bound vectors.
+static bool prepare_bc(PyObject* bc, int m, Ref* lb, Ref* ub) {
+  if (!PyList_Check(bc) && !PyTuple_Check(bc)) {
+    PyErr_SetString(PyExc_TypeError, "bc must be a tuple/list");
+    return false;
+  }
+  Ref entries(PySequence_Tuple(bc));  // a snapshot: converting items runs Python code
+  if (!entries) return false;
+  if (PyTuple_GET_SIZE(entries.get()) != m) {
+    PyErr_Format(PyExc_ValueError, "bounds must be the length of %d (%zd is given)", m,
+                 PyTuple_GET_SIZE(entries.get()));
+    return false;
+  }
+  npy_intp dims[1] = {m};
+  *lb = ombrix::py::double_zeros(1, dims);
+  if (!*lb) return false;
+  *ub = ombrix::py::double_zeros(1, dims);
+  if (!*ub) return false;
+  double* lower = doubles(*lb);
+  double* upper = doubles(*ub);
+  for (int i = 0; i < m; ++i) {
+    PyObject* entry = PyTuple_GET_ITEM(entries.get(), i);
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+      PyErr_SetString(PyExc_ValueError, "Element of bc must be a 2-tuple of floats/Nones");
+      return false;
+    }
+    if (!bound_value(PyTuple_GET_ITEM(entry, 0), -DBL_MAX, &lower[i])) return false;
+    if (!bound_value(PyTuple_GET_ITEM(entry, 1), DBL_MAX, &upper[i])) return false;
+  }
+  return true;
+}
+
+// Turns lc, a pair (matrix, vector), into a C-contiguous float64 matrix read
+// as `rows` rows of m values and a vector of `rows` values.
+static bool prepare_lc(PyObject* lc, int m, Ref* matrix, Ref* vector, int* rows) {
+  if (!PyList_Check(lc) && !PyTuple_Check(lc)) {
+    PyErr_SetString(PyExc_TypeError, "lc must be a tuple/list");
+    return false;
+  }
+  Ref items(PySequence_Tuple(lc));
+  if (!items) return false;
+  if (PyTuple_GET_SIZE(items.get()) != 2) {
+    PyErr_Format(PyExc_TypeError, "lc must be the length 2 (%zd given)", PyTuple_GET_SIZE(items.get()));
+    return false;
+  }
+  *matrix = ombrix::py::contiguous_doubles(PyTuple_GET_ITEM(items.get(), 0), 2);
+  if (!*matrix) return false;
+  *vector = ombrix::py::contiguous_doubles(PyTuple_GET_ITEM(items.get(), 1), 1);
+  if (!*vector) return false;
+  if (m == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+    return false;
+  }
+  const npy_intp size = PyArray_SIZE(as_array(*matrix));
+  const npy_intp k = size / m;
+  if (size % m != 0) {
+    PyErr_Format(PyExc_ValueError, "The size of a linear constraint matrix must be consistent with (kx%d)", m);
+    return false;
+  }
+  // The solver reads k values: the length must match, and so must the data
+  // behind it (a vector of shape (k, 0) has none).
+  const npy_intp length = PyArray_DIM(as_array(*vector), 0);
+  const npy_intp stored = PyArray_SIZE(as_array(*vector));
+  if (length != k || stored < k) {
+    PyErr_Format(PyExc_ValueError, "The size of a linear constraint vector must be %zd (%zd given)", Py_ssize_t(k),
+                 Py_ssize_t(length != k ? length : stored));
+    return false;
+  }
+  return to_count(k, "a linear constraint matrix", rows);
+}
+
+// ---- the fit ----
+
+// The arguments every fitting function takes.
+struct Model {
+  PyObject* func;
+  PyObject* p;
+  PyObject* x;
+  PyObject* args;
+  PyObject* jacf;
+};
+
+struct Tuning {
+  double mu, eps1, eps2, eps3;
+  int maxit;
+  bool cdiff;
+};
+
+// The constraint arguments of one fitting function; null where it has none.
+struct ConstraintArgs {
+  PyObject* bc = nullptr;
+  PyObject* lec = nullptr;
+  PyObject* lic = nullptr;
+};
+
+// Prepared constraints, as the solvers read them.
+struct Constraints {
+  Ref lb, ub;     // bounds, m values each
+  Ref A, b;       // A p = b with k1 rows
+  int k1 = 0;
+  Ref C, d;       // C p >= d with k2 rows
+  int k2 = 0;
+};
+
+static bool prepare_constraints(const ConstraintArgs& given, int m, Constraints* prepared) {
+  if (given.bc && !prepare_bc(given.bc, m, &prepared->lb, &prepared->ub)) return false;
+  if (given.lec && !prepare_lc(given.lec, m, &prepared->A, &prepared->b, &prepared->k1)) return false;
+  if (given.lic && !prepare_lc(given.lic, m, &prepared->C, &prepared->d, &prepared->k2)) return false;
+  return true;
+}
+
+// What every solver entry point takes besides its constraints.
+struct SolverCall {
+  bool analytic;  // a Jacobian callable was given
+  double* p;
+  const double* x;
+  int m, n, maxit;
+  const double* opts;
+  double* info;
+  double* covariance;
+  void* user_data;
+};
+
+// Runs the analytic-Jacobian or the finite-difference member of a solver
+// pair; the constraint arguments sit between n and max_iter.
+template <auto analytic_solver, auto difference_solver, typename... ConstraintArg>
+static int run_solver(const SolverCall& s, ConstraintArg... constraint) {
+  if (s.analytic)
+    return analytic_solver(callback_func, callback_jacf, s.p, s.x, s.m, s.n, constraint..., s.maxit, s.opts, s.info,
+                           nullptr, s.covariance, s.user_data);
+  return difference_solver(callback_func, s.p, s.x, s.m, s.n, constraint..., s.maxit, s.opts, s.info, nullptr,
+                           s.covariance, s.user_data);
+}
+
+using Solver = int (*)(const SolverCall&, const Constraints&);
+
+static int solve_unconstrained(const SolverCall& s, const Constraints&) {
+  return run_solver<dombrix_der, dombrix_dif>(s);
+}
+
+static int solve_bc(const SolverCall& s, const Constraints& c) {
+  const double* no_scaling = nullptr;
+  return run_solver<dombrix_bc_der, dombrix_bc_dif>(s, doubles(c.lb), doubles(c.ub), no_scaling);
+}
+
+static int solve_lec(const SolverCall& s, const Constraints& c) {
+  return run_solver<dombrix_lec_der, dombrix_lec_dif>(s, doubles(c.A), doubles(c.b), c.k1);
+}
+
+static int solve_blec(const SolverCall& s, const Constraints& c) {
+  const double* default_weights = nullptr;
+  return run_solver<dombrix_blec_der, dombrix_blec_dif>(s, doubles(c.lb), doubles(c.ub), doubles(c.A),
+                                                         doubles(c.b), c.k1, default_weights);
+}
+
+static int solve_bleic(const SolverCall& s, const Constraints& c) {
+  return run_solver<dombrix_bleic_der, dombrix_bleic_dif>(s, doubles(c.lb), doubles(c.ub), doubles(c.A),
+                                                           doubles(c.b), c.k1, doubles(c.C), doubles(c.d), c.k2);
+}
+
+static int solve_blic(const SolverCall& s, const Constraints& c) {
+  return run_solver<dombrix_blic_der, dombrix_blic_dif>(s, doubles(c.lb), doubles(c.ub), doubles(c.C),
+                                                         doubles(c.d), c.k2);
+}
+
+static int solve_leic(const SolverCall& s, const Constraints& c) {
+  return run_solver<dombrix_leic_der, dombrix_leic_dif>(s, doubles(c.A), doubles(c.b), c.k1, doubles(c.C),
+                                                         doubles(c.d), c.k2);
+}
+
+static int solve_lic(const SolverCall& s, const Constraints& c) {
+  return run_solver<dombrix_lic_der, dombrix_lic_dif>(s, doubles(c.C), doubles(c.d), c.k2);
+}
+
+// Calls a model callable once, before the solve, on the caller's own p and
+// reads the result's ndim, then its shape (whole, or its first element):
+// 1 when both are as expected, 0 when not, -1 with an exception pending.
+static int probe_shape(PyObject* callable, PyObject* call_args, int ndim, PyObject* expected, bool whole_shape) {
+  Ref result(PyObject_Call(callable, call_args, nullptr));
+  if (!result) return -1;
+  Ref result_ndim(PyObject_GetAttrString(result, "ndim"));
+  if (!result_ndim) return -1;
+  Ref wanted_ndim(PyLong_FromLong(ndim));
+  if (!wanted_ndim) return -1;
+  const int ndim_differs = PyObject_RichCompareBool(result_ndim, wanted_ndim, Py_NE);
+  if (ndim_differs != 0) return ndim_differs < 0 ? -1 : 0;
+  Ref shape(PyObject_GetAttrString(result, "shape"));
+  if (!shape) return -1;
+  if (!whole_shape) {
+    Ref zero(PyLong_FromLong(0));
+    if (!zero) return -1;
+    shape = Ref(PyObject_GetItem(shape, zero));
+    if (!shape) return -1;
+  }
+  const int shape_differs = PyObject_RichCompareBool(shape, expected, Py_NE);
+  return shape_differs < 0 ? -1 : !shape_differs;
+}
+
+// func(p, *args) must give an array of shape (n,).
+static bool probe_func(PyObject* func, PyObject* call_args, int n) {
+  Ref length(PyLong_FromLong(n));
+  if (!length) return false;
+  const int ok = probe_shape(func, call_args, 1, length, false);
+  if (ok == 0) PyErr_Format(PyExc_RuntimeError, "func must return a 1d array-like of length %d", n);
+  return ok == 1;
+}
+
+// jacf(p, *args) must give an array of shape (n, m).
+static bool probe_jacf(PyObject* jacf, PyObject* call_args, int n, int m) {
+  Ref shape(Py_BuildValue("(ii)", n, m));
+  if (!shape) return false;
+  const int ok = probe_shape(jacf, call_args, 2, shape, true);
+  if (ok == 0) PyErr_Format(PyExc_RuntimeError, "jacf must return a 2d array-like of shape (%d, %d)", n, m);
+  return ok == 1;
+}
+
+// The call sequence that every fitting function shares: convert p and x,
+// allocate the covariance, prepare the constraints, build the options, check
+// maxit, func and jacf, probe the callables once, then solve and package.
+static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning, const ConstraintArgs& given,
+                     Solver solve) {
+  using ombrix::py::double_array;
+  Ref p_ = double_array(model.p, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY);
+  if (!p_) return nullptr;
+  Ref x_ = double_array(model.x, 1, 1, NPY_ARRAY_CARRAY);
+  if (!x_) return nullptr;
+  if (PyArray_NDIM(as_array(p_)) != 1) {
+    PyErr_SetString(PyExc_ValueError, "p must be a 1d array-like");
+    return nullptr;
+  }
+  if (PyArray_NDIM(as_array(x_)) != 1) {
+    PyErr_SetString(PyExc_ValueError, "x must be a 1d array-like");
+    return nullptr;
+  }
+  int m = 0, n = 0;
+  if (!to_count(PyArray_DIM(as_array(p_), 0), "p", &m) || !to_count(PyArray_DIM(as_array(x_), 0), "x", &n))
+    return nullptr;
+  npy_intp cov_dims[2] = {m, m};
+  Ref pcov = ombrix::py::double_zeros(2, cov_dims);
+  if (!pcov) return nullptr;
+
+  Constraints constraints;
+  if (!prepare_constraints(given, m, &constraints)) return nullptr;
+
+  double opts[5];
+  if (set_opts(tuning.cdiff, opts, tuning.mu, tuning.eps1, tuning.eps2, tuning.eps3) < 0) return nullptr;
+  if (tuning.maxit < 1) {
+    PyErr_SetString(PyExc_ValueError, "maxit must be a positive int");
+    return nullptr;
+  }
+  if (!PyCallable_Check(model.func)) {
+    PyErr_SetString(PyExc_TypeError, "func must be callable");
+    return nullptr;
+  }
+  // The probes see p exactly as the caller passed it.
+  Ref head(PyTuple_Pack(1, model.p));
+  if (!head) return nullptr;
+  Ref call_args(PyNumber_Add(head, model.args));
+  if (!call_args) return nullptr;
+  if (!PyTuple_Check(call_args)) {
+    call_args = Ref(PySequence_Tuple(call_args));
+    if (!call_args) return nullptr;
+  }
+  if (!probe_func(model.func, call_args, n)) return nullptr;
+  const bool analytic = model.jacf != Py_None;
+  if (analytic) {
+    if (!PyCallable_Check(model.jacf)) {
+      PyErr_SetString(PyExc_TypeError, "jacf must be callable");
+      return nullptr;
+    }
+    if (!probe_jacf(model.jacf, call_args, n, m)) return nullptr;
+  }
+
+  Ref lm_func = new_lmfunc(model.func, model.args, model.jacf);
+  if (!lm_func) return nullptr;
+  double info[10] = {};  // stop code 0 until the solver writes its own
+  const SolverCall call{analytic, doubles(p_), doubles(x_), m, n, tuning.maxit, opts, info, doubles(pcov),
+                        lm_func.get()};
+  const int status = solve(call, constraints);
+  // The solver went on with stale values after a failed evaluation: whatever
+  // it returned does not fit the model.
+  if (const char* failed = as_lmfunc(lm_func)->failed) {
+    PyErr_Format(PyExc_RuntimeError, "%s raised an exception during the fit (reported as unraisable)", failed);
+    return nullptr;
+  }
+  if (status == -1) {
+    if (info[6] == kInvalidValuesCode)
+      PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);
+    else
+      PyErr_SetNone(PyExc_RuntimeError);
+    return nullptr;
+  }
+  return return_result(module, p_, pcov, info);
+}
+
+// ---- the fitting functions ----
+//
+// Each binds its arguments, converts the tuning values (in the order mu, eps1,
+// eps2, eps3, maxit, cdiff) and calls its _impl.  The parameters are func, p,
+// x, the constraint parameters, args, jacf and the six tuning values.
+
+constexpr std::size_t kCommonParams = 11;
+
+struct FitArguments {
+  Model model;
+  PyObject* constraint[3];
+  Tuning tuning;
+};
+
+static bool bind_fit(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     FitArguments* out) {
+  PyObject* v[kCommonParams + 3];
+  if (!ombrix::py::bind_arguments(sig, args, nargs, kwnames, v)) return false;
+  const std::size_t c = sig.params.size() - kCommonParams;
+  out->model = {v[0], v[1], v[2], v[3 + c], v[4 + c]};
+  for (std::size_t i = 0; i < c; ++i) out->constraint[i] = v[3 + i];
+  PyObject* const* tuning = v + 5 + c;
+  Tuning& t = out->tuning;
+  if (!ombrix::py::to_double(tuning[0], &t.mu) || !ombrix::py::to_double(tuning[1], &t.eps1) ||
+      !ombrix::py::to_double(tuning[2], &t.eps2) || !ombrix::py::to_double(tuning[3], &t.eps3) ||
+      !ombrix::py::to_int(tuning[4], &t.maxit))
+    return false;
+  const int cdiff = PyObject_IsTrue(tuning[5]);
+  if (cdiff < 0) return false;
+  t.cdiff = cdiff;
+  return true;
+}
+
+static PyObject* ombrix_impl(PyObject* module, const Model& model, const Tuning& tuning) {
+  return fit(module, model, tuning, {}, solve_unconstrained);
+}
+
+static PyObject* ombrix_bc_impl(PyObject* module, const Model& model, PyObject* bc, const Tuning& tuning) {
+  return fit(module, model, tuning, {.bc = bc}, solve_bc);
+}
+
+static PyObject* ombrix_lec_impl(PyObject* module, const Model& model, PyObject* lec, const Tuning& tuning) {
+  return fit(module, model, tuning, {.lec = lec}, solve_lec);
+}
+
+static PyObject* ombrix_blec_impl(PyObject* module, const Model& model, PyObject* bc, PyObject* lec,
+                                  const Tuning& tuning) {
+  return fit(module, model, tuning, {.bc = bc, .lec = lec}, solve_blec);
+}
+
+static PyObject* ombrix_bleic_impl(PyObject* module, const Model& model, PyObject* bc, PyObject* lec, PyObject* lic,
+                                   const Tuning& tuning) {
+  return fit(module, model, tuning, {.bc = bc, .lec = lec, .lic = lic}, solve_bleic);
+}
+
+static PyObject* ombrix_blic_impl(PyObject* module, const Model& model, PyObject* bc, PyObject* lic,
+                                  const Tuning& tuning) {
+  return fit(module, model, tuning, {.bc = bc, .lic = lic}, solve_blic);
+}
+
+static PyObject* ombrix_leic_impl(PyObject* module, const Model& model, PyObject* lec, PyObject* lic,
+                                  const Tuning& tuning) {
+  return fit(module, model, tuning, {.lec = lec, .lic = lic}, solve_leic);
+}
+
+static PyObject* ombrix_lic_impl(PyObject* module, const Model& model, PyObject* lic, const Tuning& tuning) {
+  return fit(module, model, tuning, {.lic = lic}, solve_lic);
+}
+
+#define OMBRIX_TUNING_PARAMS "args", "jacf", "mu", "eps1", "eps2", "eps3", "maxit", "cdiff"
+
+static const char* const kOmbrixParams[] = {"func", "p", "x", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixBcParams[] = {"func", "p", "x", "bc", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixLecParams[] = {"func", "p", "x", "lec", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixBlecParams[] = {"func", "p", "x", "bc", "lec", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixBleicParams[] = {"func", "p", "x", "bc", "lec", "lic", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixBlicParams[] = {"func", "p", "x", "bc", "lic", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixLeicParams[] = {"func", "p", "x", "lec", "lic", OMBRIX_TUNING_PARAMS};
+static const char* const kOmbrixLicParams[] = {"func", "p", "x", "lic", OMBRIX_TUNING_PARAMS};
+
+#undef OMBRIX_TUNING_PARAMS
+
+static PyObject* ombrix_ombrix(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix", kOmbrixParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_impl(module, a.model, a.tuning);
+}
+
+static PyObject* ombrix_ombrix_bc(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_bc", kOmbrixBcParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_bc_impl(module, a.model, a.constraint[0], a.tuning);
+}
+
+static PyObject* ombrix_ombrix_lec(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_lec", kOmbrixLecParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_lec_impl(module, a.model, a.constraint[0], a.tuning);
+}
+
+static PyObject* ombrix_ombrix_blec(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_blec", kOmbrixBlecParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_blec_impl(module, a.model, a.constraint[0], a.constraint[1], a.tuning);
+}
+
+static PyObject* ombrix_ombrix_bleic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_bleic", kOmbrixBleicParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_bleic_impl(module, a.model, a.constraint[0], a.constraint[1], a.constraint[2], a.tuning);
+}
+
+static PyObject* ombrix_ombrix_blic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_blic", kOmbrixBlicParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_blic_impl(module, a.model, a.constraint[0], a.constraint[1], a.tuning);
+}
+
+static PyObject* ombrix_ombrix_leic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_leic", kOmbrixLeicParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_leic_impl(module, a.model, a.constraint[0], a.constraint[1], a.tuning);
+}
+
+static PyObject* ombrix_ombrix_lic(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FitArguments a;
+  if (!bind_fit({"ombrix_lic", kOmbrixLicParams}, args, nargs, kwnames, &a)) return nullptr;
+  return ombrix_lic_impl(module, a.model, a.constraint[0], a.tuning);
+}
+
+// ---- unpickling ----
+
+static PyObject* unpickle_lmfunc_impl(PyObject* type, long checksum, PyObject* state) {
+  if (std::ranges::find(kAcceptedChecksums, checksum) == std::end(kAcceptedChecksums)) {
+    Ref pickle(PyImport_ImportModule("pickle"));
+    if (!pickle) return nullptr;
+    Ref error(PyObject_GetAttrString(pickle, "PickleError"));
+    if (!error) return nullptr;
+    // Python's %x, which writes a negative checksum with a minus sign.
+    Ref format(PyUnicode_FromString("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))"));
+    if (!format) return nullptr;
+    Ref values(Py_BuildValue("(lllls)", checksum, kAcceptedChecksums[0], kAcceptedChecksums[1], kAcceptedChecksums[2],
+                             "args, func, jacf"));
+    if (!values) return nullptr;
+    Ref message(PyUnicode_Format(format, values));
+    if (!message) return nullptr;
+    PyErr_SetObject(error, message);
+    return nullptr;
+  }
+  // _LMFunc.__new__(type), which checks that type is _LMFunc or a subclass.
+  Ref object(PyObject_CallMethod(reinterpret_cast<PyObject*>(lmfunc_type), "__new__", "O", type));
+  if (!object) return nullptr;
+  if (state != Py_None && lmfunc_set_state(object, state) < 0) return nullptr;
+  return object.release();
+}
+
+static const char* const kUnpickleParams[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
+
+static PyObject* unpickle_lmfunc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[3];
+  long checksum = 0;
+  if (!ombrix::py::bind_arguments({"__pyx_unpickle__LMFunc", kUnpickleParams}, args, nargs, kwnames, v) ||
+      !ombrix::py::to_long(v[1], &checksum))
+    return nullptr;
+  PyObject* state = v[2];
+  if (state != Py_None && !PyTuple_CheckExact(state)) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "__pyx_state",
+                 "tuple", Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  return unpickle_lmfunc_impl(v[0], checksum, state);
+}
+
+template <typename Function>
+static PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Bound by the exec step, in this order.
+static PyMethodDef module_functions[] = {
+    {"ombrix", as_cfunction(ombrix_ombrix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_bc", as_cfunction(ombrix_ombrix_bc), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_lec", as_cfunction(ombrix_ombrix_lec), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_blec", as_cfunction(ombrix_ombrix_blec), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_bleic", as_cfunction(ombrix_ombrix_bleic), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_blic", as_cfunction(ombrix_ombrix_blic), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_leic", as_cfunction(ombrix_ombrix_leic), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix_lic", as_cfunction(ombrix_ombrix_lic), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle__LMFunc", as_cfunction(unpickle_lmfunc), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ==== module slots ============================================================
+
+// Copies spec.<attribute> into the module's namespace as `name`; a missing
+// attribute is skipped, and so is None unless `keep_none`.
+static int copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module, const char* name,
+                               bool keep_none) {
+  Ref value(PyObject_GetAttrString(spec, attribute));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  if (value.get() == Py_None && !keep_none) return 0;
+  return PyDict_SetItemString(PyModule_GetDict(module), name, value);
+}
+
+static PyObject* module_create(PyObject* spec, PyModuleDef*) {
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (owner_interpreter == -1) {
+    if (interpreter == -1) return nullptr;
+    owner_interpreter = interpreter;
+  } else if (interpreter != owner_interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (module_object) return Py_NewRef(module_object);
+
+  Ref name(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module(PyModule_NewObject(name));
+  if (!module) return nullptr;
+  if (copy_spec_attribute(spec, "loader", module, "__loader__", true) < 0 ||
+      copy_spec_attribute(spec, "origin", module, "__file__", true) < 0 ||
+      copy_spec_attribute(spec, "parent", module, "__package__", true) < 0 ||
+      copy_spec_attribute(spec, "submodule_search_locations", module, "__path__", false) < 0)
+    return nullptr;
+  return module.release();
+}
+
+static int add_module(PyObject* module, const char* attribute, const char* module_name) {
+  Ref imported(PyImport_ImportModule(module_name));
+  return imported ? PyModule_AddObjectRef(module, attribute, imported) : -1;
+}
+
+static int add_stop_reasons(PyObject* module) {
+  Ref reasons(PyDict_New());
+  if (!reasons) return -1;
+  Ref warned(PyList_New(0));
+  if (!warned) return -1;
+  for (const StopReasonText& reason : kStopReasons) {
+    Ref code(PyLong_FromLong(reason.code));
+    Ref message(PyUnicode_FromString(reason.message));
+    if (!code || !message || PyDict_SetItem(reasons, code, message) < 0) return -1;
+    if (reason.warned && PyList_Append(warned, code) < 0) return -1;
+  }
+  Ref warned_codes(PyList_AsTuple(warned));
+  if (!warned_codes) return -1;
+  if (PyModule_AddObjectRef(module, "_LM_STOP_REASONS", reasons) < 0) return -1;
+  return PyModule_AddObjectRef(module, "_LM_STOP_REASONS_WARNED", warned_codes);
+}
+
+// Fills the namespace; the entries appear in this order.
+static int fill_namespace(PyObject* module) {
+  if (add_module(module, "__builtins__", "builtins") < 0) return -1;
+  Ref full_name(PyUnicode_FromString("ombrix._ombrix"));
+  if (!full_name || !PyDict_SetDefault(PyImport_GetModuleDict(), full_name, module)) return -1;
+
+  Py_XSETREF(lmfunc_type, reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&lmfunc_spec)));
+  if (!lmfunc_type || add_pickling(lmfunc_type) < 0 ||
+      PyModule_AddObjectRef(module, "_LMFunc", reinterpret_cast<PyObject*>(lmfunc_type)) < 0)
+    return -1;
+
+  if (ombrix::py::import_numpy_api() < 0) return -1;
+  if (add_module(module, "np", "numpy") < 0 || add_module(module, "warnings", "warnings") < 0) return -1;
+  if (add_stop_reasons(module) < 0) return -1;
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  Ref tests(PyDict_New());
+  return tests ? PyModule_AddObjectRef(module, "__test__", tests) : -1;
+}
+
+static int module_exec(PyObject* module) {
+  if (module_object) {
+    if (module_object == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module '_ombrix' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  module_object = Py_NewRef(module);
+  if (fill_namespace(module) < 0) {
+    Py_CLEAR(module_object);  // a later import starts over
+    return -1;
+  }
+  return 0;
+}
+
+static PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+static PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_ombrix",
+    nullptr,  // no docstring
+    0,        // no per-module state: the state above is process-global
+    nullptr,  // the functions are added by the exec step
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// ==== initialisation ==========================================================
+
+PyMODINIT_FUNC PyInit__ombrix(void) { return PyModuleDef_Init(&module_def); }
