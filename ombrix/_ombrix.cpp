@@ -96,9 +96,6 @@ struct LMFuncObject {
   PyObject* func;  // every field holds a reference, None when unset
   PyObject* jacf;
   PyObject* args;
-  // "func" or "jacf" once an evaluation for the solver has raised: the solver
-  // cannot be told, so the fit refuses its result afterwards.
-  const char* failed;
 };
 
 static LMFuncObject* as_lmfunc(PyObject* object) { return reinterpret_cast<LMFuncObject*>(object); }
@@ -114,23 +111,18 @@ static void lmfunc_eval_jacf(LMFuncObject* self, const double* p, double* out, i
 static const LMFuncOperations lmfunc_operations = {lmfunc_eval_func, lmfunc_eval_jacf};
 
 // The solver's model and Jacobian callbacks; `user_data` is the _LMFunc.  An
-// exception cannot cross the solver: it is reported as unraisable, the solver
-// goes on with the buffer as it was, and the _LMFunc remembers the failure.
-static void report_failure(LMFuncObject* self, const char* callable, const char* where) {
-  if (!self->failed) self->failed = callable;
-  ombrix::py::report_unraisable(where);
-}
-
+// exception cannot cross the solver: it is reported as unraisable and the
+// solver goes on with the buffer as it was.
 static void callback_func(const double* p, double* out, int m, int n, void* user_data) {
   auto* self = static_cast<LMFuncObject*>(user_data);
   self->operations->eval_func(self, p, out, m, n);
-  if (PyErr_Occurred()) report_failure(self, "func", "ombrix._ombrix.callback_func");
+  if (PyErr_Occurred()) ombrix::py::report_unraisable("ombrix._ombrix.callback_func");
 }
 
 static void callback_jacf(const double* p, double* out, int m, int n, void* user_data) {
   auto* self = static_cast<LMFuncObject*>(user_data);
   self->operations->eval_jacf(self, p, out, m, n);
-  if (PyErr_Occurred()) report_failure(self, "jacf", "ombrix._ombrix.callback_jacf");
+  if (PyErr_Occurred()) ombrix::py::report_unraisable("ombrix._ombrix.callback_jacf");
 }
 
 static void lmfunc_assign(LMFuncObject* self, PyObject* func, PyObject* args, PyObject* jacf) {
@@ -147,7 +139,6 @@ static PyObject* lmfunc_new(PyTypeObject* type, PyObject*, PyObject*) {
   self->func = Py_NewRef(Py_None);
   self->jacf = Py_NewRef(Py_None);
   self->args = Py_NewRef(Py_None);
-  self->failed = nullptr;
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -691,12 +682,6 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
   const SolverCall call{analytic, doubles(p_), doubles(x_), m, n, tuning.maxit, opts, info, doubles(pcov),
                         lm_func.get()};
   const int status = solve(call, constraints);
-  // The solver went on with stale values after a failed evaluation: whatever
-  // it returned does not fit the model.
-  if (const char* failed = as_lmfunc(lm_func)->failed) {
-    PyErr_Format(PyExc_RuntimeError, "%s raised an exception during the fit (reported as unraisable)", failed);
-    return nullptr;
-  }
   if (status == -1) {
     if (info[6] == kInvalidValuesCode)
       PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);

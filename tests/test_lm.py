@@ -1,13 +1,13 @@
 """The unconstrained solvers dombrix_der / dombrix_dif and their float twins."""
 
 import math
-from dataclasses import dataclass, field
 
 import numpy as np
 import pytest
 
 import capi
 import reference_lm
+import solvers
 
 DBL_MAX = np.finfo(np.float64).max
 FLT_MAX = float(np.finfo(np.float32).max)
@@ -42,41 +42,11 @@ def decay_jac(p):
 DECAY_DATA = decay(DECAY_TRUE)
 
 
-@dataclass
-class Fit:
-    ret: int
-    p: np.ndarray
-    info: np.ndarray
-    cov: np.ndarray
-    calls: list = field(default_factory=list)       # points of every model call
-    jac_calls: list = field(default_factory=list)   # points of every Jacobian call
-
-    @property
-    def stop(self):
-        return int(self.info[6])
-
-
 def solve(prefix, model, p0, x=None, jac=None, max_iter=100, opts=None, n=None, workspace=None,
           with_info=True, with_cov=True):
     """Run ?ombrix_der (when `jac` is given) or ?ombrix_dif through ctypes."""
-    dt = capi.DTYPE[prefix]
-    p = np.array(p0, dtype=dt)
-    m = len(p)
-    n = len(x) if n is None else n
-    x = None if x is None else np.asarray(x, dtype=dt)
-    info = np.full(10, -1.0, dtype=dt) if with_info else None
-    cov = np.zeros((m, m), dtype=dt) if with_cov else None
-    opts = None if opts is None else np.asarray(opts, dtype=dt)
-    fit = Fit(0, p, info, cov)
-    f_cb = capi.callback(prefix, model, calls=fit.calls)
-    tail = (capi.ptr(p), capi.ptr(x), m, n, max_iter, capi.ptr(opts), capi.ptr(info), capi.ptr(workspace),
-            capi.ptr(cov), None)
-    if jac is None:
-        fit.ret = capi.fn(prefix, "ombrix_dif")(f_cb, *tail)
-    else:
-        j_cb = capi.jacobian_callback(prefix, jac, calls=fit.jac_calls)
-        fit.ret = capi.fn(prefix, "ombrix_der")(f_cb, j_cb, *tail)
-    return fit
+    return solvers.call(prefix, None, model, p0, x, jac=jac, n=n, max_iter=max_iter, opts=opts, info=with_info,
+                        cov=with_cov, workspace=workspace, fill=-1.0)
 
 
 SOLVERS = [

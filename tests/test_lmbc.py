@@ -1,12 +1,12 @@
 """The box-constrained solvers ?ombrix_bc_der / ?ombrix_bc_dif."""
 
 import math
-from dataclasses import dataclass, field
 
 import numpy as np
 import pytest
 
 import capi
+import solvers
 
 BIG = {"d": float(np.finfo(np.float64).max), "s": float(np.finfo(np.float32).max)}  # "unbounded" per precision
 EPS = {"d": float(np.finfo(np.float64).eps), "s": float(np.finfo(np.float32).eps)}
@@ -25,49 +25,16 @@ CONVERGE = {"d": [1e-3, 1e-12, 1e-12, 1e-24, 1e-6], "s": [1e-3, 1e-5, 1e-6, 1e-1
 CONVERGE_DIF = {"d": CONVERGE["d"], "s": [1e-3, 1e-3, 1e-6, 1e-12, 1e-6]}
 
 
-@dataclass
-class Fit:
-    ret: int
-    p: np.ndarray
-    info: np.ndarray
-    cov: np.ndarray
-    lb: np.ndarray
-    ub: np.ndarray
-    calls: list = field(default_factory=list)      # points of every model call
-    jac_calls: list = field(default_factory=list)  # points of every Jacobian call
-
-    @property
-    def stop(self):
-        return int(self.info[6])
-
-
-def arr(prefix, v):
-    return None if v is None else np.array(v, dtype=capi.DTYPE[prefix])
-
-
 def fit(prefix, mode, model, p0, x, lb=None, ub=None, scale=None, jac=None, max_iter=200, opts=None, m=None, n=None,
         workspace=None):
     """Run ?ombrix_bc_der (mode "der"; a null Jacobian callback when `jac` is
-    None) or ?ombrix_bc_dif.  info and covariance start filled with INFO_FILL."""
-    dt = capi.DTYPE[prefix]
-    p = arr(prefix, p0)
-    x = arr(prefix, x)
-    m = len(p) if m is None else m
-    n = len(x) if n is None else n
-    size = max(m, 0)
-    info = np.full(10, INFO_FILL, dtype=dt)
-    cov = np.full((size, size), INFO_FILL, dtype=dt) if size < 100 else None  # no m x m array for huge m
-    lb, ub, scale, opts = arr(prefix, lb), arr(prefix, ub), arr(prefix, scale), arr(prefix, opts)
-    result = Fit(0, p, info, cov, lb, ub)
-    f_cb = capi.callback(prefix, model, calls=result.calls)
-    tail = (capi.ptr(p), capi.ptr(x), m, n, capi.ptr(lb), capi.ptr(ub), capi.ptr(scale), max_iter, capi.ptr(opts),
-            capi.ptr(info), capi.ptr(workspace), capi.ptr(cov), None)
-    if mode == "der":
-        j_cb = None if jac is None else capi.jacobian_callback(prefix, jac, calls=result.jac_calls)
-        result.ret = capi.fn(prefix, "ombrix_bc_der")(f_cb, j_cb, *tail)
-    else:
-        result.ret = capi.fn(prefix, "ombrix_bc_dif")(f_cb, *tail)
-    return result
+    None) or ?ombrix_bc_dif.  info and covariance start filled with INFO_FILL;
+    the result's lb and ub are the bound arrays as the call left them."""
+    size = max(len(p0) if m is None else m, 0)
+    r = solvers.call(prefix, "bc", model, p0, x, [lb, ub, scale], jac=jac, mode=mode, n=n, m=m, max_iter=max_iter,
+                     opts=opts, cov=size < 100, workspace=workspace, fill=INFO_FILL)  # no m x m array for huge m
+    r.lb, r.ub = r.constraints[0], r.constraints[1]
+    return r
 
 
 def workspace_size(m, n):

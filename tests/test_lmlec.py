@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 import capi
-from constrained import Fit, covariance, fit, forward_jacobian, kkt_solution
+import solvers
+from constrained import covariance, fit, forward_jacobian, kkt_solution
 
 MODES = ["der", "dif"]
 # Tolerances per precision: the equalities hold to rounding of the elimination,
@@ -213,19 +214,8 @@ def test_no_equality_rows_run_exactly_as_the_unconstrained_solver(prefix, mode, 
 
 def _unconstrained(prefix, mode, max_iter):
     """The same expo fit through ?ombrix_der / ?ombrix_dif."""
-    dt = capi.DTYPE[prefix]
-    p = np.array(EXPO_START, dtype=dt)
-    x = np.asarray(EXPO_DATA, dtype=dt)
-    info = np.zeros(10, dtype=dt)
-    cov = np.zeros((4, 4), dtype=dt)
-    calls = []
-    f_cb = capi.callback(prefix, expo, calls=calls)
-    tail = (capi.ptr(p), capi.ptr(x), 4, len(x), max_iter, None, capi.ptr(info), None, capi.ptr(cov), None)
-    if mode == "der":
-        ret = capi.fn(prefix, "ombrix_der")(f_cb, capi.jacobian_callback(prefix, expo_jac), *tail)
-    else:
-        ret = capi.fn(prefix, "ombrix_dif")(f_cb, *tail)
-    return Fit(ret, p, info, cov, calls)
+    return solvers.call(prefix, None, expo, EXPO_START, EXPO_DATA, jac=expo_jac if mode == "der" else None,
+                        max_iter=max_iter, fill=0.0)
 
 
 # ---- refusals -------------------------------------------------------------------------

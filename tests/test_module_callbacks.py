@@ -3,6 +3,7 @@
 import gc
 import re
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -34,15 +35,16 @@ def test_parameter_view(decay):
 
 @pytest.mark.parametrize("which, context", [("func", "ombrix._ombrix.callback_func"),
                                             ("jacf", "ombrix._ombrix.callback_jacf")])
-def test_exceptions_during_the_solve_are_reported_then_the_fit_fails(decay, broken_after, unraisable, capsys,
-                                                                      which, context):
+def test_exceptions_during_the_solve_are_reported_and_the_solve_goes_on(decay, broken_after, unraisable, capsys,
+                                                                         which, context):
     error = ValueError("model broke")
     # The probe and the solver's first call succeed, every later call raises.
     broken = broken_after(getattr(decay, which), 2, error)
     last_value = getattr(sys, "last_value", None)
-    with pytest.raises(RuntimeError, match=rf"^{which} raised an exception during the fit \(reported as "
-                                           r"unraisable\)$"):
-        _ombrix.ombrix(**decay.kwargs(**{which: broken}, maxit=3))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = _ombrix.ombrix(**decay.kwargs(**{which: broken}, maxit=3))
+    assert result[2][2] >= 1  # the solver ended by its own rules
     assert len(unraisable) == broken.count[0] - 2 > 0  # each failed call, once
     assert all(r.exc_value is error and r.object == context for r in unraisable)
     err = capsys.readouterr().err
@@ -51,8 +53,7 @@ def test_exceptions_during_the_solve_are_reported_then_the_fit_fails(decay, brok
     assert getattr(sys, "last_value", None) is last_value  # printed, not recorded as the last exception
 
 
-def test_a_model_failing_once_fails_the_fit(decay, unraisable):
-    # Without the check the solver would accept a step on stale values.
+def test_a_model_failing_once_does_not_end_the_fit(decay, unraisable):
     calls = [0]
 
     def func(p):
@@ -61,9 +62,9 @@ def test_a_model_failing_once_fails_the_fit(decay, unraisable):
             raise FloatingPointError("once")
         return decay.func(p)
 
-    with pytest.raises(RuntimeError, match="^func raised an exception during the fit"):
-        _ombrix.ombrix(**decay.kwargs(func=func))
+    p, pcov, info = _ombrix.ombrix(**decay.kwargs(func=func))
     assert [type(r.exc_value) for r in unraisable] == [FloatingPointError]
+    assert calls[0] > 4 and info[4] == calls[0] - 1  # the solver counted the failed call too
 
 
 @pytest.mark.parametrize("result, error, message", [
@@ -77,7 +78,7 @@ def test_a_model_failing_once_fails_the_fit(decay, unraisable):
 ])
 def test_rejected_model_results(decay, broken_after, unraisable, result, error, message):
     broken = broken_after(decay.func, 2, result)
-    with pytest.raises(RuntimeError, match="^func raised"):
+    with pytest.warns(UserWarning, match="^Stop by `maxit`$"):
         _ombrix.ombrix(**decay.kwargs(func=broken, jacf=None, maxit=2))
     assert unraisable
     for report in unraisable:
@@ -87,7 +88,7 @@ def test_rejected_model_results(decay, broken_after, unraisable, result, error, 
 
 def test_rejected_jacobian_result(decay, broken_after, unraisable):
     broken = broken_after(decay.jacf, 2, np.zeros(39))
-    with pytest.raises(RuntimeError, match="^jacf raised"):
+    with pytest.warns(UserWarning, match="^Stop by `maxit`$"):
         _ombrix.ombrix(**decay.kwargs(jacf=broken, maxit=3))
     assert unraisable
     assert {(r.exc_type, str(r.exc_value), r.object) for r in unraisable} == {
