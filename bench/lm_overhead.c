@@ -13,9 +13,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <ombrix.h>
+
+#include "timing.h"
 
 #ifndef BLAS_PREFIX
 #define BLAS_PREFIX
@@ -29,12 +30,6 @@ void F77(dgemm)(const char *, const char *, const int *, const int *, const int 
 void F77(dsytrf)(const char *, const int *, double *, const int *, int *, double *, const int *, int *, size_t);
 void F77(dsytrs)(const char *, const int *, const int *, const double *, const int *, const int *, double *,
                  const int *, int *, size_t);
-
-static double now(void) {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + 1e-9 * t.tv_nsec;
-}
 
 static const double *J;
 static double callback_seconds;
@@ -56,16 +51,6 @@ static void jacobian(const double *p, double *out, int m, int n, void *user_data
   double t0 = now();
   memcpy(out, J, (size_t)n * m * sizeof(double));
   callback_seconds += now() - t0;
-}
-
-static int compare(const void *a, const void *b) {
-  double x = *(const double *)a, y = *(const double *)b;
-  return (x > y) - (x < y);
-}
-
-static double median(double *v, int count) {
-  qsort(v, count, sizeof *v, compare);
-  return count % 2 ? v[count / 2] : 0.5 * (v[count / 2 - 1] + v[count / 2]);
 }
 
 int main(int argc, char **argv) {
