@@ -35,16 +35,3 @@ def test_summary_lines(demo_output):
     assert next(line for line in demo_output if line.startswith("stop reason: ")) in {
         "stop reason: Stop by small Dp", "stop reason: Stopped by small gradient J^T e"}
     assert demo_output[-1].endswith("Jacobian evaluations") and " iterations, " in demo_output[-1]
-
-
-def test_reader_of_the_packaged_data():
-    import importlib.resources
-
-    from ombrix.__main__ import read_nist
-
-    text = importlib.resources.files("ombrix").joinpath("data", "nist", "Misra1a.dat").read_text()
-    parameters, rss, y, x = read_nist(text)
-    assert parameters == {"b1": (500.0, 250.0, 2.3894212918e+02, 2.7070075241e+00),
-                          "b2": (0.0001, 0.0005, 5.5015643181e-04, 7.2668688436e-06)}
-    assert rss == 1.2455138894e-01
-    assert len(y) == len(x) == 14 and (y[0], x[0]) == (10.07, 77.6) and (y[-1], x[-1]) == (81.78, 760.0)
