@@ -638,16 +638,16 @@ PyObject* solve_impl(const SolveArgs& a) {
     PyErr_SetString(PyExc_ValueError, "lb and ub must be given together");
     return nullptr;
   }
+  if ((a.A == Py_None) != (a.b == Py_None) || (a.C == Py_None) != (a.d == Py_None)) {
+    PyErr_SetString(PyExc_ValueError, "A and b (and C and d) must be given together");
+    return nullptr;
+  }
   npy_intp A_dims[2] = {-1, m}, C_dims[2] = {-1, m};
   Ref A, b, C, d;
   if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, "C", 2, C_dims, true, &C))
     return nullptr;
   npy_intp b_dims[1] = {A ? A_dims[0] : -1}, d_dims[1] = {C ? C_dims[0] : -1};
-  if (!array_argument<T>(a.b, "b", 1, b_dims, !A, &b) || !array_argument<T>(a.d, "d", 1, d_dims, !C, &d)) return nullptr;
-  if (bool(A) != bool(b) || bool(C) != bool(d)) {
-    PyErr_SetString(PyExc_ValueError, "A and b (and C and d) must be given together");
-    return nullptr;
-  }
+  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) || !array_argument<T>(a.d, "d", 1, d_dims, true, &d)) return nullptr;
   int k1 = 0, k2 = 0;
   if (A && !to_count(A_dims[0], "A", &k1)) return nullptr;
   if (C && !to_count(C_dims[0], "C", &k2)) return nullptr;
