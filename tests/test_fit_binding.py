@@ -287,3 +287,24 @@ def test_repeated_fits_keep_references_and_memory_flat():
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in (decay, decay_jac, Y, T)] == counts
     assert after - before < 64 * 1024, f"traced memory grew by {after - before} bytes"
+
+
+# ---- typing ----
+
+@pytest.mark.parametrize("module_name", ["_fit", "_ombrix"])
+def test_installed_stubs_declare_every_function_of_the_extension(module_name):
+    import ast
+    import importlib
+    import os
+
+    module = importlib.import_module(f"ombrix.{module_name}")
+    package_dir = os.path.dirname(module.__file__)
+    assert os.path.exists(os.path.join(package_dir, "py.typed"))
+    with open(os.path.join(package_dir, f"{module_name}.pyi")) as f:
+        tree = ast.parse(f.read())
+    stubbed = {node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    functions = {name for name, value in vars(module).items() if callable(value) and not isinstance(value, type)
+                 and getattr(value, "__module__", None) == module.__name__}
+    classes = {name for name, value in vars(module).items() if isinstance(value, type)
+               and value.__module__ == module.__name__}
+    assert functions | classes == stubbed
