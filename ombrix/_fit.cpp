@@ -779,26 +779,36 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return precision_of(a.p0) == NPY_FLOAT ? solve_impl<float>(a) : solve_impl<double>(a);
 }
 
+// ---- evaluations at one point ----
+
+// The arguments of jacobian() and check_jacobian(): the callables, the
+// model's arguments as a tuple, the point p as an array of T and its length m.
+template <typename T>
+bool point_arguments(PyObject* model, PyObject* jac, PyObject* p_object, PyObject* args_object, int n, Ref* args,
+                     Ref* p, int* m) {
+  if (!check_callables(model, jac)) return false;
+  *args = args_tuple(args_object);
+  if (!*args) return false;
+  npy_intp p_dims[1] = {-1};
+  if (!array_argument<T>(p_object, "p", 1, p_dims, false, p) || !to_count(p_dims[0], "p", m)) return false;
+  if (*m < 1 || n < 1) {
+    PyErr_SetString(PyExc_ValueError, "p must not be empty and n must be positive");
+    return false;
+  }
+  return true;
+}
+
 // ---- jacobian ----
 
 template <typename T>
 PyObject* jacobian_impl(PyObject* model, PyObject* p_object, PyObject* args_object, PyObject* jac, PyObject* diff,
                         PyObject* typical_object, PyObject* lb_object, PyObject* ub_object, int n) {
-  if (!check_callables(model, jac)) return nullptr;
   Differences differences;
   bool secant = false;
   if (!read_differences(diff, &differences, &secant)) return nullptr;
-  Ref args = args_tuple(args_object);
-  if (!args) return nullptr;
-  npy_intp p_dims[1] = {-1};
-  Ref p;
-  if (!array_argument<T>(p_object, "p", 1, p_dims, false, &p)) return nullptr;
+  Ref args, p;
   int m = 0;
-  if (!to_count(p_dims[0], "p", &m)) return nullptr;
-  if (m < 1 || n < 1) {
-    PyErr_SetString(PyExc_ValueError, "p must not be empty and n must be positive");
-    return nullptr;
-  }
+  if (!point_arguments<T>(model, jac, p_object, args_object, n, &args, &p, &m)) return nullptr;
   npy_intp m_dims[1] = {m};
   Ref lb, ub;
   if (!array_argument<T>(lb_object, "lb", 1, m_dims, true, &lb) ||
@@ -840,22 +850,13 @@ PyObject* jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 template <typename T>
 PyObject* check_jacobian_impl(PyObject* model, PyObject* jac, PyObject* p_object, PyObject* args_object, int n) {
-  if (!check_callables(model, jac)) return nullptr;
   if (jac == Py_None) {
     PyErr_SetString(PyExc_TypeError, "jac must be callable");
     return nullptr;
   }
-  Ref args = args_tuple(args_object);
-  if (!args) return nullptr;
-  npy_intp p_dims[1] = {-1};
-  Ref p;
-  if (!array_argument<T>(p_object, "p", 1, p_dims, false, &p)) return nullptr;
+  Ref args, p;
   int m = 0;
-  if (!to_count(p_dims[0], "p", &m)) return nullptr;
-  if (m < 1 || n < 1) {
-    PyErr_SetString(PyExc_ValueError, "p must not be empty and n must be positive");
-    return nullptr;
-  }
+  if (!point_arguments<T>(model, jac, p_object, args_object, n, &args, &p, &m)) return nullptr;
   PythonEvaluator<T> evaluator;
   if (!evaluator.bind(model, jac, args, m, n)) return nullptr;
   const T unused_typical = T(1);  // chkjac makes its own differences
