@@ -1,6 +1,7 @@
 # Two commands do all the set-up on a fresh machine:
 #   make demo   build and install ombrix into .venv, then run a real fit
 #   make test   build and install ombrix with its test requirements, run every test
+#   make bench  regenerate the benchmark results in bench/results/
 #
 # (-P keeps the source folder ombrix/ off sys.path, so the installed package is used.)
 # The virtual environment uses CPython 3.12 when it can be found (on PATH or
@@ -13,7 +14,7 @@ PY := $(VENV)/bin/python
 # One BLAS thread: small solves gain nothing from more, and results stay reproducible.
 export OPENBLAS_NUM_THREADS ?= 1
 
-.PHONY: demo test install clean
+.PHONY: demo test bench bench-c install clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -27,6 +28,16 @@ demo: install
 
 test: install
 	$(PY) -P -m pytest -q
+
+# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md).
+bench: install
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) -P bench/nist_bench.py
+	$(PY) -P bench/lm_overhead.py
+
+# The same NIST problems in C against GSL (needs Debian's libgsl-dev).
+bench-c: install
+	$(PY) -P bench/nist_c.py
 
 clean:
 	rm -rf build $(VENV)

@@ -166,6 +166,25 @@ void add_to_diagonal(T* jtj, T mu, int m) {
   for (int i = 0; i < m; ++i) jtj[std::size_t(i) * m + i] += mu;
 }
 
+// The stop reason a computed step sets, if any: small relative to ||p||, or
+// absurdly long (a numerically singular system).
+template <typename T>
+int step_stop_reason(T dp2, T p2, const Options<T>& o) {
+  if (dp2 <= o.eps2_sq * p2) return kSmallStep;
+  if (dp2 >= (p2 + o.eps2) / kSingularDivisor<T>) return kSingular;
+  return kRunning;
+}
+
+// After a rejected step or a failed solve: mu grows by nu and nu doubles.
+// False, with mu grown and nu unchanged, when nu can double no more.
+template <typename T>
+bool grow_damping(T& mu, int& nu) {
+  mu *= T(nu);
+  if (nu >= kNuLimit) return false;
+  nu *= 2;
+  return true;
+}
+
 // Counters of one run, reported in the information vector.
 struct RunCounts {
   int iterations = 0, model_calls = 0, jacobians = 0, solves = 0;

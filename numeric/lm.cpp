@@ -126,14 +126,7 @@ int lm_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, i
       add_to_diagonal(jtj, mu, m);
       if (ax_eq_b_bk(jtj, jte, step, m)) {
         dp2 = take_step(p, step, trial_p, m);
-        if (dp2 <= o.eps2_sq * p2) {
-          stop = kSmallStep;
-          break;
-        }
-        if (dp2 >= (p2 + o.eps2) / kSingularDivisor<T>) {
-          stop = kSingular;
-          break;
-        }
+        if ((stop = step_stop_reason(dp2, p2, o)) != kRunning) break;
         func(trial_p, trial, m, n, user_data);
         ++counts.model_calls;
         const T trial_e2 = l2nrmxmy(trial, x, trial, n);
@@ -153,12 +146,10 @@ int lm_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, i
         }
       }
       // rejected (or not solved): more damping
-      mu *= T(nu);
-      if (nu >= kNuLimit) {
+      if (!grow_damping(mu, nu)) {
         stop = kNoReduction;
         break;
       }
-      nu *= 2;
       restore_diagonal(jtj, jtj_diag, m);
     }
     ++k;
@@ -258,14 +249,7 @@ int lm_dif(Callback<T> func, T* p, const T* x, int m, int n, int max_iter, const
     bool accepted = false;
     if (ax_eq_b_bk(jtj, jte, step, m)) {
       dp2 = take_step(p, step, trial_p, m);
-      if (dp2 <= o.eps2_sq * p2) {
-        stop = kSmallStep;
-        break;
-      }
-      if (dp2 >= (p2 + o.eps2) / kSingularDivisor<T>) {
-        stop = kSingular;
-        break;
-      }
+      if ((stop = step_stop_reason(dp2, p2, o)) != kRunning) break;
       func(trial_p, trial_f, m, n, user_data);
       ++counts.model_calls;
       const T trial_e2 = l2nrmxmy(trial_err, x, trial_f, n);
@@ -301,12 +285,10 @@ int lm_dif(Callback<T> func, T* p, const T* x, int m, int n, int max_iter, const
       }
     }
     if (!accepted) {
-      mu *= T(nu);
-      if (nu >= kNuLimit) {
+      if (!grow_damping(mu, nu)) {
         stop = kNoReduction;
         break;
       }
-      nu *= 2;
       restore_diagonal(jtj, jtj_diag, m);
     }
     ++k;

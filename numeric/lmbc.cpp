@@ -248,26 +248,17 @@ bool BoxRun<T>::step_search(T* p) {
     add_to_diagonal(jtj, mu, m);
     ++counts.solves;
     if (ax_eq_b_bk(jtj, jte, step, m)) break;
-    mu *= T(nu);
-    if (nu >= kNuLimit) {  // 2 nu would overflow
+    if (!grow_damping(mu, nu)) {
       stop = kNoReduction;
       return true;
     }
-    nu *= 2;
     restore_diagonal(jtj, jtj_diag, m);
   }
 
   for (int i = 0; i < m; ++i) trial_p[i] = p[i] + step[i];
   box_project(trial_p, lb, ub, m);
   dp2 = projected_step(p, trial_p, step, m);
-  if (dp2 <= o.eps2_sq * p2) {
-    stop = kSmallStep;
-    return true;
-  }
-  if (dp2 >= (p2 + o.eps2) / kSingularDivisor<T>) {
-    stop = kSingular;
-    return true;
-  }
+  if ((stop = step_stop_reason(dp2, p2, o)) != kRunning) return true;
   T trial_e2 = evaluate(trial_p);
   if (invalid_trial(trial_e2)) {
     stop = kInvalidValues;
