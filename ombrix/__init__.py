@@ -3,10 +3,12 @@
 import os as _os
 
 from . import _ombrix  # noqa: F401  (ombrix._ombrix is part of the package)
+from ._fit_api import FitResult, Status, check_jacobian, fit
 from ._ombrix import (ombrix, ombrix_bc, ombrix_blec, ombrix_bleic, ombrix_blic, ombrix_lec, ombrix_leic,
                       ombrix_lic)
 
-__all__ = ["ombrix", "ombrix_bc", "ombrix_lec", "ombrix_blec", "ombrix_bleic", "ombrix_blic", "ombrix_leic",
+__all__ = ["fit", "FitResult", "Status", "check_jacobian",
+           "ombrix", "ombrix_bc", "ombrix_lec", "ombrix_blec", "ombrix_bleic", "ombrix_blic", "ombrix_leic",
            "ombrix_lic", "get_include", "get_lib_dir"]
 
 

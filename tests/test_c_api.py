@@ -14,6 +14,7 @@ import ombrix
 LIBOMBRIX = os.path.join(ombrix.get_lib_dir(), "libombrix.so")
 DECLARED = set(capi.declarations())
 SHARED_OBJECTS = {"module": (capi.LIB_PATH, {"PyInit__ombrix"}), "libombrix": (LIBOMBRIX, set())}
+FIT_MODULE = importlib.util.find_spec("ombrix._fit").origin
 # libraries of the C/C++ runtime that every Linux system provides
 SYSTEM_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|ld-linux-[\w-]+)\.so(\.\d+)*$")
 
@@ -43,6 +44,14 @@ def test_dynamic_symbols_are_exactly_the_declared_ones(which):
     exported = {line.split()[-1].split("@")[0] for line in tool("nm", "-D", "--defined-only", path).splitlines()}
     assert sorted(exported - DECLARED - extra) == [], "exported but not declared (leaked internals)"
     assert sorted((DECLARED | extra) - exported) == [], "declared but not exported"
+
+
+def test_fit_module_exports_only_its_initialisation_function():
+    # ombrix._fit links the numeric layer privately: nothing of it leaks out
+    exported = {line.split()[-1].split("@")[0] for line in tool("nm", "-D", "--defined-only", FIT_MODULE).splitlines()}
+    assert exported == {"PyInit__fit"}
+    needed, runpath = dynamic_section(FIT_MODULE)
+    assert runpath == ["$ORIGIN/_libs"]
 
 
 C_PROGRAM = r"""

@@ -7,6 +7,8 @@
 #ifndef OMBRIX_SRC_ARRAYS_H
 #define OMBRIX_SRC_ARRAYS_H
 
+#include <cstring>
+
 #include "ref.h"
 
 #include <numpy/arrayobject.h>
@@ -72,6 +74,26 @@ static inline int import_numpy_api() {
 // ---- float64 arrays -----------------------------------------------------------
 
 inline PyArrayObject* as_array(PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); }
+
+// NumPy's type number of a real type: NPY_DOUBLE or NPY_FLOAT.
+template <typename T>
+inline constexpr int kNumpyType = NPY_DOUBLE;
+template <>
+inline constexpr int kNumpyType<float> = NPY_FLOAT;
+
+// The data of an array of T (float64 or float32).
+template <typename T>
+inline T* data_of(PyObject* array) {
+  return static_cast<T*>(PyArray_DATA(as_array(array)));
+}
+
+// A new one-dimensional array of T holding a copy of v[0 .. count).
+template <typename T>
+static inline Ref array_copy(const T* v, npy_intp count) {
+  Ref array(PyArray_SimpleNew(1, &count, kNumpyType<T>));
+  if (array && count > 0) std::memcpy(data_of<T>(array), v, std::size_t(count) * sizeof(T));
+  return array;
+}
 
 // The data of a float64 array.
 inline double* doubles(PyObject* array) { return static_cast<double*>(PyArray_DATA(as_array(array))); }

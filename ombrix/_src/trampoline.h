@@ -1,8 +1,9 @@
-// Evaluation of a Python callable on behalf of a solver callback.
+// Evaluation of Python callables on behalf of solver callbacks.
 #ifndef OMBRIX_SRC_TRAMPOLINE_H
 #define OMBRIX_SRC_TRAMPOLINE_H
 
 #include <cstring>
+#include <memory>
 
 #include "arrays.h"
 
@@ -52,6 +53,82 @@ static inline int evaluate_into(PyObject* callable, PyObject* args, const double
   if (!values) return -1;
   std::memcpy(out, doubles(values), std::size_t(count) * sizeof(double));
   return 0;
+}
+
+// Calls callable(first, *args) through the vectorcall protocol, with the
+// argument vector laid out once per callable instead of a tuple per call.
+// It owns references to the callable and to the tuple whose items it passes.
+class PositionalCall {
+ public:
+  // `args` must be a tuple; false with an exception pending when memory is short.
+  bool bind(PyObject* callable, PyObject* args) {
+    callable_ = Ref::borrow(callable);
+    args_ = Ref::borrow(args);
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    // slot 0 is scratch for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET), slot 1 the first argument
+    vector_.reset(static_cast<PyObject**>(PyMem_Calloc(std::size_t(count) + 2, sizeof(PyObject*))));
+    if (!vector_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) vector_[i + 2] = PyTuple_GET_ITEM(args, i);
+    count_ = std::size_t(count) + 1;
+    return true;
+  }
+
+  // A new reference to the result, or null with an exception pending.
+  Ref operator()(PyObject* first) const {
+    vector_[1] = first;
+    Ref result(PyObject_Vectorcall(callable_, vector_.get() + 1, count_ | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    vector_[1] = nullptr;
+    return result;
+  }
+
+ private:
+  struct MemFree {
+    void operator()(PyObject** v) const { PyMem_Free(v); }
+  };
+  Ref callable_, args_;
+  std::unique_ptr<PyObject*[], MemFree> vector_;
+  std::size_t count_ = 0;
+};
+
+// Copies a callable's result into out[0 .. product of dims), as T.  The result
+// may be any array-like of real numbers (bool, integer or floating point) of
+// exactly the shape `dims`; anything else raises ValueError (shape) or
+// TypeError (element type), naming the callable by `what`.
+template <typename T>
+static inline bool read_real_result(PyObject* result, T* out, int ndim, const npy_intp* dims, const char* what) {
+  Ref array = PyArray_Check(result) ? Ref::borrow(result) : Ref(PyArray_FromAny(result, nullptr, 0, 0, 0, nullptr));
+  if (!array) return false;
+  PyArrayObject* a = as_array(array);
+  bool same_shape = PyArray_NDIM(a) == ndim;
+  for (int k = 0; same_shape && k < ndim; ++k) same_shape = PyArray_DIM(a, k) == dims[k];
+  if (!same_shape) {
+    Ref got(PyObject_GetAttrString(array, "shape"));
+    if (!got) return false;
+    Ref expected(ndim == 1 ? Py_BuildValue("(n)", Py_ssize_t(dims[0]))
+                           : Py_BuildValue("(nn)", Py_ssize_t(dims[0]), Py_ssize_t(dims[1])));
+    if (!expected) return false;
+    PyErr_Format(PyExc_ValueError, "%s returned an array of shape %R, expected %R", what, got.get(), expected.get());
+    return false;
+  }
+  if (!PyArray_ISBOOL(a) && !PyArray_ISINTEGER(a) && !PyArray_ISFLOAT(a)) {
+    PyErr_Format(PyExc_TypeError, "%s returned values of dtype %S, expected real numbers", what,
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    return false;
+  }
+  const std::size_t bytes = std::size_t(PyArray_SIZE(a)) * sizeof(T);
+  if (PyArray_TYPE(a) == kNumpyType<T> && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a) &&
+      PyArray_ISNOTSWAPPED(a)) {
+    std::memcpy(out, PyArray_DATA(a), bytes);
+    return true;
+  }
+  Ref converted(PyArray_FromAny(array, PyArray_DescrFromType(kNumpyType<T>), 0, 0,
+                                NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+  if (!converted) return false;
+  std::memcpy(out, PyArray_DATA(as_array(converted)), bytes);
+  return true;
 }
 
 }  // namespace ombrix::py

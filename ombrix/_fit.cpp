@@ -1,0 +1,938 @@
+// ombrix._fit: the binding behind ombrix.fit.
+//
+// It runs one solver of the numeric layer, in double or single precision,
+// under whatever constraints are given (none, bounds, equalities,
+// inequalities and their combinations), on a model evaluated through an
+// Evaluator.  Around the evaluations it weights the residuals, computes
+// difference Jacobians with steps from the precision's epsilon, keeps the
+// last model values and Jacobian with the point they belong to, and stops
+// the fit at the first failing evaluation: from then on every callback
+// writes NaN without evaluating, so the solver ends within an iteration,
+// and the stored exception is raised to the caller when it returns.
+//
+// Sections: evaluators, the fit context, the solver dispatch, the module
+// functions, the module definition.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "_src/arguments.h"
+#include "_src/arrays.h"
+#include "_src/ref.h"
+#include "_src/trampoline.h"
+#include "ombrix.h"
+
+namespace {
+
+using ombrix::py::as_array;
+using ombrix::py::data_of;
+using ombrix::py::kNumpyType;
+using ombrix::py::Ref;
+using ombrix::py::Signature;
+
+// ==== evaluators ==============================================================
+//
+// The fit reaches the model only through this interface.  A model given as
+// a Python callable needs the interpreter; one given as a C function could
+// report false from needs_interpreter(), and the solver would then run with
+// the interpreter lock released.
+
+template <typename T>
+class Evaluator {
+ public:
+  virtual ~Evaluator() = default;
+  // Fills f (n values) with the model at p, or returns false and keeps the
+  // reason for the caller of the fit.
+  virtual bool model(const T* p, T* f) = 0;
+  // Fills jac (n x m, row-major) with the Jacobian at p, or returns false.
+  virtual bool jacobian(const T* p, T* jac) = 0;
+  virtual bool has_jacobian() const = 0;
+  virtual bool needs_interpreter() const = 0;
+};
+
+// model(q, *args) and jac(q, *args) in Python, where q is a new array of T
+// holding a copy of the point (the callable may keep or change it freely).
+template <typename T>
+class PythonEvaluator final : public Evaluator<T> {
+ public:
+  // `args` must be a tuple, `jac` a callable or None.
+  bool bind(PyObject* model, PyObject* jac, PyObject* args, int m, int n) {
+    m_ = m;
+    model_dims_[0] = n;
+    jac_dims_[0] = n;
+    jac_dims_[1] = m;
+    has_jacobian_ = jac != Py_None;
+    return model_.bind(model, args) && (!has_jacobian_ || jac_.bind(jac, args));
+  }
+
+  bool model(const T* p, T* f) override { return call(model_, p, f, 1, model_dims_, "model"); }
+  bool jacobian(const T* p, T* jac) override { return call(jac_, p, jac, 2, jac_dims_, "jac"); }
+  bool has_jacobian() const override { return has_jacobian_; }
+  bool needs_interpreter() const override { return true; }
+
+  // The exception of the failed evaluation (null when none failed).
+  Ref take_error() { return std::move(error_); }
+
+ private:
+  bool call(const ombrix::py::PositionalCall& callable, const T* p, T* out, int ndim, const npy_intp* dims,
+            const char* what) {
+    Ref point = ombrix::py::array_copy(p, m_);
+    if (point) {
+      Ref result = callable(point);
+      if (result && ombrix::py::read_real_result(result.get(), out, ndim, dims, what)) return true;
+    }
+    error_ = ombrix::py::take_exception();
+    return false;
+  }
+
+  ombrix::py::PositionalCall model_, jac_;
+  bool has_jacobian_ = false;
+  int m_ = 0;
+  npy_intp model_dims_[1] = {0};
+  npy_intp jac_dims_[2] = {0, 0};
+  Ref error_;
+};
+
+// ==== the fit context =========================================================
+//
+// The solver's user data.  The solver sees the weighted model W f(p) and the
+// weighted Jacobian W J(p); the context keeps the unweighted values.
+
+// Memory from the C allocator, zeroed, released with the owner.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Buffer = std::unique_ptr<T[], FreeDeleter>;
+
+// A zeroed array of count = a * b elements (b defaults to 1), or null when the
+// size overflows or the allocator fails.
+template <typename T>
+T* allocate(std::size_t a, std::size_t b = 1) {
+  std::size_t count = 0, bytes = 0;
+  if (__builtin_mul_overflow(a, b, &count) || __builtin_mul_overflow(count, sizeof(T), &bytes)) return nullptr;
+  return static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+}
+
+enum class Weighting { kNone, kDiagonal, kCovariance };
+
+// Residual weights W: none, a diagonal (W = diag(w)), or the inverse of the
+// lower Cholesky factor L of a covariance matrix (W v = L^-1 v, by forward
+// substitution).
+template <typename T>
+struct Weights {
+  Weighting kind = Weighting::kNone;
+  const T* values = nullptr;  // w (n) or L (n x n, row-major, lower triangle read)
+
+  // out = W v for v of n rows and `columns` columns, row-major; out != v.
+  void apply(const T* v, T* out, int n, int columns) const {
+    const std::size_t c = std::size_t(columns);
+    const std::size_t count = std::size_t(n) * c;
+    switch (kind) {
+      case Weighting::kNone:
+        std::memcpy(out, v, count * sizeof(T));
+        return;
+      case Weighting::kDiagonal:
+        for (std::size_t i = 0; i < std::size_t(n); ++i)
+          for (std::size_t j = 0; j < c; ++j) out[i * c + j] = values[i] * v[i * c + j];
+        return;
+      case Weighting::kCovariance:
+        for (std::size_t i = 0; i < std::size_t(n); ++i) {
+          const T* row = values + i * std::size_t(n);
+          T* out_i = out + i * c;
+          for (std::size_t j = 0; j < c; ++j) out_i[j] = v[i * c + j];
+          for (std::size_t k = 0; k < i; ++k) {
+            const T factor = row[k];
+            if (factor == T(0)) continue;
+            const T* out_k = out + k * c;
+            for (std::size_t j = 0; j < c; ++j) out_i[j] -= factor * out_k[j];
+          }
+          for (std::size_t j = 0; j < c; ++j) out_i[j] /= row[i];
+        }
+        return;
+    }
+  }
+};
+
+enum class Differences { kForward, kCentral };
+
+// Difference steps: sqrt(eps) for forward and eps^(1/3) for central
+// differences, relative to max(|p_j|, typical_j), where typical_j is the
+// parameter's typical size (with typical sizes of 1, SciPy's steps).
+template <typename T>
+const T kForwardStep = std::sqrt(std::numeric_limits<T>::epsilon());
+template <typename T>
+const T kCentralStep = std::cbrt(std::numeric_limits<T>::epsilon());
+
+template <typename T>
+class Fit {
+ public:
+  // `typical` (m sizes) and the bounds lb, ub (or null) shape the difference steps.
+  Fit(Evaluator<T>& evaluator, int m, int n, Weights<T> weights, Differences differences, const T* typical,
+      const T* lb, const T* ub)
+      : evaluator_(evaluator),
+        m_(m),
+        n_(n),
+        weights_(weights),
+        differences_(differences),
+        typical_(typical),
+        lb_(lb),
+        ub_(ub) {}
+
+  // All the memory of the fit, taken once; false (MemoryError) when short.
+  bool allocate_buffers() {
+    f_.reset(allocate<T>(std::size_t(n_)));
+    f_point_.reset(allocate<T>(std::size_t(m_)));
+    jac_.reset(allocate<T>(std::size_t(n_), std::size_t(m_)));
+    jac_point_.reset(allocate<T>(std::size_t(m_)));
+    trial_.reset(allocate<T>(std::size_t(m_)));
+    f_plus_.reset(allocate<T>(std::size_t(n_)));
+    f_minus_.reset(allocate<T>(std::size_t(n_)));
+    point_.reset(allocate<T>(std::size_t(m_)));
+    if (f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_) return true;
+    PyErr_NoMemory();
+    return false;
+  }
+
+  // ---- solver callbacks; `self` is the Fit ----
+
+  // The solver works on q = p / scale (componentwise) when a scale is set.
+  static void model_callback(const T* q, T* out, int, int, void* self) {
+    auto& fit = *static_cast<Fit*>(self);
+    const T* f = nullptr;
+    if (!fit.values_at(fit.unscaled(q), &f)) return fit.fill_invalid(out, 1);
+    fit.weights_.apply(f, out, fit.n_, 1);
+  }
+
+  static void jacobian_callback(const T* q, T* out, int, int, void* self) {
+    auto& fit = *static_cast<Fit*>(self);
+    const T* jac = nullptr;
+    if (!fit.jacobian_at(fit.unscaled(q), &jac)) return fit.fill_invalid(out, fit.m_);
+    fit.weights_.apply(jac, out, fit.n_, fit.m_);
+    if (!fit.scale_) return;
+    for (std::size_t i = 0; i < std::size_t(fit.n_); ++i)
+      for (std::size_t j = 0; j < std::size_t(fit.m_); ++j) out[i * std::size_t(fit.m_) + j] *= fit.scale_[j];
+  }
+
+  // Scales the solver's variables by powers of two near the reciprocal
+  // column norms of the weighted Jacobian at p, so that every column of the
+  // Jacobian the solver sees has a norm near 1 and the damping mu I weighs
+  // all parameters alike.  Powers of two make p -> q -> p exact.  A zero or
+  // non-finite column keeps the scale 1.  `scale` (m values) receives them.
+  bool set_scale_at(const T* p, T* scale, T* weighted) {
+    const T* jac = nullptr;
+    if (!jacobian_at(p, &jac)) return false;
+    weights_.apply(jac, weighted, n_, m_);
+    for (int j = 0; j < m_; ++j) {
+      T norm2 = 0;
+      for (int i = 0; i < n_; ++i) norm2 += weighted[std::size_t(i) * m_ + j] * weighted[std::size_t(i) * m_ + j];
+      const T norm = std::sqrt(norm2);
+      scale[j] = T(1);
+      if (norm > T(0) && std::isfinite(norm)) {
+        int exponent = 0;
+        std::frexp(T(1) / norm, &exponent);
+        scale[j] = std::ldexp(T(1), exponent - 1);
+        if (!(scale[j] > T(0)) || !std::isfinite(scale[j])) scale[j] = T(1);
+      }
+    }
+    scale_ = scale;
+    return true;
+  }
+
+  // p = q * scale, in a buffer of the fit (q itself without scaling).
+  const T* unscaled(const T* q) {
+    if (!scale_) return q;
+    for (int j = 0; j < m_; ++j) point_[j] = q[j] * scale_[j];
+    return point_.get();
+  }
+
+  // ---- evaluations at a point, reusing the last ones made there ----
+
+  // *f = the unweighted model values at p.
+  bool values_at(const T* p, const T** f) {
+    if (!(f_known_ && same_point(p, f_point_.get()))) {
+      f_known_ = false;
+      if (!evaluate(p, f_.get())) return false;
+      std::memcpy(f_point_.get(), p, point_bytes());
+      f_known_ = true;
+    }
+    *f = f_.get();
+    return true;
+  }
+
+  // *jac = the unweighted Jacobian at p, analytic or by differences.
+  bool jacobian_at(const T* p, const T** jac) {
+    if (!(jac_known_ && same_point(p, jac_point_.get()))) {
+      jac_known_ = false;
+      if (failed_) return false;
+      ++jacobians_;
+      if (evaluator_.has_jacobian()) {
+        if (!evaluator_.jacobian(p, jac_.get())) return fail();
+      } else if (!difference_jacobian(p, jac_.get())) {
+        return false;
+      }
+      std::memcpy(jac_point_.get(), p, point_bytes());
+      jac_known_ = true;
+    }
+    *jac = jac_.get();
+    return true;
+  }
+
+  bool failed() const { return failed_; }
+  long long model_calls() const { return model_calls_; }
+  long long jacobians() const { return jacobians_; }
+
+ private:
+  std::size_t point_bytes() const { return std::size_t(m_) * sizeof(T); }
+  bool same_point(const T* p, const T* q) const { return std::memcmp(p, q, point_bytes()) == 0; }
+
+  bool fail() {
+    failed_ = true;
+    return false;
+  }
+
+  // NaN in every entry: the solver stops as for a model that returned NaN.
+  void fill_invalid(T* out, int columns) const {
+    std::fill_n(out, std::size_t(n_) * std::size_t(columns), std::numeric_limits<T>::quiet_NaN());
+  }
+
+  // One model call, unless an earlier one failed.
+  bool evaluate(const T* p, T* f) {
+    if (failed_) return false;
+    ++model_calls_;
+    return evaluator_.model(p, f) || fail();
+  }
+
+  bool outside(int j, T value) const { return (lb_ && value < lb_[j]) || (ub_ && value > ub_[j]); }
+
+  // Forward or central differences, one column at a time, stepping inside
+  // the bounds where they allow it: a forward step that would leave them
+  // goes the other way, and a central pair that would is replaced by a
+  // one-sided second-order formula.
+  bool difference_jacobian(const T* p, T* jac) {
+    const std::size_t m = std::size_t(m_);
+    const T* f0 = nullptr;
+    if (differences_ == Differences::kForward && !values_at(p, &f0)) return false;
+    T* trial = trial_.get();
+    std::memcpy(trial, p, point_bytes());
+    for (int j = 0; j < m_; ++j) {
+      const T pj = p[j];
+      const T size = std::max(typical_[j], std::fabs(pj));
+      if (differences_ == Differences::kForward) {
+        T h = std::signbit(pj) ? -kForwardStep<T> * size : kForwardStep<T> * size;
+        if (outside(j, pj + h) && !outside(j, pj - h)) h = -h;
+        trial[j] = pj + h;
+        h = trial[j] - pj;  // the step actually taken
+        if (!evaluate(trial, f_plus_.get())) return false;
+        for (int i = 0; i < n_; ++i) jac[i * m + j] = (f_plus_[i] - f0[i]) / h;
+      } else if (!outside(j, pj - kCentralStep<T> * size) && !outside(j, pj + kCentralStep<T> * size)) {
+        const T h = kCentralStep<T> * size;
+        trial[j] = pj + h;
+        const T forward = trial[j] - pj;
+        if (!evaluate(trial, f_plus_.get())) return false;
+        trial[j] = pj - h;
+        const T backward = pj - trial[j];
+        if (!evaluate(trial, f_minus_.get())) return false;
+        for (int i = 0; i < n_; ++i) jac[i * m + j] = (f_plus_[i] - f_minus_[i]) / (forward + backward);
+      } else {
+        // f'(p) ~ (-3 f(p) + 4 f(p + h) - f(p + 2h)) / 2h, toward the side that stays inside
+        T h = kCentralStep<T> * size;
+        if (outside(j, pj + h + h) && !outside(j, pj - h - h)) h = -h;
+        if (!values_at(p, &f0)) return false;
+        trial[j] = pj + h;
+        h = trial[j] - pj;
+        if (!evaluate(trial, f_plus_.get())) return false;
+        trial[j] = pj + (h + h);
+        if (!evaluate(trial, f_minus_.get())) return false;
+        for (int i = 0; i < n_; ++i)
+          jac[i * m + j] = (T(4) * f_plus_[i] - T(3) * f0[i] - f_minus_[i]) / (h + h);
+      }
+      trial[j] = pj;
+    }
+    return true;
+  }
+
+  Evaluator<T>& evaluator_;
+  const int m_, n_;
+  const Weights<T> weights_;
+  const Differences differences_;
+  const T* typical_;   // typical parameter sizes, scaling the difference steps
+  const T *lb_, *ub_;  // bounds of the difference steps, or null
+
+  Buffer<T> f_, f_point_;      // the last model values and their point
+  Buffer<T> jac_, jac_point_;  // the last Jacobian and its point
+  Buffer<T> trial_, f_plus_, f_minus_;  // scratch of the difference Jacobian
+  Buffer<T> point_;                     // p of the scaled variables q
+  const T* scale_ = nullptr;            // p = q * scale, or null: q is p
+  bool f_known_ = false, jac_known_ = false;
+  bool failed_ = false;
+  long long model_calls_ = 0, jacobians_ = 0;
+};
+
+// ==== the solver dispatch =====================================================
+
+template <typename T>
+struct Api;
+
+template <>
+struct Api<double> {
+  static constexpr auto der = dombrix_der, dif = dombrix_dif;
+  static constexpr auto bc_der = dombrix_bc_der, bc_dif = dombrix_bc_dif;
+  static constexpr auto lec_der = dombrix_lec_der, lec_dif = dombrix_lec_dif;
+  static constexpr auto blec_der = dombrix_blec_der, blec_dif = dombrix_blec_dif;
+  static constexpr auto bleic_der = dombrix_bleic_der, bleic_dif = dombrix_bleic_dif;
+  static constexpr auto blic_der = dombrix_blic_der, blic_dif = dombrix_blic_dif;
+  static constexpr auto leic_der = dombrix_leic_der, leic_dif = dombrix_leic_dif;
+  static constexpr auto lic_der = dombrix_lic_der, lic_dif = dombrix_lic_dif;
+  static constexpr auto chkjac = dombrix_chkjac;
+};
+
+template <>
+struct Api<float> {
+  static constexpr auto der = sombrix_der, dif = sombrix_dif;
+  static constexpr auto bc_der = sombrix_bc_der, bc_dif = sombrix_bc_dif;
+  static constexpr auto lec_der = sombrix_lec_der, lec_dif = sombrix_lec_dif;
+  static constexpr auto blec_der = sombrix_blec_der, blec_dif = sombrix_blec_dif;
+  static constexpr auto bleic_der = sombrix_bleic_der, bleic_dif = sombrix_bleic_dif;
+  static constexpr auto blic_der = sombrix_blic_der, blic_dif = sombrix_blic_dif;
+  static constexpr auto leic_der = sombrix_leic_der, leic_dif = sombrix_leic_dif;
+  static constexpr auto lic_der = sombrix_lic_der, lic_dif = sombrix_lic_dif;
+  static constexpr auto chkjac = sombrix_chkjac;
+};
+
+// Constraints as the solvers read them; null where absent.  Bounds use the
+// largest finite value of T for "unbounded".
+template <typename T>
+struct Constraints {
+  T *lb = nullptr, *ub = nullptr;
+  const T *A = nullptr, *b = nullptr;
+  int k1 = 0;
+  const T *C = nullptr, *d = nullptr;
+  int k2 = 0;
+};
+
+// What every solver entry point takes besides its constraints.
+template <typename T>
+struct SolverCall {
+  bool secant;  // the _dif solver: its own differences and secant updates
+  T* p;
+  const T* y;
+  int m, n, max_iter;
+  const T* opts;
+  T* info;
+  Fit<T>* fit;
+};
+
+template <auto analytic_solver, auto secant_solver, typename T, typename... ConstraintArg>
+int run_pair(const SolverCall<T>& s, ConstraintArg... constraint) {
+  constexpr T* no_workspace = nullptr;
+  constexpr T* no_covariance = nullptr;  // computed by the caller, from an accurate Jacobian
+  if (s.secant)
+    return secant_solver(Fit<T>::model_callback, s.p, s.y, s.m, s.n, constraint..., s.max_iter, s.opts, s.info,
+                         no_workspace, no_covariance, s.fit);
+  return analytic_solver(Fit<T>::model_callback, Fit<T>::jacobian_callback, s.p, s.y, s.m, s.n, constraint...,
+                         s.max_iter, s.opts, s.info, no_workspace, no_covariance, s.fit);
+}
+
+// Runs the solver that matches the constraints given.
+template <typename T>
+int run_solver(const SolverCall<T>& s, const Constraints<T>& c) {
+  using A = Api<T>;
+  const bool box = c.lb != nullptr, equal = c.A != nullptr, inequal = c.C != nullptr;
+  constexpr T* no_scaling = nullptr;
+  constexpr T* default_weights = nullptr;
+  if (inequal) {
+    if (box && equal) return run_pair<A::bleic_der, A::bleic_dif>(s, c.lb, c.ub, c.A, c.b, c.k1, c.C, c.d, c.k2);
+    if (box) return run_pair<A::blic_der, A::blic_dif>(s, c.lb, c.ub, c.C, c.d, c.k2);
+    if (equal) return run_pair<A::leic_der, A::leic_dif>(s, c.A, c.b, c.k1, c.C, c.d, c.k2);
+    return run_pair<A::lic_der, A::lic_dif>(s, c.C, c.d, c.k2);
+  }
+  if (box && equal) return run_pair<A::blec_der, A::blec_dif>(s, c.lb, c.ub, c.A, c.b, c.k1, default_weights);
+  if (box) return run_pair<A::bc_der, A::bc_dif>(s, c.lb, c.ub, no_scaling);
+  if (equal) return run_pair<A::lec_der, A::lec_dif>(s, c.A, c.b, c.k1);
+  return run_pair<A::der, A::dif>(s);
+}
+
+// ==== module functions ========================================================
+
+// ---- argument conversion ----
+
+// An array of T of exactly the given shape (C-contiguous, aligned), or None
+// when `optional` and the object is None (then *out stays empty).  `dims`
+// entries of -1 take any length, reported back through `dims`.
+template <typename T>
+bool array_argument(PyObject* object, const char* name, int ndim, npy_intp* dims, bool optional, Ref* out) {
+  if (optional && object == Py_None) return true;
+  Ref array(PyArray_FromAny(object, PyArray_DescrFromType(kNumpyType<T>), 0, 0,
+                            NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+  if (!array) return false;
+  PyArrayObject* a = as_array(array);
+  bool ok = PyArray_NDIM(a) == ndim;
+  for (int k = 0; ok && k < ndim; ++k) ok = dims[k] < 0 || PyArray_DIM(a, k) == dims[k];
+  if (!ok) {
+    Ref shape(PyObject_GetAttrString(array, "shape"));
+    if (shape) PyErr_Format(PyExc_ValueError, "%s has shape %R, which does not fit the problem", name, shape.get());
+    return false;
+  }
+  for (int k = 0; k < ndim; ++k) dims[k] = PyArray_DIM(a, k);
+  *out = std::move(array);
+  return true;
+}
+
+// A length as the solvers' int.
+bool to_count(npy_intp value, const char* what, int* out) {
+  if (value > std::numeric_limits<int>::max() / 2) {
+    PyErr_Format(PyExc_ValueError, "%s is too long", what);
+    return false;
+  }
+  *out = int(value);
+  return true;
+}
+
+// The precision of a fit: that of p0, float64 or float32.
+int precision_of(PyObject* p0) {
+  if (PyArray_Check(p0) && PyArray_TYPE(as_array(p0)) == NPY_FLOAT) return NPY_FLOAT;
+  return NPY_DOUBLE;
+}
+
+bool read_differences(PyObject* diff, Differences* out, bool* secant) {
+  const char* text = PyUnicode_Check(diff) ? PyUnicode_AsUTF8(diff) : nullptr;
+  if (!text) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "diff must be a str");
+    return false;
+  }
+  const std::string_view name(text);
+  *secant = name == "secant";
+  if (name == "forward" || name == "secant") {
+    *out = Differences::kForward;
+  } else if (name == "central") {
+    *out = Differences::kCentral;
+  } else {
+    PyErr_Format(PyExc_ValueError, "diff must be 'forward', 'central' or 'secant', not %R", diff);
+    return false;
+  }
+  return true;
+}
+
+// The model's extra arguments as a tuple.
+Ref args_tuple(PyObject* args) {
+  if (PyTuple_Check(args)) return Ref::borrow(args);
+  return Ref(PySequence_Tuple(args));
+}
+
+bool check_callables(PyObject* model, PyObject* jac) {
+  if (!PyCallable_Check(model)) {
+    PyErr_SetString(PyExc_TypeError, "model must be callable");
+    return false;
+  }
+  if (jac != Py_None && !PyCallable_Check(jac)) {
+    PyErr_SetString(PyExc_TypeError, "jac must be callable or None");
+    return false;
+  }
+  return true;
+}
+
+// The typical parameter sizes: m positive finite values, 1 for None.
+template <typename T>
+bool typical_sizes(PyObject* object, int m, Ref* out) {
+  npy_intp dims[1] = {m};
+  if (object == Py_None) {
+    *out = Ref(PyArray_SimpleNew(1, dims, kNumpyType<T>));
+    if (!*out) return false;
+    std::fill_n(data_of<T>(*out), m, T(1));
+    return true;
+  }
+  if (!array_argument<T>(object, "typical", 1, dims, false, out)) return false;
+  const T* v = data_of<T>(*out);
+  if (!std::all_of(v, v + m, [](T t) { return t > T(0) && std::isfinite(t); })) {
+    PyErr_SetString(PyExc_ValueError, "typical sizes must be positive and finite");
+    return false;
+  }
+  return true;
+}
+
+// A new k x m array M diag(scale), for a constraint matrix M of k x m.
+template <typename T>
+Ref scaled_columns(const T* matrix, int k, int m, const T* scale) {
+  Ref scaled = ombrix::py::array_copy(matrix, npy_intp(k) * m);
+  if (!scaled) return {};
+  T* v = data_of<T>(scaled);
+  for (std::size_t i = 0; i < std::size_t(k); ++i)
+    for (std::size_t j = 0; j < std::size_t(m); ++j) v[i * std::size_t(m) + j] *= scale[j];
+  return scaled;
+}
+
+// The evaluator's stored exception, raised; always null.
+template <typename T>
+PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
+  Ref error = evaluator.take_error();
+  if (error) {
+    ombrix::py::restore_exception(std::move(error));
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "an evaluation failed without an exception");
+  }
+  return nullptr;
+}
+
+// ---- solve ----
+
+struct Tolerances {
+  double tau, eps1, eps2, eps3;
+  int max_iter;
+};
+
+// The arguments of solve(), as given.
+struct SolveArgs {
+  PyObject *model, *p0, *y, *args, *jac, *weights, *lb, *ub, *A, *b, *C, *d, *diff, *typical;
+  bool scale;
+  Tolerances tolerances;
+};
+
+template <typename T>
+PyObject* solve_impl(const SolveArgs& a) {
+  if (!check_callables(a.model, a.jac)) return nullptr;
+  Differences differences;
+  bool secant = false;
+  if (!read_differences(a.diff, &differences, &secant)) return nullptr;
+  if (a.tolerances.max_iter < 1) {
+    PyErr_SetString(PyExc_ValueError, "max_iter must be at least 1");
+    return nullptr;
+  }
+  Ref args = args_tuple(a.args);
+  if (!args) return nullptr;
+
+  npy_intp p_dims[1] = {-1}, y_dims[1] = {-1};
+  Ref p0, y;
+  if (!array_argument<T>(a.p0, "p0", 1, p_dims, false, &p0) || !array_argument<T>(a.y, "y", 1, y_dims, false, &y))
+    return nullptr;
+  int m = 0, n = 0;
+  if (!to_count(p_dims[0], "p0", &m) || !to_count(y_dims[0], "y", &n)) return nullptr;
+  if (m < 1 || n < 1) {
+    PyErr_SetString(PyExc_ValueError, "p0 and y must not be empty");
+    return nullptr;
+  }
+
+  Weights<T> weights;
+  Ref weight_array;
+  if (a.weights != Py_None) {
+    Ref probe(PyArray_FromAny(a.weights, nullptr, 0, 0, 0, nullptr));
+    if (!probe) return nullptr;
+    const int ndim = PyArray_NDIM(as_array(probe)) == 2 ? 2 : 1;
+    npy_intp dims[2] = {n, n};
+    if (!array_argument<T>(a.weights, "weights", ndim, dims, false, &weight_array)) return nullptr;
+    weights = {ndim == 1 ? Weighting::kDiagonal : Weighting::kCovariance, data_of<T>(weight_array)};
+  }
+
+  npy_intp m_dims[1] = {m};
+  Ref lb, ub;
+  if (!array_argument<T>(a.lb, "lb", 1, m_dims, true, &lb) || !array_argument<T>(a.ub, "ub", 1, m_dims, true, &ub))
+    return nullptr;
+  if (bool(lb) != bool(ub)) {
+    PyErr_SetString(PyExc_ValueError, "lb and ub must be given together");
+    return nullptr;
+  }
+  if ((a.A == Py_None) != (a.b == Py_None) || (a.C == Py_None) != (a.d == Py_None)) {
+    PyErr_SetString(PyExc_ValueError, "A and b (and C and d) must be given together");
+    return nullptr;
+  }
+  npy_intp A_dims[2] = {-1, m}, C_dims[2] = {-1, m};
+  Ref A, b, C, d;
+  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, "C", 2, C_dims, true, &C))
+    return nullptr;
+  npy_intp b_dims[1] = {A ? A_dims[0] : -1}, d_dims[1] = {C ? C_dims[0] : -1};
+  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) || !array_argument<T>(a.d, "d", 1, d_dims, true, &d)) return nullptr;
+  int k1 = 0, k2 = 0;
+  if (A && !to_count(A_dims[0], "A", &k1)) return nullptr;
+  if (C && !to_count(C_dims[0], "C", &k2)) return nullptr;
+  if (A && (k1 < 1 || k1 >= m)) {
+    PyErr_SetString(PyExc_ValueError, "A must have at least one row and fewer rows than parameters");
+    return nullptr;
+  }
+  if (C && k2 < 1) {
+    PyErr_SetString(PyExc_ValueError, "C must have at least one row");
+    return nullptr;
+  }
+  if (n < m - k1) {
+    PyErr_Format(PyExc_ValueError, "fewer data points (%d) than free parameters (%d)", n, m - k1);
+    return nullptr;
+  }
+
+  Ref typical;
+  if (!typical_sizes<T>(a.typical, m, &typical)) return nullptr;
+  Ref p = ombrix::py::array_copy(data_of<T>(p0), m);
+  if (!p) return nullptr;
+  PythonEvaluator<T> evaluator;
+  if (!evaluator.bind(a.model, a.jac, args, m, n)) return nullptr;
+  Fit<T> fit(evaluator, m, n, weights, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
+             ub ? data_of<T>(ub) : nullptr);
+  if (!fit.allocate_buffers()) return nullptr;
+
+  // The solver's variables q = p / scale, and its constraints in them: the
+  // bounds divided (the unbounded marks kept), the columns of A and C
+  // multiplied.  Without scaling the scale is 1 and these are copies (the
+  // box solver may change the bounds it is given).
+  Buffer<T> scale(allocate<T>(std::size_t(m)));
+  Buffer<T> scratch(a.scale ? allocate<T>(std::size_t(n), std::size_t(m)) : allocate<T>(1));
+  if (!scale || !scratch) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  std::fill_n(scale.get(), m, T(1));
+  if (a.scale && !fit.set_scale_at(data_of<T>(p), scale.get(), scratch.get())) return raise_stored(evaluator);
+  scratch.reset();
+  T* q = data_of<T>(p);
+  for (int j = 0; j < m; ++j) q[j] /= scale[j];
+  Ref lb_work, ub_work, A_work, C_work;
+  Constraints<T> constraints;
+  if (lb) {
+    lb_work = ombrix::py::array_copy(data_of<T>(lb), m);
+    ub_work = ombrix::py::array_copy(data_of<T>(ub), m);
+    if (!lb_work || !ub_work) return nullptr;
+    constraints.lb = data_of<T>(lb_work);
+    constraints.ub = data_of<T>(ub_work);
+    for (int j = 0; j < m; ++j) {
+      if (constraints.lb[j] != -std::numeric_limits<T>::max()) constraints.lb[j] /= scale[j];
+      if (constraints.ub[j] != std::numeric_limits<T>::max()) constraints.ub[j] /= scale[j];
+    }
+  }
+  if (A) {
+    A_work = scaled_columns(data_of<T>(A), k1, m, scale.get());
+    if (!A_work) return nullptr;
+    constraints.A = data_of<T>(A_work);
+    constraints.b = data_of<T>(b);
+    constraints.k1 = k1;
+  }
+  if (C) {
+    C_work = scaled_columns(data_of<T>(C), k2, m, scale.get());
+    if (!C_work) return nullptr;
+    constraints.C = data_of<T>(C_work);
+    constraints.d = data_of<T>(d);
+    constraints.k2 = k2;
+  }
+
+  // In secant mode the numeric layer differences with the step
+  // max(1e-4 |p_j|, delta); delta is kept above the precision's resolution.
+  const T delta = std::max(T(1e-6), kForwardStep<T>);
+  const Tolerances& t = a.tolerances;
+  const T opts[5] = {T(t.tau), T(t.eps1), T(t.eps2), T(t.eps3), differences == Differences::kCentral ? -delta : delta};
+  T info[10] = {};  // stop code 0 until the solver writes its own
+  const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(y), m, n, t.max_iter, opts,
+                           info, &fit};
+  int status = 0;
+  if (evaluator.needs_interpreter()) {
+    status = run_solver(call, constraints);
+  } else {
+    Py_BEGIN_ALLOW_THREADS
+    status = run_solver(call, constraints);
+    Py_END_ALLOW_THREADS
+  }
+  if (fit.failed()) return raise_stored(evaluator);
+  if (status == -1 && info[6] == T(0)) {
+    PyErr_SetString(PyExc_RuntimeError, "the solver could not start; its reason is on standard error");
+    return nullptr;
+  }
+  for (int j = 0; j < m; ++j) q[j] *= scale[j];  // p, exactly
+
+  // Model values and Jacobian at the returned point, for the residuals and the covariance.
+  const T* f = nullptr;
+  const T* jac = nullptr;
+  if (!fit.values_at(data_of<T>(p), &f) || !fit.jacobian_at(data_of<T>(p), &jac)) return raise_stored(evaluator);
+  Ref f_array = ombrix::py::array_copy(f, n);
+  if (!f_array) return nullptr;
+  npy_intp jac_dims[2] = {n, m};
+  Ref jac_array(PyArray_SimpleNew(2, jac_dims, kNumpyType<T>));
+  if (!jac_array) return nullptr;
+  std::memcpy(data_of<T>(jac_array), jac, std::size_t(n) * std::size_t(m) * sizeof(T));
+  Ref info_tuple(PyTuple_New(10));
+  if (!info_tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < 10; ++i) {
+    PyObject* value = PyFloat_FromDouble(double(info[i]));
+    if (!value) return nullptr;
+    PyTuple_SET_ITEM(info_tuple.get(), i, value);
+  }
+  return Py_BuildValue("(OOOOLLi)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(), fit.model_calls(),
+                       fit.jacobians(), status);
+}
+
+const char* const kSolveParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b", "C", "d",
+                                    "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3", "max_iter"};
+
+PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[std::size(kSolveParams)];
+  if (!ombrix::py::bind_arguments({"solve", kSolveParams}, args, nargs, kwnames, v)) return nullptr;
+  SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13], false, {}};
+  const int scale = PyObject_IsTrue(v[14]);
+  if (scale < 0) return nullptr;
+  a.scale = scale;
+  Tolerances& t = a.tolerances;
+  if (!ombrix::py::to_double(v[15], &t.tau) || !ombrix::py::to_double(v[16], &t.eps1) ||
+      !ombrix::py::to_double(v[17], &t.eps2) || !ombrix::py::to_double(v[18], &t.eps3) ||
+      !ombrix::py::to_int(v[19], &t.max_iter))
+    return nullptr;
+  return precision_of(a.p0) == NPY_FLOAT ? solve_impl<float>(a) : solve_impl<double>(a);
+}
+
+// ---- evaluations at one point ----
+
+// The arguments of jacobian() and check_jacobian(): the callables, the
+// model's arguments as a tuple, the point p as an array of T and its length m.
+template <typename T>
+bool point_arguments(PyObject* model, PyObject* jac, PyObject* p_object, PyObject* args_object, int n, Ref* args,
+                     Ref* p, int* m) {
+  if (!check_callables(model, jac)) return false;
+  *args = args_tuple(args_object);
+  if (!*args) return false;
+  npy_intp p_dims[1] = {-1};
+  if (!array_argument<T>(p_object, "p", 1, p_dims, false, p) || !to_count(p_dims[0], "p", m)) return false;
+  if (*m < 1 || n < 1) {
+    PyErr_SetString(PyExc_ValueError, "p must not be empty and n must be positive");
+    return false;
+  }
+  return true;
+}
+
+// ---- jacobian ----
+
+template <typename T>
+PyObject* jacobian_impl(PyObject* model, PyObject* p_object, PyObject* args_object, PyObject* jac, PyObject* diff,
+                        PyObject* typical_object, PyObject* lb_object, PyObject* ub_object, int n) {
+  Differences differences;
+  bool secant = false;
+  if (!read_differences(diff, &differences, &secant)) return nullptr;
+  Ref args, p;
+  int m = 0;
+  if (!point_arguments<T>(model, jac, p_object, args_object, n, &args, &p, &m)) return nullptr;
+  npy_intp m_dims[1] = {m};
+  Ref lb, ub;
+  if (!array_argument<T>(lb_object, "lb", 1, m_dims, true, &lb) ||
+      !array_argument<T>(ub_object, "ub", 1, m_dims, true, &ub))
+    return nullptr;
+
+  Ref typical;
+  if (!typical_sizes<T>(typical_object, m, &typical)) return nullptr;
+  PythonEvaluator<T> evaluator;
+  if (!evaluator.bind(model, jac, args, m, n)) return nullptr;
+  Fit<T> fit(evaluator, m, n, {}, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
+             ub ? data_of<T>(ub) : nullptr);
+  if (!fit.allocate_buffers()) return nullptr;
+  const T* f = nullptr;
+  const T* J = nullptr;
+  if (!fit.values_at(data_of<T>(p), &f) || !fit.jacobian_at(data_of<T>(p), &J)) return raise_stored(evaluator);
+  Ref f_array = ombrix::py::array_copy(f, n);
+  if (!f_array) return nullptr;
+  npy_intp jac_dims[2] = {n, m};
+  Ref jac_array(PyArray_SimpleNew(2, jac_dims, kNumpyType<T>));
+  if (!jac_array) return nullptr;
+  std::memcpy(data_of<T>(jac_array), J, std::size_t(n) * std::size_t(m) * sizeof(T));
+  return Py_BuildValue("(OOL)", f_array.get(), jac_array.get(), fit.model_calls());
+}
+
+const char* const kJacobianParams[] = {"model", "p", "args", "jac", "diff", "typical", "lb", "ub", "n"};
+
+PyObject* jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[std::size(kJacobianParams)];
+  int n = 0;
+  if (!ombrix::py::bind_arguments({"jacobian", kJacobianParams}, args, nargs, kwnames, v) ||
+      !ombrix::py::to_int(v[8], &n))
+    return nullptr;
+  if (precision_of(v[1]) == NPY_FLOAT) return jacobian_impl<float>(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], n);
+  return jacobian_impl<double>(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], n);
+}
+
+// ---- check_jacobian ----
+
+template <typename T>
+PyObject* check_jacobian_impl(PyObject* model, PyObject* jac, PyObject* p_object, PyObject* args_object, int n) {
+  if (jac == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "jac must be callable");
+    return nullptr;
+  }
+  Ref args, p;
+  int m = 0;
+  if (!point_arguments<T>(model, jac, p_object, args_object, n, &args, &p, &m)) return nullptr;
+  PythonEvaluator<T> evaluator;
+  if (!evaluator.bind(model, jac, args, m, n)) return nullptr;
+  const T unused_typical = T(1);  // chkjac makes its own differences
+  Fit<T> fit(evaluator, m, n, {}, Differences::kForward, &unused_typical, nullptr, nullptr);
+  if (!fit.allocate_buffers()) return nullptr;
+  npy_intp n_dims[1] = {n};
+  Ref err(PyArray_ZEROS(1, n_dims, kNumpyType<T>, 0));
+  if (!err) return nullptr;
+  Api<T>::chkjac(Fit<T>::model_callback, Fit<T>::jacobian_callback, data_of<T>(p), m, n, &fit, data_of<T>(err));
+  if (fit.failed()) return raise_stored(evaluator);
+  return err.release();
+}
+
+const char* const kCheckParams[] = {"model", "jac", "p", "args", "n"};
+
+PyObject* check_jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[std::size(kCheckParams)];
+  int n = 0;
+  if (!ombrix::py::bind_arguments({"check_jacobian", kCheckParams}, args, nargs, kwnames, v) ||
+      !ombrix::py::to_int(v[4], &n))
+    return nullptr;
+  if (precision_of(v[2]) == NPY_FLOAT) return check_jacobian_impl<float>(v[0], v[1], v[2], v[3], n);
+  return check_jacobian_impl<double>(v[0], v[1], v[2], v[3], n);
+}
+
+// ==== module definition =======================================================
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyDoc_STRVAR(solve_doc,
+             "solve(model, p0, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tau, eps1, eps2,\n"
+             "      eps3, max_iter)\n"
+             "--\n\n"
+             "Fit model(p, *args) to y; returns (p, f, J, info, nfev, njev, status).\n\n"
+             "Internal: ombrix.fit prepares the arguments.  The precision is that of p0\n"
+             "(float32 or float64); every other array is converted to it.");
+PyDoc_STRVAR(jacobian_doc,
+             "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
+             "--\n\n"
+             "Model values and Jacobian at p; returns (f, J, nfev).");
+PyDoc_STRVAR(check_jacobian_doc,
+             "check_jacobian(model, jac, p, args, n)\n"
+             "--\n\n"
+             "Per-output agreement of jac with forward differences of model (1: agrees, 0: does not).");
+
+PyMethodDef module_functions[] = {
+    {"solve", as_cfunction(solve), METH_FASTCALL | METH_KEYWORDS, solve_doc},
+    {"jacobian", as_cfunction(jacobian), METH_FASTCALL | METH_KEYWORDS, jacobian_doc},
+    {"check_jacobian", as_cfunction(check_jacobian), METH_FASTCALL | METH_KEYWORDS, check_jacobian_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject*) { return ombrix::py::import_numpy_api(); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_fit",
+    "The binding behind ombrix.fit: solvers of every constraint kind in double and single precision.",
+    0,
+    module_functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+// ==== initialisation ==========================================================
+
+PyMODINIT_FUNC PyInit__fit(void) { return PyModuleDef_Init(&module_def); }
