@@ -8,7 +8,10 @@
 // last model values and Jacobian with the point they belong to, and stops
 // the fit at the first failing evaluation: from then on every callback
 // writes NaN without evaluating, so the solver ends within an iteration,
-// and the stored exception is raised to the caller when it returns.
+// and the stored exception is raised to the caller when it returns.  A
+// guarded fit (solve_guarded) also stops, the same way, at the first point
+// the solver asks to evaluate that violates one of a set of linear rows, and
+// hands back that point and the last one it took a Jacobian at.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the module
 // functions, the module definition.
@@ -171,6 +174,12 @@ const T kForwardStep = std::sqrt(std::numeric_limits<T>::epsilon());
 template <typename T>
 const T kCentralStep = std::cbrt(std::numeric_limits<T>::epsilon());
 
+// A guard row g p >= h counts as violated when g p - h < -kGuardSlack eps
+// (|h| + sum_j |g_j p_j|): the rounding that mapping the solver's variables
+// back to p (and evaluating the row) can leave on a point that lies on it.
+template <typename T>
+const T kGuardSlack = T(16) * std::numeric_limits<T>::epsilon();
+
 template <typename T>
 class Fit {
  public:
@@ -196,7 +205,8 @@ class Fit {
     f_plus_.reset(allocate<T>(std::size_t(n_)));
     f_minus_.reset(allocate<T>(std::size_t(n_)));
     point_.reset(allocate<T>(std::size_t(m_)));
-    if (f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_) return true;
+    blocked_point_.reset(allocate<T>(std::size_t(m_)));
+    if (f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_ && blocked_point_) return true;
     PyErr_NoMemory();
     return false;
   }
@@ -206,8 +216,9 @@ class Fit {
   // The solver works on q = p / scale (componentwise) when a scale is set.
   static void model_callback(const T* q, T* out, int, int, void* self) {
     auto& fit = *static_cast<Fit*>(self);
+    const T* p = fit.unscaled(q);
     const T* f = nullptr;
-    if (!fit.values_at(fit.unscaled(q), &f)) return fit.fill_invalid(out, 1);
+    if (!fit.admissible(p) || !fit.values_at(p, &f)) return fit.fill_invalid(out, 1);
     fit.weights_.apply(f, out, fit.n_, 1);
   }
 
@@ -285,6 +296,21 @@ class Fit {
     return true;
   }
 
+  // Rows G p >= h (G: rows x m, row-major) that every point the solver asks
+  // to evaluate must satisfy.  The binding's own difference points are not
+  // checked: they step inside the bounds given to the constructor.
+  void set_guard(const T* G, const T* h, int rows) {
+    guard_G_ = G;
+    guard_h_ = h;
+    guard_rows_ = rows;
+  }
+  // Whether the fit stopped at a point that violated a guard row; that point,
+  // not evaluated, is blocked_point().
+  bool blocked() const { return blocked_; }
+  const T* blocked_point() const { return blocked_point_.get(); }
+  // The point of the last Jacobian, or null before the first one.
+  const T* jacobian_point() const { return jac_known_ ? jac_point_.get() : nullptr; }
+
   bool failed() const { return failed_; }
   long long model_calls() const { return model_calls_; }
   long long jacobians() const { return jacobians_; }
@@ -296,6 +322,28 @@ class Fit {
   bool fail() {
     failed_ = true;
     return false;
+  }
+
+  // False, and the fit stopped as by a failed evaluation, when p violates a
+  // guard row by more than rounding (see kGuardSlack).
+  bool admissible(const T* p) {
+    if (failed_) return true;  // the evaluation that follows refuses anyway
+    for (std::size_t i = 0; i < std::size_t(guard_rows_); ++i) {
+      const T* g = guard_G_ + i * std::size_t(m_);
+      T excess = -guard_h_[i];
+      T size = std::fabs(guard_h_[i]);
+      for (int j = 0; j < m_; ++j) {
+        const T term = g[j] * p[j];
+        excess += term;
+        size += std::fabs(term);
+      }
+      if (excess < -kGuardSlack<T> * size) {
+        std::memcpy(blocked_point_.get(), p, point_bytes());
+        blocked_ = true;
+        return fail();
+      }
+    }
+    return true;
   }
 
   // NaN in every entry: the solver stops as for a model that returned NaN.
@@ -371,8 +419,11 @@ class Fit {
   Buffer<T> trial_, f_plus_, f_minus_;  // scratch of the difference Jacobian
   Buffer<T> point_;                     // p of the scaled variables q
   const T* scale_ = nullptr;            // p = q * scale, or null: q is p
+  const T *guard_G_ = nullptr, *guard_h_ = nullptr;  // rows G p >= h, or none
+  int guard_rows_ = 0;
+  Buffer<T> blocked_point_;  // the point that violated a guard row
   bool f_known_ = false, jac_known_ = false;
-  bool failed_ = false;
+  bool failed_ = false, blocked_ = false;
   long long model_calls_ = 0, jacobians_ = 0;
 };
 
@@ -581,6 +632,19 @@ PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
   return nullptr;
 }
 
+// The solver's information vector as a tuple of 10 floats.
+template <typename T>
+Ref info_values(const T* info) {
+  Ref values(PyTuple_New(10));
+  if (!values) return {};
+  for (Py_ssize_t i = 0; i < 10; ++i) {
+    PyObject* value = PyFloat_FromDouble(double(info[i]));
+    if (!value) return {};
+    PyTuple_SET_ITEM(values.get(), i, value);
+  }
+  return values;
+}
+
 // ---- solve ----
 
 struct Tolerances {
@@ -588,11 +652,13 @@ struct Tolerances {
   int max_iter;
 };
 
-// The arguments of solve(), as given.
+// The arguments of solve(), as given.  In a guarded fit (solve_guarded) C and
+// d are the guard rows G p >= h, and the bounds only shape difference steps.
 struct SolveArgs {
   PyObject *model, *p0, *y, *args, *jac, *weights, *lb, *ub, *A, *b, *C, *d, *diff, *typical;
   bool scale;
   Tolerances tolerances;
+  bool guarded = false;
 };
 
 template <typename T>
@@ -601,6 +667,11 @@ PyObject* solve_impl(const SolveArgs& a) {
   Differences differences;
   bool secant = false;
   if (!read_differences(a.diff, &differences, &secant)) return nullptr;
+  if (secant && a.guarded) {
+    // the solver's own difference points cannot be told from the points it tries
+    PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central'");
+    return nullptr;
+  }
   if (a.tolerances.max_iter < 1) {
     PyErr_SetString(PyExc_ValueError, "max_iter must be at least 1");
     return nullptr;
@@ -644,19 +715,22 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
   npy_intp A_dims[2] = {-1, m}, C_dims[2] = {-1, m};
   Ref A, b, C, d;
-  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, "C", 2, C_dims, true, &C))
+  const char* C_name = a.guarded ? "G" : "C";
+  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, C_name, 2, C_dims, true, &C))
     return nullptr;
   npy_intp b_dims[1] = {A ? A_dims[0] : -1}, d_dims[1] = {C ? C_dims[0] : -1};
-  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) || !array_argument<T>(a.d, "d", 1, d_dims, true, &d)) return nullptr;
+  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) ||
+      !array_argument<T>(a.d, a.guarded ? "h" : "d", 1, d_dims, true, &d))
+    return nullptr;
   int k1 = 0, k2 = 0;
   if (A && !to_count(A_dims[0], "A", &k1)) return nullptr;
-  if (C && !to_count(C_dims[0], "C", &k2)) return nullptr;
+  if (C && !to_count(C_dims[0], C_name, &k2)) return nullptr;
   if (A && (k1 < 1 || k1 >= m)) {
     PyErr_SetString(PyExc_ValueError, "A must have at least one row and fewer rows than parameters");
     return nullptr;
   }
   if (C && k2 < 1) {
-    PyErr_SetString(PyExc_ValueError, "C must have at least one row");
+    PyErr_Format(PyExc_ValueError, "%s must have at least one row", C_name);
     return nullptr;
   }
   if (n < m - k1) {
@@ -691,7 +765,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   for (int j = 0; j < m; ++j) q[j] /= scale[j];
   Ref lb_work, ub_work, A_work, C_work;
   Constraints<T> constraints;
-  if (lb) {
+  if (lb && !a.guarded) {
     lb_work = ombrix::py::array_copy(data_of<T>(lb), m);
     ub_work = ombrix::py::array_copy(data_of<T>(ub), m);
     if (!lb_work || !ub_work) return nullptr;
@@ -709,7 +783,9 @@ PyObject* solve_impl(const SolveArgs& a) {
     constraints.b = data_of<T>(b);
     constraints.k1 = k1;
   }
-  if (C) {
+  if (C && a.guarded) {
+    fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
+  } else if (C) {
     C_work = scaled_columns(data_of<T>(C), k2, m, scale.get());
     if (!C_work) return nullptr;
     constraints.C = data_of<T>(C_work);
@@ -733,6 +809,17 @@ PyObject* solve_impl(const SolveArgs& a) {
     status = run_solver(call, constraints);
     Py_END_ALLOW_THREADS
   }
+  Ref info_tuple = info_values(info);
+  if (!info_tuple) return nullptr;
+  if (fit.blocked()) {
+    // (the last Jacobian point, or the start when none was taken, None, None, ..., the blocked point)
+    const T* current = fit.jacobian_point() ? fit.jacobian_point() : data_of<T>(p0);
+    Ref current_array = ombrix::py::array_copy(current, m);
+    Ref blocked_array = ombrix::py::array_copy(fit.blocked_point(), m);
+    if (!current_array || !blocked_array) return nullptr;
+    return Py_BuildValue("(OOOOLLiO)", current_array.get(), Py_None, Py_None, info_tuple.get(), fit.model_calls(),
+                         fit.jacobians(), status, blocked_array.get());
+  }
   if (fit.failed()) return raise_stored(evaluator);
   if (status == -1 && info[6] == T(0)) {
     PyErr_SetString(PyExc_RuntimeError, "the solver could not start; its reason is on standard error");
@@ -750,24 +837,28 @@ PyObject* solve_impl(const SolveArgs& a) {
   Ref jac_array(PyArray_SimpleNew(2, jac_dims, kNumpyType<T>));
   if (!jac_array) return nullptr;
   std::memcpy(data_of<T>(jac_array), jac, std::size_t(n) * std::size_t(m) * sizeof(T));
-  Ref info_tuple(PyTuple_New(10));
-  if (!info_tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < 10; ++i) {
-    PyObject* value = PyFloat_FromDouble(double(info[i]));
-    if (!value) return nullptr;
-    PyTuple_SET_ITEM(info_tuple.get(), i, value);
-  }
+  if (a.guarded)
+    return Py_BuildValue("(OOOOLLiO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(), fit.model_calls(),
+                         fit.jacobians(), status, Py_None);
   return Py_BuildValue("(OOOOLLi)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(), fit.model_calls(),
                        fit.jacobians(), status);
 }
 
 const char* const kSolveParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b", "C", "d",
                                     "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3", "max_iter"};
+const char* const kSolveGuardedParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b",
+                                           "G", "h", "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3",
+                                           "max_iter"};
+static_assert(std::size(kSolveParams) == std::size(kSolveGuardedParams));
 
-PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds the arguments of solve() or solve_guarded(), which come in the same
+// order, and runs the fit.
+PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   PyObject* v[std::size(kSolveParams)];
-  if (!ombrix::py::bind_arguments({"solve", kSolveParams}, args, nargs, kwnames, v)) return nullptr;
+  if (!ombrix::py::bind_arguments(signature, args, nargs, kwnames, v)) return nullptr;
   SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13], false, {}};
+  a.guarded = guarded;
   const int scale = PyObject_IsTrue(v[14]);
   if (scale < 0) return nullptr;
   a.scale = scale;
@@ -777,6 +868,14 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       !ombrix::py::to_int(v[19], &t.max_iter))
     return nullptr;
   return precision_of(a.p0) == NPY_FLOAT ? solve_impl<float>(a) : solve_impl<double>(a);
+}
+
+PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve({"solve", kSolveParams}, false, args, nargs, kwnames);
+}
+
+PyObject* solve_guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve({"solve_guarded", kSolveGuardedParams}, true, args, nargs, kwnames);
 }
 
 // ---- evaluations at one point ----
@@ -896,6 +995,16 @@ PyDoc_STRVAR(solve_doc,
              "Fit model(p, *args) to y; returns (p, f, J, info, nfev, njev, status).\n\n"
              "Internal: ombrix.fit prepares the arguments.  The precision is that of p0\n"
              "(float32 or float64); every other array is converted to it.");
+PyDoc_STRVAR(solve_guarded_doc,
+             "solve_guarded(model, p0, y, args, jac, weights, lb, ub, A, b, G, h, diff, typical, scale, tau,\n"
+             "              eps1, eps2, eps3, max_iter)\n"
+             "--\n\n"
+             "Fit model(p, *args) to y subject to A p = b (eliminated exactly; None: no rows), stopping\n"
+             "at the first point the solver asks to evaluate that violates G p >= h beyond rounding.\n"
+             "The bounds lb, ub only keep difference steps inside; diff is 'forward' or 'central'.\n"
+             "Returns (p, f, J, info, nfev, njev, status, None), or when a point was refused\n"
+             "(current, None, None, info, nfev, njev, status, refused), where current is the point of\n"
+             "the last Jacobian (the start before the first) and the model was not called at refused.");
 PyDoc_STRVAR(jacobian_doc,
              "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
              "--\n\n"
@@ -907,6 +1016,7 @@ PyDoc_STRVAR(check_jacobian_doc,
 
 PyMethodDef module_functions[] = {
     {"solve", as_cfunction(solve), METH_FASTCALL | METH_KEYWORDS, solve_doc},
+    {"solve_guarded", as_cfunction(solve_guarded), METH_FASTCALL | METH_KEYWORDS, solve_guarded_doc},
     {"jacobian", as_cfunction(jacobian), METH_FASTCALL | METH_KEYWORDS, jacobian_doc},
     {"check_jacobian", as_cfunction(check_jacobian), METH_FASTCALL | METH_KEYWORDS, check_jacobian_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -25,6 +25,18 @@ def solve(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, .
     Jacobian evaluations, the solver's return value)."""
     ...
 
+def solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None,
+                  weights: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
+                  A: npt.ArrayLike | None, b: npt.ArrayLike | None, G: npt.ArrayLike | None,
+                  h: npt.ArrayLike | None, diff: Literal["forward", "central"], typical: npt.ArrayLike | None,
+                  scale: object, tau: float, eps1: float, eps2: float, eps3: float,
+                  max_iter: int) -> tuple[_Array, _Array | None, _Array | None, _Info, int, int, int, _Array | None]:
+    """Fit under A p = b (eliminated; None for none), refusing to evaluate a point the solver asks for
+    that violates G p >= h beyond rounding; lb, ub only keep difference steps inside.  Returns
+    (p, f(p), J(p), info, model calls, Jacobian evaluations, the solver's return value, None), or
+    (the last Jacobian point, None, None, info, ..., the refused point) when a point was refused."""
+    ...
+
 def jacobian(model: _Model, p: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None, diff: _Diff,
              typical: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
              n: int) -> tuple[_Array, _Array, int]:

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _fit
+from . import _active_set, _fit
 
 __all__ = ["fit", "FitResult", "Status", "check_jacobian"]
 
@@ -47,6 +47,7 @@ _MESSAGES = {
 }
 _CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ)
 _DIFFS = ("forward", "central", "secant")
+_CONSTRAINT_METHODS = ("active-set", "direct")
 
 # The relative step below which a fit has converged, per precision: a few
 # hundred units of rounding in double precision (see fit's notes), a few units
@@ -198,7 +199,7 @@ class FitResult:
 
 def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
         diff="forward", dtype=np.float64, damping=1e-3, gradient_tol=0.0, step_tol=None, chisq_tol=0.0,
-        max_iterations=1000, scale=True, names=None):
+        max_iterations=1000, scale=True, constraints=None, names=None):
     """Fit ``model(p, *args)`` to `y` by Levenberg-Marquardt least squares.
 
     Minimises chi-square, ``sum(((y - model(p)) / sigma)**2)`` (or
@@ -337,6 +338,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         raise TypeError("jac must be callable or None")
     if diff not in _DIFFS:
         raise ValueError(f"diff must be one of {', '.join(map(repr, _DIFFS))}, not {diff!r}")
+    if constraints is not None and constraints not in _CONSTRAINT_METHODS:
+        raise ValueError(f"constraints must be one of {', '.join(map(repr, _CONSTRAINT_METHODS))} or None, "
+                         f"not {constraints!r}")
+    if constraints == "active-set" and diff == "secant" and jac is None:
+        raise ValueError("constraints='active-set' needs diff='forward' or 'central', or an analytic jac")
     dtype = np.dtype(dtype)
     if dtype not in _STEP_TOL:
         raise ValueError(f"dtype must be float64 or float32, not {dtype}")
@@ -374,26 +380,26 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     if lb is not None:
         lb_c = cast(np.where(np.isneginf(lb), -finfo.max, np.maximum(lb, -finfo.max)))
         ub_c = cast(np.where(np.isposinf(ub), finfo.max, np.minimum(ub, finfo.max)))
-    p, f, J, info, nfev, njev, _ = _fit.solve(
-        model, cast(start), cast(whiten(y)), args, jac, cast(weights), lb_c, ub_c, cast(A), cast(b), cast(C),
-        cast(d), diff, cast(typical), scale, *tolerances)
+    if constraints is None:
+        constraints = "direct" if diff == "secant" and jac is None else "active-set"
+    if constraints == "active-set" and (lb is not None or C is not None):
+        cons = _active_set.Constraints(m, lb, ub, A, b, C, d, _active_set.dependence_tol(m, finfo.eps))
+        start = _active_set.feasible_start(start, typical, cons, float(finfo.eps))
+        p, f, J, info, nfev, njev, active = _active_set.solve(
+            model, start, cast(whiten(y)), args, jac, cast(weights), lb_c, ub_c, cons,
+            "central" if diff == "central" else "forward", typical, scale, tolerances, dtype, whiten, y)
+        active_bounds, active_ineq = cons.report(active, p.astype(np.float64), float(finfo.eps))
+    else:
+        p, f, J, info, nfev, njev, _ = _fit.solve(
+            model, cast(start), cast(whiten(y)), args, jac, cast(weights), lb_c, ub_c, cast(A), cast(b), cast(C),
+            cast(d), diff, cast(typical), scale, *tolerances)
+        active_bounds, active_ineq = _active_by_tolerance(p.astype(np.float64), lb, ub, C, d, finfo.eps)
 
     status = Status(int(info[6]))
     residuals = (y.astype(dtype) - f).astype(dtype)
     r_w = whiten(residuals.astype(np.float64))
     J_w = whiten(J.astype(np.float64))
     chisq = float(r_w @ r_w)
-
-    p64 = p.astype(np.float64)
-    active_bounds = np.zeros(m, dtype=np.int8)
-    if lb is not None:
-        tol = 10 * finfo.eps * np.maximum(1.0, np.abs(p64))
-        active_bounds[p64 <= lb + tol] = -1
-        active_bounds[p64 >= ub - tol] = 1
-    active_ineq = np.zeros(0 if C is None else C.shape[0], dtype=bool)
-    if C is not None:
-        slack = C @ p64 - d
-        active_ineq = slack <= 10 * finfo.eps * (np.abs(C) @ np.abs(p64) + np.abs(d))
     rows = [A] if A is not None else []
     rows += [np.eye(m)[active_bounds != 0]]
     if C is not None:
@@ -590,6 +596,21 @@ def _linear(pair, m, name, meaning):
     if not (np.isfinite(matrix).all() and np.isfinite(vector).all()):
         raise ValueError(f"{name} must be finite")
     return matrix, vector
+
+
+def _active_by_tolerance(p, lb, ub, C, d, eps):
+    """(active_bounds, active_ineq) of the direct solvers' p: the bounds and
+    inequalities that hold with equality to a few units of rounding."""
+    active_bounds = np.zeros(p.shape[0], dtype=np.int8)
+    if lb is not None:
+        tol = 10 * eps * np.maximum(1.0, np.abs(p))
+        active_bounds[p <= lb + tol] = -1
+        active_bounds[p >= ub - tol] = 1
+    active_ineq = np.zeros(0 if C is None else C.shape[0], dtype=bool)
+    if C is not None:
+        slack = C @ p - d
+        active_ineq = slack <= 10 * eps * (np.abs(C) @ np.abs(p) + np.abs(d))
+    return active_bounds, active_ineq
 
 
 # ---- covariance ----
