@@ -83,6 +83,9 @@ class Constraints:
         self.G, self.h = _normalised(np.array(rows).reshape(-1, m), np.array(rhs, dtype=np.float64))
         self.kind = np.array(kind, dtype=object)
         self.index = np.array(index, dtype=np.intp)
+        # the bound of each bound row, as given (h is normalised: -ub for an upper bound)
+        self.bound = np.array([lb[j] if k == "lower" else ub[j] if k == "upper" else np.nan
+                               for k, j in zip(kind, index)], dtype=np.float64)
 
     def rows(self, active):
         """The equality rows and the active inequality rows: (matrix, rhs)."""
@@ -175,8 +178,12 @@ def feasible_start(start, typical, cons, eps):
     E, e = _normalised(E, e)
     G, h = _normalised(G, h)
     z = start / typical
-    feasible_tol = _SLACK * eps * (np.abs(G) @ np.abs(z) + np.abs(h))
-    if (G @ z - h >= -feasible_tol).all() and (np.abs(E @ z - e) <= _SLACK * eps * (np.abs(E) @ np.abs(z) + np.abs(e))).all():
+
+    def allowance(rows, rhs, z):
+        # a quarter of the binding's guard allowance: the start must pass the guard
+        return _SLACK / 4 * eps * (np.abs(rows) @ np.abs(z) + np.abs(rhs))
+
+    if (G @ z - h >= -allowance(G, h, z)).all() and (np.abs(E @ z - e) <= allowance(E, e, z)).all():
         return start.copy()
 
     normals, rhs, is_eq, which, u = [], [], [], [], []  # the active set of the projection
@@ -192,8 +199,8 @@ def feasible_start(start, typical, cons, eps):
             slack = G @ z - h
             slack[[k for k, q in zip(which, is_eq) if not q]] = np.inf
             i = int(np.argmin(slack))
-            if slack[i] >= -_SLACK * eps * (np.abs(G[i]) @ np.abs(z) + abs(h[i])):
-                return z * typical
+            if slack[i] >= -allowance(G[i], h[i], z):
+                return _clip(z * typical, cons)
             n, r, eq = G[i], h[i], False
         u_new = 0.0
         while True:
@@ -228,6 +235,14 @@ def feasible_start(start, typical, cons, eps):
             for seq in (normals, rhs, is_eq, which, u):
                 del seq[drop]
     raise ValueError("no point satisfying the constraints was found")
+
+
+def _clip(p, cons):
+    """p with every component inside its bounds (a correction of rounding)."""
+    for i in np.flatnonzero(cons.kind != "ineq"):
+        j = cons.index[i]
+        p[j] = max(p[j], cons.bound[i]) if cons.kind[i] == "lower" else min(p[j], cons.bound[i])
+    return p
 
 
 # ---- the active-set loop -------------------------------------------------------
@@ -297,9 +312,12 @@ class _ActiveSet:
                 damping = self.damping
                 if refused is not None:
                     current = p_out.astype(np.float64)
-                    p, met = _ratio_test(cons, active, guarded, current, refused.astype(np.float64), self.eps,
-                                         self.lb, self.ub)
-                    if np.array_equal(p, current) or self.chisq_at(p) <= info[1]:
+                    p, met, alpha = _ratio_test(cons, active, guarded, current, refused.astype(np.float64),
+                                                self.eps, self.lb, self.ub)
+                    # chi-square at the current point (NaN when the solver evaluated nothing), and
+                    # the most rounding can add to it
+                    ceiling = info[1] * (1 + _SLACK * self.eps)
+                    if alpha == 0 or not math.isfinite(ceiling) or self.chisq_at(p) <= ceiling:
                         active += met
                         continue
                     # The step to the constraint raises chi-square: the refused step was too long.
@@ -307,7 +325,7 @@ class _ActiveSet:
                     # those, stay and damp the next step more, as a rejected step would have been.
                     for _ in range(3):
                         p = current + 0.5 * (p - current)
-                        if self.chisq_at(p) < info[1]:
+                        if self.chisq_at(p) <= ceiling:
                             break
                     else:
                         p = current
@@ -360,10 +378,10 @@ def _chisq(whiten, y, f):
 
 
 def _ratio_test(cons, active, guarded, current, trial, eps, lb, ub):
-    """After a refused trial: the point where the step from `current`
-    towards `trial` first meets a guarded row, and the rows met there (ties
+    """After a refused trial: (the point where the step from `current`
+    towards `trial` first meets a guarded row, the rows met there (ties
     included, nearest first) that are independent of the active ones and of
-    each other."""
+    each other, the fraction of the step taken)."""
     step = trial - current
     rates = cons.G @ step
     slack = cons.G @ current - cons.h
@@ -386,7 +404,7 @@ def _ratio_test(cons, active, guarded, current, trial, eps, lb, ub):
             if cons.kind[i] in ("lower", "upper"):
                 j = cons.index[i]
                 point[j] = (lb if cons.kind[i] == "lower" else ub)[j]
-    return point, met
+    return point, met, first
 
 
 def _to_release(cons, active, f, J, whiten, y_data, eps):

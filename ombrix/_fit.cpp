@@ -620,6 +620,22 @@ Ref scaled_columns(const T* matrix, int k, int m, const T* scale) {
   return scaled;
 }
 
+// Divides each row of M p = v (M: k x m) by its norm.  The elimination's rank
+// test compares the rows' pivots with the largest one: rows of very different
+// lengths, as scaling the columns makes of bound rows e_j, would fail it.
+template <typename T>
+void unit_rows(T* matrix, T* rhs, int k, int m) {
+  for (std::size_t i = 0; i < std::size_t(k); ++i) {
+    T* row = matrix + i * std::size_t(m);
+    T norm2 = 0;
+    for (int j = 0; j < m; ++j) norm2 += row[j] * row[j];
+    const T norm = std::sqrt(norm2);
+    if (!(norm > T(0)) || !std::isfinite(norm)) continue;
+    for (int j = 0; j < m; ++j) row[j] /= norm;
+    rhs[i] /= norm;
+  }
+}
+
 // The evaluator's stored exception, raised; always null.
 template <typename T>
 PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
@@ -763,7 +779,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   scratch.reset();
   T* q = data_of<T>(p);
   for (int j = 0; j < m; ++j) q[j] /= scale[j];
-  Ref lb_work, ub_work, A_work, C_work;
+  Ref lb_work, ub_work, A_work, b_work, C_work;
   Constraints<T> constraints;
   if (lb && !a.guarded) {
     lb_work = ombrix::py::array_copy(data_of<T>(lb), m);
@@ -778,9 +794,11 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
   if (A) {
     A_work = scaled_columns(data_of<T>(A), k1, m, scale.get());
-    if (!A_work) return nullptr;
+    b_work = ombrix::py::array_copy(data_of<T>(b), k1);
+    if (!A_work || !b_work) return nullptr;
+    unit_rows(data_of<T>(A_work), data_of<T>(b_work), k1, m);
     constraints.A = data_of<T>(A_work);
-    constraints.b = data_of<T>(b);
+    constraints.b = data_of<T>(b_work);
     constraints.k1 = k1;
   }
   if (C && a.guarded) {
