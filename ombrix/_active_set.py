@@ -313,7 +313,7 @@ class _ActiveSet:
                 if refused is not None:
                     current = p_out.astype(np.float64)
                     p, met, alpha = _ratio_test(cons, active, guarded, current, refused.astype(np.float64),
-                                                self.eps, self.lb, self.ub)
+                                                self.eps)
                     # chi-square at the current point (NaN when the solver evaluated nothing), and
                     # the most rounding can add to it
                     ceiling = info[1] * (1 + _SLACK * self.eps)
@@ -377,7 +377,7 @@ def _chisq(whiten, y, f):
     return float(r @ r)
 
 
-def _ratio_test(cons, active, guarded, current, trial, eps, lb, ub):
+def _ratio_test(cons, active, guarded, current, trial, eps):
     """After a refused trial: (the point where the step from `current`
     towards `trial` first meets a guarded row, the rows met there (ties
     included, nearest first) that are independent of the active ones and of
@@ -395,15 +395,13 @@ def _ratio_test(cons, active, guarded, current, trial, eps, lb, ub):
     first = min(float(alpha.min()), 1.0)
     point = current + first * step
     met = []
-    tie = first + max(first, 1.0) * 4 * eps
     for i in np.argsort(alpha, kind="stable"):
-        if alpha[i] > tie:
+        if alpha[i] > first + 4 * eps:
             break
         if cons.independent(active + met, i):
             met.append(int(i))
-            if cons.kind[i] in ("lower", "upper"):
-                j = cons.index[i]
-                point[j] = (lb if cons.kind[i] == "lower" else ub)[j]
+            if cons.kind[i] != "ineq":
+                point[cons.index[i]] = cons.bound[i]  # on the bound exactly
     return point, met, first
 
 

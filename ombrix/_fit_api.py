@@ -115,10 +115,12 @@ class FitResult:
         SMALL_CHISQ).
     active_bounds : ndarray of int8, shape (m,)
         -1 for a parameter held at its lower bound, +1 at its upper bound,
-        0 otherwise.
+        0 otherwise.  With the active-set method, the bounds of its final
+        active set and those they imply; with the direct solvers, the
+        bounds that hold to a few units of rounding.
     active_ineq : ndarray of bool, shape (k2,)
         True for each inequality row ``C_j p >= d_j`` that holds with
-        equality (empty without inequalities).
+        equality (empty without inequalities), in the same sense.
     absolute_sigma : bool
         Whether `cov` was scaled by `redchi` (False) or not (True).
     """
@@ -273,6 +275,16 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         start (powers of two near ``1 / |J_j|``), so that the damping weighs
         all parameters alike.  The result does not depend on it beyond the
         path taken.
+    constraints : {'active-set', 'direct'}, optional
+        How bounds and inequalities are enforced (see Notes).
+        'active-set': exactly, by an active-set method on top of the exact
+        elimination of equalities; the default.  'direct': by the numeric
+        layer's own constrained solvers (a projected method for bounds
+        alone, penalties for bounds with equalities and for inequalities);
+        the default with ``diff='secant'`` and no `jac`, which
+        'active-set' cannot take: the secant solver's own difference steps
+        cannot be told from the points it tries.  Equalities alone are
+        eliminated exactly either way.
     names : sequence of str, optional
         Parameter names, for `FitResult.report`.
 
@@ -283,19 +295,46 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     Raises
     ------
     ValueError, TypeError
-        For invalid arguments, before the model is called.
+        For invalid arguments, before the model is called; among them
+        constraints that no point satisfies (with 'active-set').
     Exception
         Any exception raised by `model` or `jac` stops the fit at once and
         propagates unchanged.
 
     Notes
     -----
-    Solvers: without constraints, Levenberg-Marquardt; with bounds only, a
-    projected variant with line search; equality constraints are eliminated
-    exactly; bounds combined with equalities, and inequalities (through
-    slack variables), are enforced by penalty terms, so the result may
-    violate such a bound or inequality by a small amount (about 1e-8
-    relative for well-scaled problems).
+    Solvers: without constraints, Levenberg-Marquardt.  Equality
+    constraints are eliminated exactly: the fit runs on the parameters they
+    leave free.  Bounds and inequalities (``constraints='active-set'``):
+    the constraints that hold with equality at the solution (the active
+    set) are guessed, starting with none, and eliminated exactly like
+    equalities; the guess is corrected as the fit goes.  The solver is
+    stopped before the model is evaluated at a point it asks for that
+    violates an inactive constraint; the fit moves from its current point
+    along that step to the first constraint met, which joins the active set
+    (unless it follows from the active ones), and continues from there.  If
+    chi-square is higher there than at the current point, shorter steps in
+    the same direction are tried first (this costs one model call per
+    constraint met away from the current point).  When the fit converges,
+    the gradient of chi-square is split along the active constraints
+    (Lagrange multipliers); a bound or inequality whose multiplier says
+    chi-square would decrease by moving inside (beyond what rounding and
+    the tolerances resolve) is released, and the fit continues.  The
+    result therefore satisfies every bound and inequality to rounding,
+    and the model is never evaluated outside an inactive bound or
+    inequality at a point the solver asks for (difference steps stay inside
+    the bounds but may cross an inequality by one step).  The rounds share
+    `max_iterations`; `nfev`, `njev` and `iterations` count all of them,
+    and `status` is that of the last.  A start that violates an inequality
+    or an equality (with bounds or inequalities present) is replaced by
+    the nearest point that satisfies every constraint, nearest in the
+    relative metric ``sum(((p - p0) / t)**2)`` with ``t_j = |p0_j|`` (1
+    where p0_j is 0), after moving p0 into its bounds.  With
+    ``constraints='direct'`` bounds alone use a projected Levenberg-Marquardt
+    variant with line search, and bounds with equalities, or inequalities
+    (through slack variables), penalty terms, so the result may violate
+    such a bound or inequality by a small amount (about 1e-8 relative for
+    well-scaled problems).
 
     Covariance: from an SVD of the weighted Jacobian at `p`, with its
     columns scaled to unit norm (singular values below ``eps * max(n, m)``
