@@ -29,9 +29,12 @@ TOL = (1e-4, 0.0, 1e-12, 0.0, 200)  # tau, eps1, eps2, eps3, max_iter
 
 
 def solve(model=decay, p0=(1.0, 1.0), y=Y, jac=None, diff="forward", dtype=np.float64, weights=None, lb=None,
-          ub=None, A=None, b=None, C=None, d=None, args=(), scale=True, tol=TOL):
-    return _fit.solve(model, np.array(p0, dtype=dtype), y, args, jac, weights, lb, ub, A, b, C, d, diff, None, scale,
-                      *tol)
+          ub=None, A=None, b=None, C=None, d=None, args=(), scale=True, tol=TOL, unpack=False, polish=False,
+          factor=False, everything=False):
+    """(p, f, J, info, nfev, njev, status), or with `everything` the binding's whole tuple."""
+    result = _fit.solve(model, np.array(p0, dtype=dtype), y, args, jac, weights, lb, ub, A, b, C, d, diff, None,
+                        scale, *tol, unpack, polish, factor)
+    return result if everything else result[:7]
 
 
 class Counted:
@@ -227,7 +230,7 @@ def test_bad_arguments_are_refused_before_any_evaluation(change, error, message)
     if "p0" in change:
         with pytest.raises(error, match=message):
             _fit.solve(model, change["p0"], Y, (), None, None, None, None, None, None, None, None, "forward",
-                       None, True, *TOL)
+                       None, True, *TOL, False, False, False)
         return
     with pytest.raises(error, match=message):
         solve(**kwargs)
@@ -238,8 +241,8 @@ def test_weights_diagonal_and_covariance_factor_agree():
     # a diagonal covariance given as its Cholesky factor weighs like the diagonal
     sigma = np.linspace(0.5, 2.0, 20)
     noisy = Y + 0.01 * np.sin(np.arange(20.0))
-    p1 = solve(y=noisy / sigma, weights=1.0 / sigma)[0]
-    p2 = solve(y=noisy / sigma, weights=np.diag(sigma))[0]
+    p1 = solve(y=noisy, weights=1.0 / sigma)[0]
+    p2 = solve(y=noisy, weights=np.diag(sigma))[0]
     np.testing.assert_allclose(p1, p2, rtol=1e-10)
 
 
