@@ -654,6 +654,10 @@ PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
 // factorisation of the weighted Jacobian.  All in double precision, from
 // the model values and Jacobian of the fit's precision.
 
+// Stop reasons (information vector entry 6) of a fit that converged by its
+// gradient or step test.
+constexpr int kSmallGradient = 1, kSmallStep = 2;
+
 // The weights in double precision, for the statistics (the solver's own are
 // in the fit's precision).
 struct Weighting64 {
@@ -748,7 +752,7 @@ double constant_model_chisq(const double* y, int n, const Weights<double>& w, do
 // at p on entry and on return, r the weighted residuals; false only when
 // the model failed.
 template <typename T>
-bool polish(Fit<T>& fit, T* p, const T* y, double weighted_y_norm, int m, int n, const Constraints<T>& c,
+bool polish(Fit<T>& fit, T* p, const T* y, const T* weighted_y, int m, int n, const Constraints<T>& c,
             const signed char* bounds, const double* jw, const double* cov, const Weights<double>& w, double* scratch,
             T* values, double* r, double* chisq) {
   if (c.C) return true;
@@ -777,7 +781,9 @@ bool polish(Fit<T>& fit, T* p, const T* y, double weighted_y_norm, int m, int n,
   const T* trial_f = nullptr;
   if (!fit.values_at(trial.get(), &trial_f)) return false;
   const double trial_chisq = weighted_residuals(y, trial_f, n, w, scratch, trial_r.get());
-  const double rounding = eps * (4 * std::sqrt(*chisq) * weighted_y_norm + n * *chisq);
+  double wy2 = 0;
+  for (int i = 0; i < n; ++i) wy2 += double(weighted_y[i]) * double(weighted_y[i]);
+  const double rounding = eps * (4 * std::sqrt(*chisq * wy2) + n * *chisq);
   if (!(trial_chisq <= *chisq + rounding)) return true;
   std::copy_n(trial.get(), m, p);
   std::copy_n(trial_f, n, values);
@@ -975,7 +981,11 @@ PyObject* solve_impl(const SolveArgs& a) {
     given.lb = data_of<T>(lb);
     given.ub = data_of<T>(ub);
   }
-  if (A) given = {given.lb, given.ub, data_of<T>(A), data_of<T>(b), k1};
+  if (A) {
+    given.A = data_of<T>(A);
+    given.b = data_of<T>(b);
+    given.k1 = k1;
+  }
   if (C) {
     given.C = data_of<T>(C);
     given.d = data_of<T>(d);
@@ -1014,13 +1024,10 @@ PyObject* solve_impl(const SolveArgs& a) {
   if (!ombrix::solution::covariance(jw.get(), n, m, g.get(), g_rows, std::numeric_limits<T>::epsilon(), cov, &rank))
     return PyErr_NoMemory();
   const int stop = int(info[6]);
-  if (a.polish && (stop == 1 || stop == 2)) {
-    double wy2 = 0;
-    for (int i = 0; i < n; ++i) wy2 += double(data_of<T>(weighted_y)[i]) * double(data_of<T>(weighted_y)[i]);
-    if (!polish(fit, p_out, data_of<T>(y), std::sqrt(wy2), m, n, given, bounds, jw.get(), cov, weights64.weights,
-                work.get(), values, r, &chisq))
-      return raise_stored(evaluator);
-  }
+  if (a.polish && (stop == kSmallGradient || stop == kSmallStep) &&
+      !polish(fit, p_out, data_of<T>(y), data_of<T>(weighted_y), m, n, given, bounds, jw.get(), cov,
+              weights64.weights, work.get(), values, r, &chisq))
+    return raise_stored(evaluator);
   const double total = constant_model_chisq(data_of<double>(y64), n, weights64.weights, work.get());
 
   Ref factored = Ref::borrow(Py_None);

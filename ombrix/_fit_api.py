@@ -398,15 +398,14 @@ def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typica
     """Runs the binding on checked float64 arguments in the precision `dtype`:
     bounds of +-inf become the largest finite value of the type (the solvers'
     mark of "unbounded").  Returns the binding's tuple."""
-    finfo = np.finfo(dtype)
-
     def cast(a):
         return None if a is None else np.ascontiguousarray(a, dtype=dtype)
 
     lb_c = ub_c = None
     if lb is not None:
-        lb_c = cast(np.maximum(lb, -finfo.max))
-        ub_c = cast(np.minimum(ub, finfo.max))
+        largest = np.finfo(dtype).max
+        lb_c = cast(np.maximum(lb, -largest))
+        ub_c = cast(np.minimum(ub, largest))
     # y and the weights stay float64: the binding keeps them in double precision for the statistics
     return _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d), diff,
                       cast(typical), scale, *tolerances, unpack, polish, factor)

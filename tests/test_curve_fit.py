@@ -132,10 +132,12 @@ def test_weighted_fits_match_scipy(sigma, jac, absolute_sigma):
     _assert_same_fit(expected, got, 1e-7, 1e-5)
 
 
-def test_a_covariance_sigma_weights_through_its_cholesky_factor():
-    # a diagonal covariance is the same as its standard deviations
-    a = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=SIGMA_1D, jac=decay_jac)
-    b = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=np.diag(SIGMA_1D ** 2), jac=decay_jac)
+@pytest.mark.parametrize("sigma, same", [(np.diag(SIGMA_1D ** 2), SIGMA_1D), (0.03, np.full(X.size, 0.03))],
+                         ids=["diagonal covariance", "scalar"])
+def test_sigma_forms_that_mean_the_same(sigma, same):
+    # (SciPy refuses a scalar sigma with a Jacobian function; here it works)
+    a = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=same, jac=decay_jac)
+    b = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=sigma, jac=decay_jac)
     np.testing.assert_allclose(b[0], a[0], rtol=1e-9)
     np.testing.assert_allclose(b[1], a[1], rtol=1e-7)
 
