@@ -1,11 +1,17 @@
-"""The C example builds against the installed header and library, and fits."""
+"""The examples: the C program builds against the installed header and library
+and fits; the Python examples reach their known answers."""
 
+import importlib
+import importlib.util
+import os
 import shutil
 import subprocess
 
+import numpy as np
 import pytest
 
 import ombrix
+import ombrix.nist
 from conftest import REPO_DIR
 
 CC = shutil.which("cc") or shutil.which("gcc")
@@ -22,3 +28,50 @@ def test_c_example_links_against_the_installed_library_and_fits(tmp_path):
     # the example checks its own results against the minimum (1, 1)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.startswith("analytic Jacobian:") and "central differences:" in run.stdout
+
+
+# ---- the Python examples ------------------------------------------------------
+
+@pytest.fixture
+def example(monkeypatch):
+    """Imports an example script from examples/ as a module."""
+    monkeypatch.syspath_prepend(f"{REPO_DIR}/examples")
+    return lambda name: importlib.import_module(name)
+
+
+def _figure(tmp_path, name):
+    """A path for the example's figure when matplotlib can draw it, else None."""
+    return str(tmp_path / f"{name}.png") if importlib.util.find_spec("matplotlib") else None
+
+
+def test_peak_fit_reproduces_the_certified_values(example, tmp_path, capsys):
+    figure = _figure(tmp_path, "peak")
+    result = example("peak_fit").main(figure)
+    data = ombrix.nist.load("Gauss1")
+    assert result.success
+    np.testing.assert_allclose(result.p, data.certified, rtol=1e-8)
+    np.testing.assert_allclose(result.stderr, data.certified_sd, rtol=1e-6)
+    assert (result.active_bounds == 0).all()  # the physical bounds hold at the solution without binding
+    assert figure is None or os.path.getsize(figure) > 10_000
+
+
+def test_mixture_fractions_sum_to_one(example, tmp_path):
+    mixture = example("mixture_fractions")
+    result = mixture.main(_figure(tmp_path, "mixture"))
+    assert result.success
+    assert result.p[2:].sum() == pytest.approx(1.0, abs=1e-12)
+    # the truth lies within four standard errors of every estimate
+    assert np.all(np.abs(result.p - mixture.TRUE) < 4 * result.stderr)
+    assert result.dof == 261 - 5 + 1  # the equality takes one parameter out
+
+
+def test_positive_lifetimes_are_non_negative_and_sparse(example, tmp_path):
+    lifetimes = example("positive_lifetimes")
+    result = lifetimes.main(_figure(tmp_path, "lifetimes"))
+    amplitudes = result.p[:-1]
+    assert result.success
+    assert amplitudes.min() > -1e-6  # held at zero up to the penalty's tolerance
+    assert result.active_ineq.sum() >= 10
+    # the weight sits on the candidates next to the true lifetimes 3 and 25
+    heavy = lifetimes.TAUS[amplitudes > 1.0]
+    assert len(heavy) and all(2 < tau < 4 or 17 < tau < 30 for tau in heavy)
