@@ -139,21 +139,27 @@ def _least_squares_interpret(raw):
     return raw.x, f"{raw.status} {'ok' if raw.success else 'failed'}", None
 
 
-def _curve_fit_make(prob, start, model, jacobian):
-    x, y = prob.x, prob.y
+def _curve_fit_maker(fit, analytic, **options):
+    """`fit`, SciPy's curve_fit or ombrix.curve_fit, called as f(xdata, *params)
+    with full output, with the analytic Jacobian or without one."""
+    def make(prob, start, model, jacobian):
+        x, y = prob.x, prob.y
 
-    def f(xdata, *b):
-        return model(b, xdata)
+        def f(xdata, *b):
+            return model(b, xdata)
 
-    def jac(xdata, *b):
-        return jacobian(b, xdata)
+        def jac(xdata, *b):
+            return jacobian(b, xdata)
 
-    def run():
-        try:
-            return curve_fit(f, x, y, p0=start, jac=jac, full_output=True, maxfev=MAX_NFEV, **SCIPY_TOL)
-        except (RuntimeError, ValueError) as exc:
-            return exc
-    return run
+        use = jac if analytic else None
+
+        def run():
+            try:
+                return fit(f, x, y, p0=start, jac=use, full_output=True, **options)
+            except (RuntimeError, ValueError) as exc:
+                return exc
+        return run
+    return make
 
 
 def _curve_fit_interpret(raw):
@@ -161,20 +167,6 @@ def _curve_fit_interpret(raw):
         return None, "error: " + str(raw).split(":")[0], None
     popt, _, _, _, ier = raw
     return popt, f"{ier} ok", None
-
-
-def _curve_fit_2pt_make(prob, start, model, jacobian):
-    x, y = prob.x, prob.y
-
-    def f(xdata, *b):
-        return model(b, xdata)
-
-    def run():
-        try:
-            return curve_fit(f, x, y, p0=start, full_output=True, maxfev=MAX_NFEV, **SCIPY_TOL)
-        except (RuntimeError, ValueError) as exc:
-            return exc
-    return run
 
 
 def _fit_make(prob, start, model, jacobian):
@@ -189,28 +181,6 @@ def _fit_interpret(raw):
     return raw.p, f"{int(raw.status)} {raw.status.name.lower().replace('_', ' ')}", raw.iterations
 
 
-def _ombrix_curve_fit_maker(analytic):
-    """ombrix.curve_fit called as SciPy's is above, with its own defaults."""
-    def make(prob, start, model, jacobian):
-        x, y = prob.x, prob.y
-
-        def f(xdata, *b):
-            return model(b, xdata)
-
-        def jac(xdata, *b):
-            return jacobian(b, xdata)
-
-        use = jac if analytic else None
-
-        def run():
-            try:
-                return ombrix.curve_fit(f, x, y, p0=start, jac=use, full_output=True)
-            except RuntimeError as exc:
-                return exc
-        return run
-    return make
-
-
 def _ombrix_curve_fit_interpret(raw):
     if isinstance(raw, Exception):
         return None, "error: " + str(raw).split(": ", 1)[1], None
@@ -219,19 +189,21 @@ def _ombrix_curve_fit_interpret(raw):
 
 
 METHODS = [
-    Method("ocf", "ombrix.curve_fit", "ombrix", _ombrix_curve_fit_maker(True), _ombrix_curve_fit_interpret),
+    Method("ocf", "ombrix.curve_fit", "ombrix", _curve_fit_maker(ombrix.curve_fit, True), _ombrix_curve_fit_interpret),
     Method("fit", "ombrix.fit", "ombrix", _fit_make, _fit_interpret),
     Method("ombrix", "ombrix, analytic J", "ombrix", _ombrix_maker("analytic"), _ombrix_interpret),
     Method("ombrix_fwd", "ombrix, forward diff.", "ombrix", _ombrix_maker("forward"), _ombrix_interpret),
     Method("ombrix_cen", "ombrix, central diff.", "ombrix", _ombrix_maker("central"), _ombrix_interpret),
     Method("lm", "least_squares lm", "scipy", _least_squares_maker("lm"), _least_squares_interpret),
     Method("trf", "least_squares trf", "scipy", _least_squares_maker("trf"), _least_squares_interpret),
-    Method("curve_fit", "curve_fit (lm)", "scipy", _curve_fit_make, _curve_fit_interpret),
+    Method("curve_fit", "curve_fit (lm)", "scipy", _curve_fit_maker(curve_fit, True, maxfev=MAX_NFEV, **SCIPY_TOL),
+           _curve_fit_interpret),
     Method("lm_2pt", "least_squares lm, 2-point", "scipy", _least_squares_maker("lm", analytic=False),
            _least_squares_interpret),
-    Method("ocf_2pt", "ombrix.curve_fit, forward diff.", "ombrix", _ombrix_curve_fit_maker(False),
+    Method("ocf_2pt", "ombrix.curve_fit, forward diff.", "ombrix", _curve_fit_maker(ombrix.curve_fit, False),
            _ombrix_curve_fit_interpret),
-    Method("curve_fit_2pt", "curve_fit (lm), own diff.", "scipy", _curve_fit_2pt_make, _curve_fit_interpret),
+    Method("curve_fit_2pt", "curve_fit (lm), own diff.", "scipy",
+           _curve_fit_maker(curve_fit, False, maxfev=MAX_NFEV, **SCIPY_TOL), _curve_fit_interpret),
 ]
 
 

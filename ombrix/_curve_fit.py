@@ -272,15 +272,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
 
     if lb is not None:
         _check_start(p0, lb, ub)
-    A, b = _fit_api._linear(eq, m, "eq", "A @ p == b")
-    C, d = _fit_api._linear(ineq, m, "ineq", "C @ p >= d")
-    k = 0
-    if A is not None:
-        k = A.shape[0]
-        if k >= m:
-            raise ValueError(f"eq has {k} rows for {m} parameters: it must leave at least one parameter free")
-        if np.linalg.matrix_rank(A) < k:
-            raise ValueError("eq: the rows of A are linearly dependent (redundant or inconsistent constraints)")
+    A, b, C, d = _fit_api._constraints(eq, ineq, m)
+    k = 0 if A is None else A.shape[0]
     if n < m - k:
         raise TypeError(f"The number of func parameters={m} must not exceed the number of data points={n}")
 
@@ -432,14 +425,8 @@ def _scipy_weights(sigma, n):
             raise ValueError("`sigma` must be finite and non-zero.")
         return np.broadcast_to(1.0 / sigma.ravel(), (n,))
     if sigma.shape == (n, n):
-        if not np.isfinite(sigma).all():
-            raise ValueError("array must not contain infs or NaNs")
-        if not np.allclose(sigma, sigma.T, rtol=1e-12, atol=0.0):
-            raise ValueError("`sigma` must be symmetric.")
-        try:
-            return np.linalg.cholesky(sigma)
-        except np.linalg.LinAlgError:
-            raise ValueError("`sigma` must be positive definite.") from None
+        return _fit_api._cholesky_factor(sigma, "array must not contain infs or NaNs", "`sigma` must be symmetric.",
+                                         "`sigma` must be positive definite.")
     raise ValueError("`sigma` has incorrect shape.")
 
 

@@ -352,14 +352,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     tolerances = _tolerances(damping, gradient_tol, step_tol, chisq_tol, max_iterations)
     weights = _weights(sigma, n)
     lb, ub = _bounds(bounds, m)
-    A, b = _linear(eq, m, "eq", "A @ p == b")
-    C, d = _linear(ineq, m, "ineq", "C @ p >= d")
+    A, b, C, d = _constraints(eq, ineq, m)
     k = 0 if A is None else A.shape[0]
-    if A is not None:
-        if k >= m:
-            raise ValueError(f"eq has {k} rows for {m} parameters: it must leave at least one parameter free")
-        if np.linalg.matrix_rank(A) < k:
-            raise ValueError("eq: the rows of A are linearly dependent (redundant or inconsistent constraints)")
     if n < m - k:
         raise ValueError(f"fewer data points ({n}) than free parameters ({m - k})")
 
@@ -495,15 +489,23 @@ def _weights(sigma, n):
             raise ValueError("sigma must be positive and finite")
         return 1.0 / s
     if s.shape == (n, n):
-        if not np.isfinite(s).all():
-            raise ValueError("sigma must be finite")
-        if not np.allclose(s, s.T, rtol=1e-12, atol=0.0):
-            raise ValueError("sigma (a covariance matrix) must be symmetric")
-        try:
-            return np.linalg.cholesky(s)
-        except np.linalg.LinAlgError:
-            raise ValueError("sigma (a covariance matrix) must be positive definite") from None
+        return _cholesky_factor(s, "sigma must be finite", "sigma (a covariance matrix) must be symmetric",
+                                "sigma (a covariance matrix) must be positive definite")
     raise ValueError(f"sigma must have shape ({n},) or ({n}, {n}), not {s.shape}")
+
+
+def _cholesky_factor(covariance, not_finite, not_symmetric, not_positive_definite):
+    """The lower Cholesky factor of a covariance matrix, which must be finite,
+    symmetric to rounding and positive definite (ValueError with the message
+    given for each)."""
+    if not np.isfinite(covariance).all():
+        raise ValueError(not_finite)
+    if not np.allclose(covariance, covariance.T, rtol=1e-12, atol=0.0):
+        raise ValueError(not_symmetric)
+    try:
+        return np.linalg.cholesky(covariance)
+    except np.linalg.LinAlgError:
+        raise ValueError(not_positive_definite) from None
 
 
 def _bound_array(values, m, side, unbounded):
@@ -551,6 +553,20 @@ def _bounds(bounds, m):
     if np.isinf(lb).all() and np.isinf(ub).all():
         return None, None  # nothing bounded: the unconstrained solver
     return lb, ub
+
+
+def _constraints(eq, ineq, m):
+    """(A, b, C, d) of the equalities A p = b (independent rows, fewer than
+    m) and inequalities C p >= d, float64, None where absent."""
+    A, b = _linear(eq, m, "eq", "A @ p == b")
+    C, d = _linear(ineq, m, "ineq", "C @ p >= d")
+    if A is not None:
+        k = A.shape[0]
+        if k >= m:
+            raise ValueError(f"eq has {k} rows for {m} parameters: it must leave at least one parameter free")
+        if np.linalg.matrix_rank(A) < k:
+            raise ValueError("eq: the rows of A are linearly dependent (redundant or inconsistent constraints)")
+    return A, b, C, d
 
 
 def _linear(pair, m, name, meaning):
