@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def main(argv):
-    n, m, iterations, repeats = (argv + ["20000", "100", "10", "7"][len(argv):])[:4]
+    n, m, iterations, repeats = (argv + ["20000", "100", "10", "15"][len(argv):])[:4]
     lib = ombrix.get_lib_dir()
     prefix = "scipy_" if os.path.exists(os.path.join(lib, "libscipy_openblas.so")) else ""
     blas = ["-l:libscipy_openblas.so"] if prefix else ["-lblas", "-llapack"]

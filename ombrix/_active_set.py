@@ -37,8 +37,6 @@ import numpy as np
 from . import _fit
 
 _CONVERGED_OR_STUCK = (1, 2, 5, 6)  # a round that ended here gets the multiplier check
-_SMALL_GRADIENT = 1
-_MAX_ITERATIONS = 3
 
 # A row violated by less than _SLACK * eps * (|h| + sum_j |g_j p_j|) counts as
 # satisfied; the binding's guard uses the same test.
@@ -247,33 +245,37 @@ def _clip(p, cons):
 
 # ---- the active-set loop -------------------------------------------------------
 
-def solve(model, start, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype, whiten,
-          y_data):
-    """Fit under `cons` from the feasible `start`.
+def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype):
+    """Fit under bounds (lb, ub: +-inf for none, or None), equalities A p = b
+    and inequalities C p >= d (None for none) from `start` (inside the
+    bounds), with the arguments of fit checked: y the data, weights those of
+    the binding (1 / sigma, or the Cholesky factor of a covariance sigma),
+    `tolerances` (damping, gradient_tol, step_tol, chisq_tol,
+    max_iterations), diff 'forward' or 'central'.
 
-    `y` and `weights` are the binding's (weighted data, weights), `lb` and
-    `ub` the bounds in the binding's encoding (for its difference steps),
-    `tolerances` fit's (damping, gradient_tol, step_tol, chisq_tol,
-    max_iterations); `whiten` weights vectors and matrices as in fit, and
-    `y_data` is the data.
-
-    Returns (p, f, J, info, nfev, njev, active): info holds the initial
-    chi-square at 0, the iterations at 5 and the status at 6; active lists
-    the inequality rows of the final active set.
+    Returns the binding's solve() tuple at the solution, with the counters
+    summed over the rounds, the iterations of all rounds and the first
+    chi-square in the information vector, and the active bounds and
+    inequalities of the final active set.  Raises ValueError when no point
+    satisfies the constraints.
     """
-    return _ActiveSet(model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype, whiten,
-                      y_data).run(np.asarray(start, dtype=np.float64))
+    eps = float(np.finfo(dtype).eps)
+    cons = Constraints(start.shape[0], lb, ub, A, b, C, d, dependence_tol(start.shape[0], eps))
+    start = feasible_start(np.asarray(start, dtype=np.float64), typical, cons, eps)
+    return _ActiveSet(model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype).run(start)
 
 
 class _ActiveSet:
-    def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype, whiten,
-                 y_data):
+    def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype):
         self.model, self.y, self.args, self.jac, self.weights = model, y, args, jac, weights
-        self.lb, self.ub, self.cons, self.diff, self.scale = lb, ub, cons, diff, scale
+        self.cons, self.diff, self.scale = cons, diff, scale
         self.dtype, self.eps = dtype, float(np.finfo(dtype).eps)
         self.typical = self.cast(typical)
+        # the binding's bounds (for its difference steps): the largest finite value for "none"
+        largest = np.finfo(dtype).max
+        self.lb = None if lb is None else self.cast(np.maximum(lb, -largest))
+        self.ub = None if ub is None else self.cast(np.minimum(ub, largest))
         self.damping, self.tolerances, self.budget = tolerances[0], tolerances[1:4], tolerances[4]
-        self.whiten, self.y_data = whiten, y_data
         self.nfev = self.njev = self.iterations = 0
         self.initial_chisq = None
 
@@ -281,100 +283,95 @@ class _ActiveSet:
         return None if a is None else np.ascontiguousarray(a, dtype=self.dtype)
 
     def run(self, p):
-        cons, m = self.cons, p.shape[0]
+        cons = self.cons
         active = []
         visited = {}  # active set -> chi-square at its multiplier check
         damping = self.damping
         for _ in range(3 * cons.count() + 20):
-            rows, rhs = cons.rows(active)
-            if rows.shape[0] == m:
-                # the active rows fix every parameter: nothing to solve, only the multipliers to check
-                f, J = self.values_at(p)
-                info = [math.nan] * 10
-                info[6] = _SMALL_GRADIENT
-                p_out = self.cast(p)
-            else:
-                remaining = self.budget - self.iterations
-                if remaining < 1:
-                    break
-                guarded = ~cons.implied(active)
-                guarded[active] = False
-                G, h = (self.cast(cons.G[guarded]), self.cast(cons.h[guarded])) if guarded.any() else (None, None)
-                p_out, f, J, info, calls, jacs, _, refused = _fit.solve_guarded(
-                    self.model, self.cast(p), self.y, self.args, self.jac, self.weights, self.lb, self.ub,
-                    self.cast(rows) if rows.size else None, self.cast(rhs) if rows.size else None, G, h, self.diff,
-                    self.typical, self.scale, damping, *self.tolerances, remaining)
-                self.nfev += calls
-                self.njev += jacs
-                self.iterations += int(info[5])
-                if self.initial_chisq is None:
-                    self.initial_chisq = info[0]
-                damping = self.damping
-                if refused is not None:
-                    current = p_out.astype(np.float64)
-                    p, met, alpha = _ratio_test(cons, active, guarded, current, refused.astype(np.float64),
-                                                self.eps)
-                    # chi-square at the current point (NaN when the solver evaluated nothing), and
-                    # the most rounding can add to it
-                    ceiling = info[1] * (1 + _SLACK * self.eps)
-                    if alpha == 0 or not math.isfinite(ceiling) or self.chisq_at(p) <= ceiling:
-                        active += met
-                        continue
-                    # The step to the constraint raises chi-square: the refused step was too long.
-                    # Shorter steps in the same direction, not reaching the constraint; failing
-                    # those, stay and damp the next step more, as a rejected step would have been.
-                    for _ in range(3):
-                        p = current + 0.5 * (p - current)
-                        if self.chisq_at(p) <= ceiling:
-                            break
-                    else:
-                        p = current
-                        damping = 2.0 * info[4]
+            out, guarded = self.round(p, active, damping, max(self.budget - self.iterations, 0))
+            info, refused = out[3], out[16]
+            damping = self.damping
+            if refused is not None:
+                current = out[0].astype(np.float64)
+                p, met, alpha = _ratio_test(cons, active, guarded, current, refused.astype(np.float64), self.eps)
+                # chi-square at the current point (NaN when the solver evaluated nothing), and
+                # the most rounding can add to it
+                ceiling = info[1] * (1 + _SLACK * self.eps)
+                if alpha == 0 or not math.isfinite(ceiling) or self.chisq_at(p) <= ceiling:
+                    active += met
                     continue
-                if int(info[6]) not in _CONVERGED_OR_STUCK:
-                    return self.outcome(p_out, f, J, info, active)
-            p = p_out.astype(np.float64)
-            release = _to_release(cons, active, f, J, self.whiten, self.y_data, self.eps)
-            chisq = _chisq(self.whiten, self.y_data, f)
+                # The step to the constraint raises chi-square: the refused step was too long.
+                # Shorter steps in the same direction, not reaching the constraint; failing
+                # those, stay and damp the next step more, as a rejected step would have been.
+                for _ in range(3):
+                    p = current + 0.5 * (p - current)
+                    if self.chisq_at(p) <= ceiling:
+                        break
+                else:
+                    p = current
+                    damping = 2.0 * info[4]
+                continue
+            if int(info[6]) not in _CONVERGED_OR_STUCK:
+                return self.outcome(out, active)
+            p = out[0].astype(np.float64)
+            release = _to_release(cons, active, out[2], out[7], self.weights)
+            chisq = out[8]
             key = frozenset(active)
             if release is None or (key in visited and chisq >= visited[key] * (1 - 4 * self.eps)):
-                return self.outcome(p_out, f, J, info, active)
+                return self.outcome(out, active)
             visited[key] = chisq
             active.remove(release)
-        # out of rounds, or of iterations after a stopped round: the values at the last point
-        f, J = self.values_at(p)
-        info = [math.nan] * 10
-        info[6] = _MAX_ITERATIONS
-        return self.outcome(self.cast(p), f, J, info, active)
+        # out of rounds: the statistics at the last point, no iteration
+        return self.outcome(self.round(p, active, damping, 0)[0], active)
 
-    def values_at(self, p):
-        """Model values and Jacobian at p."""
-        f, J, calls = _fit.jacobian(self.model, self.cast(p), self.args, self.jac, self.diff, self.typical, self.lb,
-                                    self.ub, self.y.shape[0])
-        self.nfev += calls
-        self.njev += 1
+    def round(self, p, active, damping, max_iter):
+        """One guarded solve from p with the active rows eliminated and the
+        others guarded: (the binding's tuple, the mask of guarded rows)."""
+        cons = self.cons
+        rows, rhs = cons.rows(active)
+        guarded = ~cons.implied(active)
+        guarded[active] = False
+        G, h = (self.cast(cons.G[guarded]), self.cast(cons.h[guarded])) if guarded.any() else (None, None)
+        out = _fit.solve_guarded(
+            self.model, self.cast(p), self.y, self.args, self.jac, self.weights, self.lb, self.ub,
+            self.cast(rows) if rows.size else None, self.cast(rhs) if rows.size else None, G, h, self.diff,
+            self.typical, self.scale, damping, *self.tolerances, max_iter, False, False, False)
+        self.nfev += out[4]
+        self.njev += out[5]
+        self.iterations += int(out[3][5])
         if self.initial_chisq is None:
-            self.initial_chisq = _chisq(self.whiten, self.y_data, f)
-        return f, J
+            self.initial_chisq = out[3][0]
+        return out, guarded
 
     def chisq_at(self, p):
         """Chi-square at p, from one model call (NaN for values that are not finite)."""
         f = np.asarray(self.model(self.cast(p), *self.args))
         self.nfev += 1
-        if f.shape != self.y_data.shape:
-            raise ValueError(f"model returned an array of shape {f.shape}, expected {self.y_data.shape}")
-        chisq = _chisq(self.whiten, self.y_data, f.astype(self.dtype))
+        if f.shape != self.y.shape:
+            raise ValueError(f"model returned an array of shape {f.shape}, expected {self.y.shape}")
+        r = _weighted(self.weights, self.y - f.astype(self.dtype).astype(np.float64))
+        chisq = float(r @ r)
         return chisq if math.isfinite(chisq) else math.nan
 
-    def outcome(self, p, f, J, info, active):
-        info = list(info)
+    def outcome(self, out, active):
+        """The binding's tuple of the last round, with the counters of all
+        rounds and the active constraints of the final active set."""
+        info = list(out[3])
         info[0], info[5] = self.initial_chisq, self.iterations
-        return p, f, J, info, self.nfev, self.njev, sorted(active)
+        bounds, ineq = self.cons.report(active, out[0].astype(np.float64), self.eps)
+        return (out[0], out[1], out[2], tuple(info), self.nfev, self.njev) + tuple(out[6:13]) + (bounds, ineq,
+                                                                                               out[15])
 
 
-def _chisq(whiten, y, f):
-    r = whiten(y - f.astype(np.float64))
-    return float(r @ r)
+def _weighted(weights, v):
+    """W v for the binding's weights: 1-D w (W = diag(w)), the lower Cholesky
+    factor L of a covariance (W = L^-1), or None (W = I); v a vector or a
+    matrix of n rows."""
+    if weights is None:
+        return v
+    if weights.ndim == 1:
+        return weights * v if v.ndim == 1 else weights[:, None] * v
+    return np.linalg.solve(weights, v)
 
 
 def _ratio_test(cons, active, guarded, current, trial, eps):
@@ -405,21 +402,22 @@ def _ratio_test(cons, active, guarded, current, trial, eps):
     return point, met, first
 
 
-def _to_release(cons, active, f, J, whiten, y_data, eps):
+def _to_release(cons, active, J, r_w, weights):
     """The active inequality row to release at a converged point, or None.
 
-    The gradient of chi-square / 2 is written as a combination of the
-    equality and active rows, g = R^T lambda (least squares).  A bound or
-    inequality with lambda < 0 would lower chi-square by moving inside.  Its
-    multiplier counts when it exceeds sqrt(eps) |J g_i| |r|: releasing a
-    row with a smaller one could lower chi-square by a relative eps at most
-    (lambda^2 / (2 |J g_i|^2) against |r|^2 / 2).  The most negative
-    multiplier, per unit of model change |J g_i|, is released.
+    The gradient of chi-square / 2, -J_w^T r_w (J_w the weighted Jacobian,
+    r_w the weighted residuals), is written as a combination of the equality
+    and active rows, g = R^T lambda (least squares).  A bound or inequality
+    with lambda < 0 would lower chi-square by moving inside.  Its multiplier
+    counts when it exceeds sqrt(eps) |J_w g_i| |r_w|: releasing a row with a
+    smaller one could lower chi-square by a relative eps at most
+    (lambda^2 / (2 |J_w g_i|^2) against |r_w|^2 / 2).  The most negative
+    multiplier, per unit of model change |J_w g_i|, is released.
     """
     if not active:
         return None
-    r_w = whiten(y_data - f.astype(np.float64))
-    J_w = whiten(J.astype(np.float64))
+    eps = float(np.finfo(J.dtype).eps)
+    J_w = _weighted(weights, J.astype(np.float64))
     gradient = -(J_w.T @ r_w)
     rows, _ = cons.rows(active)
     multipliers = np.linalg.lstsq(rows.T, gradient, rcond=None)[0][cons.E.shape[0]:]

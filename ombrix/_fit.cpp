@@ -29,8 +29,11 @@
 #include "_src/arguments.h"
 #include "_src/arrays.h"
 #include "_src/ref.h"
+#include "_src/solution.h"
 #include "_src/trampoline.h"
 #include "ombrix.h"
+
+#include <numpy/arrayscalars.h>
 
 namespace {
 
@@ -60,23 +63,70 @@ class Evaluator {
   virtual bool needs_interpreter() const = 0;
 };
 
-// model(q, *args) and jac(q, *args) in Python, where q is a new array of T
-// holding a copy of the point (the callable may keep or change it freely).
+// How a Python model takes its parameters.
+enum class Convention {
+  kArray,     // model(p, *args): p a new array of T holding a copy of the point
+  kUnpacked,  // model(*args, p_1, ..., p_m): each parameter a NumPy scalar of T
+};
+
+// A NumPy scalar of T (what iterating over an array of T gives).
+template <typename T>
+PyObject* numpy_scalar(T value);
+template <>
+PyObject* numpy_scalar<double>(double value) {
+  PyObject* scalar = PyArrayScalar_New(Double);
+  if (scalar) PyArrayScalar_ASSIGN(scalar, Double, value);
+  return scalar;
+}
+template <>
+PyObject* numpy_scalar<float>(float value) {
+  PyObject* scalar = PyArrayScalar_New(Float);
+  if (scalar) PyArrayScalar_ASSIGN(scalar, Float, value);
+  return scalar;
+}
+
+// model and jac in Python, called in either convention; the callable may
+// keep or change what it is given freely.  With unpacked parameters the
+// model's values may come in any shape holding n of them, or as one value
+// standing for all n, and so may the Jacobian of a one-parameter model.
 template <typename T>
 class PythonEvaluator final : public Evaluator<T> {
  public:
   // `args` must be a tuple, `jac` a callable or None.
-  bool bind(PyObject* model, PyObject* jac, PyObject* args, int m, int n) {
+  bool bind(PyObject* model, PyObject* jac, PyObject* args, int m, int n, Convention convention) {
     m_ = m;
-    model_dims_[0] = n;
-    jac_dims_[0] = n;
-    jac_dims_[1] = m;
+    n_ = n;
+    convention_ = convention;
     has_jacobian_ = jac != Py_None;
-    return model_.bind(model, args) && (!has_jacobian_ || jac_.bind(jac, args));
+    using Items = ombrix::py::PositionalCall::Items;
+    const Items where = convention == Convention::kArray ? Items::kLeading : Items::kTrailing;
+    const int count = convention == Convention::kArray ? 1 : m;
+    if (convention == Convention::kUnpacked) {
+      scalars_.reset(static_cast<PyObject**>(PyMem_Calloc(std::size_t(m), sizeof(PyObject*))));
+      if (!scalars_) {
+        PyErr_NoMemory();
+        return false;
+      }
+    }
+    return model_.bind(model, args, where, count) && (!has_jacobian_ || jac_.bind(jac, args, where, count));
   }
 
-  bool model(const T* p, T* f) override { return call(model_, p, f, 1, model_dims_, "model"); }
-  bool jacobian(const T* p, T* jac) override { return call(jac_, p, jac, 2, jac_dims_, "jac"); }
+  bool model(const T* p, T* f) override {
+    Ref result = call(model_, p);
+    const bool ok = result && (convention_ == Convention::kArray
+                                   ? read(result, f, 1, n_, 0)
+                                   : ombrix::py::read_flat_result(result.get(), f, n_, "model"));
+    return ok || keep_error();
+  }
+
+  bool jacobian(const T* p, T* jac) override {
+    Ref result = call(jac_, p);
+    const bool flat = convention_ == Convention::kUnpacked && m_ == 1 && n_ != 1;
+    const bool ok =
+        result && (flat ? ombrix::py::read_flat_result(result.get(), jac, n_, "jac") : read(result, jac, 2, n_, m_));
+    return ok || keep_error();
+  }
+
   bool has_jacobian() const override { return has_jacobian_; }
   bool needs_interpreter() const override { return true; }
 
@@ -84,22 +134,38 @@ class PythonEvaluator final : public Evaluator<T> {
   Ref take_error() { return std::move(error_); }
 
  private:
-  bool call(const ombrix::py::PositionalCall& callable, const T* p, T* out, int ndim, const npy_intp* dims,
-            const char* what) {
-    Ref point = ombrix::py::array_copy(p, m_);
-    if (point) {
-      Ref result = callable(point);
-      if (result && ombrix::py::read_real_result(result.get(), out, ndim, dims, what)) return true;
+  struct ScalarsFree {
+    void operator()(PyObject** v) const { PyMem_Free(v); }
+  };
+
+  // The callable at p, in the convention bound; null with an exception pending.
+  Ref call(const ombrix::py::PositionalCall& callable, const T* p) {
+    if (convention_ == Convention::kArray) {
+      Ref point = ombrix::py::array_copy(p, m_);
+      return point ? callable(point.get()) : Ref();
     }
+    PyObject** scalars = scalars_.get();
+    bool made = true;
+    for (int j = 0; j < m_ && made; ++j) made = (scalars[j] = numpy_scalar<T>(p[j])) != nullptr;
+    Ref result = made ? callable(scalars) : Ref();
+    for (int j = 0; j < m_; ++j) Py_CLEAR(scalars[j]);
+    return result;
+  }
+
+  bool read(const Ref& result, T* out, int ndim, npy_intp rows, npy_intp columns) {
+    const npy_intp dims[2] = {rows, columns};
+    return ombrix::py::read_real_result(result.get(), out, ndim, dims, ndim == 1 ? "model" : "jac");
+  }
+  bool keep_error() {
     error_ = ombrix::py::take_exception();
     return false;
   }
 
   ombrix::py::PositionalCall model_, jac_;
+  std::unique_ptr<PyObject*[], ScalarsFree> scalars_;
   bool has_jacobian_ = false;
-  int m_ = 0;
-  npy_intp model_dims_[1] = {0};
-  npy_intp jac_dims_[2] = {0, 0};
+  Convention convention_ = Convention::kArray;
+  int m_ = 0, n_ = 0;
   Ref error_;
 };
 
@@ -636,18 +702,6 @@ void unit_rows(T* matrix, T* rhs, int k, int m) {
   }
 }
 
-// The evaluator's stored exception, raised; always null.
-template <typename T>
-PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
-  Ref error = evaluator.take_error();
-  if (error) {
-    ombrix::py::restore_exception(std::move(error));
-  } else if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "an evaluation failed without an exception");
-  }
-  return nullptr;
-}
-
 // The solver's information vector as a tuple of 10 floats.
 template <typename T>
 Ref info_values(const T* info) {
@@ -661,6 +715,164 @@ Ref info_values(const T* info) {
   return values;
 }
 
+// The evaluator's stored exception, raised; always null.
+template <typename T>
+PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
+  Ref error = evaluator.take_error();
+  if (error) {
+    ombrix::py::restore_exception(std::move(error));
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "an evaluation failed without an exception");
+  }
+  return nullptr;
+}
+
+// ---- the solution ----
+//
+// What solve() reports besides p: the weighted residuals, chi-square, the
+// active constraints, the covariance and, on request, the pivoted QR
+// factorisation of the weighted Jacobian.  All in double precision, from
+// the model values and Jacobian of the fit's precision.
+
+// Stop reasons (information vector entry 6) of a fit that converged by its
+// gradient or step test.
+constexpr int kSmallGradient = 1, kSmallStep = 2;
+constexpr int kMaxIterations = 3;  // a guarded fit given no iteration
+
+// The weights in double precision, for the statistics (the solver's own are
+// in the fit's precision).
+struct Weighting64 {
+  Weights<double> weights;
+  Ref array;  // owns weights.values
+};
+
+// Which constraints hold with equality at p, within 10 eps of the fit's
+// precision relative to the sizes involved: bounds[j] is -1 at the lower
+// bound, +1 at the upper one, 0 otherwise; rows[i] is true for an active
+// inequality C_i p >= d_i.
+template <typename T>
+void active_constraints(const T* p, int m, const Constraints<T>& c, signed char* bounds, bool* rows) {
+  const double eps = std::numeric_limits<T>::epsilon();
+  for (int j = 0; j < m; ++j) {
+    const double pj = p[j], tol = 10 * eps * std::max(1.0, std::fabs(pj));
+    bounds[j] = 0;
+    if (c.lb && pj <= double(c.lb[j]) + tol) bounds[j] = -1;
+    if (c.ub && pj >= double(c.ub[j]) - tol) bounds[j] = 1;
+  }
+  for (int i = 0; i < c.k2; ++i) {
+    const T* row = c.C + std::size_t(i) * m;
+    double slack = -double(c.d[i]), size = std::fabs(double(c.d[i]));
+    for (int j = 0; j < m; ++j) {
+      slack += double(row[j]) * double(p[j]);
+      size += std::fabs(double(row[j])) * std::fabs(double(p[j]));
+    }
+    rows[i] = slack <= 10 * eps * size;
+  }
+}
+
+// The rows the covariance must respect (row-major, m columns): the
+// equalities, a unit row per active bound, the active inequalities.
+template <typename T>
+int constraint_rows(const Constraints<T>& c, int m, const signed char* bounds, const bool* rows, double* g) {
+  int k = 0;
+  auto add = [&](const T* row) {
+    for (int j = 0; j < m; ++j) g[std::size_t(k) * m + j] = double(row[j]);
+    ++k;
+  };
+  for (int i = 0; i < c.k1; ++i) add(c.A + std::size_t(i) * m);
+  for (int j = 0; j < m; ++j)
+    if (bounds[j]) {
+      std::fill_n(g + std::size_t(k) * m, m, 0.0);
+      g[std::size_t(k) * m + j] = 1.0;
+      ++k;
+    }
+  for (int i = 0; i < c.k2; ++i)
+    if (rows[i]) add(c.C + std::size_t(i) * m);
+  return k;
+}
+
+// r = W (y - f) in double from values of the fit's precision (y - f formed
+// in that precision); returns sum(r^2).  `scratch` holds n doubles.
+template <typename T>
+double weighted_residuals(const T* y, const T* f, int n, const Weights<double>& w, double* scratch, double* r) {
+  for (int i = 0; i < n; ++i) scratch[i] = double(T(y[i] - f[i]));
+  w.apply(scratch, r, n, 1);
+  double chisq = 0;
+  for (int i = 0; i < n; ++i) chisq += r[i] * r[i];
+  return chisq;
+}
+
+// Chi-square of the best constant model, the weighted mean of y: the
+// denominator of R^2.  `scratch` holds 3 n doubles.
+double constant_model_chisq(const double* y, int n, const Weights<double>& w, double* scratch) {
+  double* ones = scratch + n;
+  double* wy = scratch + 2 * std::size_t(n);
+  std::fill_n(scratch, n, 1.0);
+  w.apply(scratch, ones, n, 1);
+  w.apply(y, wy, n, 1);
+  double num = 0, den = 0;
+  for (int i = 0; i < n; ++i) {
+    num += ones[i] * wy[i];
+    den += ones[i] * ones[i];
+  }
+  const double mean = num / den;
+  double total = 0;
+  for (int i = 0; i < n; ++i) total += (wy[i] - mean * ones[i]) * (wy[i] - mean * ones[i]);
+  return total;
+}
+
+// A converged fit stops once chi-square no longer resolves its steps, which
+// can leave the last digits short of the minimum.  The Gauss-Newton step
+// dp = cov J^T r from the Jacobian at p (within the directions the active
+// constraints leave free) recovers them; it is taken when it is a small
+// correction (|dp| <= eps^(1/3) |p|), keeps every bound, and does not raise
+// chi-square beyond its rounding: each residual y_i - f_i carries an error
+// of about eps |y_i|, so chi-square one of up to 2 eps sum |r_i| |y_i| <=
+// 2 eps |r| |W y| (taken twice, plus n eps chi-square for the sum itself).
+// Fits with inequalities keep their point.  `values` holds the model values
+// at p on entry and on return, r the weighted residuals; false only when
+// the model failed.
+template <typename T>
+bool polish(Fit<T>& fit, T* p, const T* y, const T* weighted_y, int m, int n, const Constraints<T>& c,
+            const signed char* bounds, const double* jw, const double* cov, const Weights<double>& w, double* scratch,
+            T* values, double* r, double* chisq) {
+  if (c.C) return true;
+  const std::size_t mm = std::size_t(m);
+  Buffer<double> gradient(allocate<double>(mm)), step(allocate<double>(mm));
+  Buffer<T> trial(allocate<T>(mm));
+  Buffer<double> trial_r(allocate<double>(std::size_t(n)));
+  if (!gradient || !step || !trial || !trial_r) return true;  // a correction, not worth a MemoryError
+  for (int i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < mm; ++j) gradient[j] += jw[std::size_t(i) * mm + j] * r[i];
+  double step2 = 0, p2 = 0;
+  for (std::size_t j = 0; j < mm; ++j) {
+    for (std::size_t l = 0; l < mm; ++l) step[j] += cov[j * mm + l] * gradient[l];
+    step2 += step[j] * step[j];
+    p2 += double(p[j]) * double(p[j]);
+  }
+  const double eps = std::numeric_limits<T>::epsilon();
+  if (!std::isfinite(step2) || step2 == 0 || step2 > std::cbrt(eps * eps) * p2) return true;
+  bool moved = false;
+  for (std::size_t j = 0; j < mm; ++j) {
+    trial[j] = bounds[j] ? p[j] : T(double(p[j]) + step[j]);
+    if ((c.lb && trial[j] < c.lb[j]) || (c.ub && trial[j] > c.ub[j])) return true;
+    moved = moved || trial[j] != p[j];
+  }
+  if (!moved) return true;
+  const T* trial_f = nullptr;
+  if (!fit.values_at(trial.get(), &trial_f)) return false;
+  const double trial_chisq = weighted_residuals(y, trial_f, n, w, scratch, trial_r.get());
+  double wy2 = 0;
+  for (int i = 0; i < n; ++i) wy2 += double(weighted_y[i]) * double(weighted_y[i]);
+  const double rounding = eps * (4 * std::sqrt(*chisq * wy2) + n * *chisq);
+  if (!(trial_chisq <= *chisq + rounding)) return true;
+  std::copy_n(trial.get(), m, p);
+  std::copy_n(trial_f, n, values);
+  std::copy_n(trial_r.get(), n, r);
+  *chisq = trial_chisq;
+  return true;
+}
+
 // ---- solve ----
 
 struct Tolerances {
@@ -669,11 +881,14 @@ struct Tolerances {
 };
 
 // The arguments of solve(), as given.  In a guarded fit (solve_guarded) C and
-// d are the guard rows G p >= h, and the bounds only shape difference steps.
+// d are the guard rows G p >= h, the bounds only shape difference steps, and
+// A may fix every parameter (then nothing is solved).
 struct SolveArgs {
   PyObject *model, *p0, *y, *args, *jac, *weights, *lb, *ub, *A, *b, *C, *d, *diff, *typical;
   bool scale;
   Tolerances tolerances;
+  Convention convention;
+  bool polish, factor;
   bool guarded = false;
 };
 
@@ -683,13 +898,14 @@ PyObject* solve_impl(const SolveArgs& a) {
   Differences differences;
   bool secant = false;
   if (!read_differences(a.diff, &differences, &secant)) return nullptr;
-  if (secant && a.guarded) {
-    // the solver's own difference points cannot be told from the points it tries
-    PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central'");
+  if (a.guarded && (secant || a.polish)) {
+    // the secant solver's own difference points cannot be told from the points it tries,
+    // and the final correction would step past the guard
+    PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central' and no polish");
     return nullptr;
   }
-  if (a.tolerances.max_iter < 1) {
-    PyErr_SetString(PyExc_ValueError, "max_iter must be at least 1");
+  if (a.tolerances.max_iter < (a.guarded ? 0 : 1)) {
+    PyErr_SetString(PyExc_ValueError, a.guarded ? "max_iter must not be negative" : "max_iter must be at least 1");
     return nullptr;
   }
   Ref args = args_tuple(a.args);
@@ -707,14 +923,32 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
 
   Weights<T> weights;
+  Weighting64 weights64;
   Ref weight_array;
   if (a.weights != Py_None) {
     Ref probe(PyArray_FromAny(a.weights, nullptr, 0, 0, 0, nullptr));
     if (!probe) return nullptr;
     const int ndim = PyArray_NDIM(as_array(probe)) == 2 ? 2 : 1;
     npy_intp dims[2] = {n, n};
-    if (!array_argument<T>(a.weights, "weights", ndim, dims, false, &weight_array)) return nullptr;
-    weights = {ndim == 1 ? Weighting::kDiagonal : Weighting::kCovariance, data_of<T>(weight_array)};
+    if (!array_argument<T>(a.weights, "weights", ndim, dims, false, &weight_array) ||
+        !array_argument<double>(a.weights, "weights", ndim, dims, false, &weights64.array))
+      return nullptr;
+    const Weighting kind = ndim == 1 ? Weighting::kDiagonal : Weighting::kCovariance;
+    weights = {kind, data_of<T>(weight_array)};
+    weights64.weights = {kind, data_of<double>(weights64.array)};
+  }
+  // The solver fits W f(p) to W y, formed in double precision.
+  Ref y64, weighted_y;
+  if (!array_argument<double>(a.y, "y", 1, y_dims, false, &y64)) return nullptr;
+  if (weights.kind == Weighting::kNone) {
+    weighted_y = Ref::borrow(y.get());
+  } else {
+    Buffer<double> wy(allocate<double>(std::size_t(n)));
+    weighted_y = Ref(PyArray_SimpleNew(1, y_dims, kNumpyType<T>));
+    if (!weighted_y) return nullptr;
+    if (!wy) return PyErr_NoMemory();
+    weights64.weights.apply(data_of<double>(y64), wy.get(), n, 1);
+    std::copy_n(wy.get(), n, data_of<T>(weighted_y));
   }
 
   npy_intp m_dims[1] = {m};
@@ -741,10 +975,14 @@ PyObject* solve_impl(const SolveArgs& a) {
   int k1 = 0, k2 = 0;
   if (A && !to_count(A_dims[0], "A", &k1)) return nullptr;
   if (C && !to_count(C_dims[0], C_name, &k2)) return nullptr;
-  if (A && (k1 < 1 || k1 >= m)) {
+  if (A && (k1 < 1 || k1 > m || (k1 == m && !a.guarded))) {
     PyErr_SetString(PyExc_ValueError, "A must have at least one row and fewer rows than parameters");
     return nullptr;
   }
+  // A guarded fit solves nothing when its rows fix every parameter (the
+  // gradient left is 0) or when it has no iteration left: it reports the
+  // statistics at p0, which must satisfy the rows.
+  const bool nothing_free = k1 == m, no_solve = nothing_free || a.tolerances.max_iter == 0;
   if (C && k2 < 1) {
     PyErr_Format(PyExc_ValueError, "%s must have at least one row", C_name);
     return nullptr;
@@ -759,7 +997,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   Ref p = ombrix::py::array_copy(data_of<T>(p0), m);
   if (!p) return nullptr;
   PythonEvaluator<T> evaluator;
-  if (!evaluator.bind(a.model, a.jac, args, m, n)) return nullptr;
+  if (!evaluator.bind(a.model, a.jac, args, m, n, a.convention)) return nullptr;
   Fit<T> fit(evaluator, m, n, weights, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
              ub ? data_of<T>(ub) : nullptr);
   if (!fit.allocate_buffers()) return nullptr;
@@ -817,26 +1055,30 @@ PyObject* solve_impl(const SolveArgs& a) {
   const Tolerances& t = a.tolerances;
   const T opts[5] = {T(t.tau), T(t.eps1), T(t.eps2), T(t.eps3), differences == Differences::kCentral ? -delta : delta};
   T info[10] = {};  // stop code 0 until the solver writes its own
-  const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(y), m, n, t.max_iter, opts,
+  const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
                            info, &fit};
   int status = 0;
-  if (evaluator.needs_interpreter()) {
+  if (no_solve) {
+    info[6] = T(nothing_free ? kSmallGradient : kMaxIterations);
+  } else if (evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
   } else {
     Py_BEGIN_ALLOW_THREADS
     status = run_solver(call, constraints);
     Py_END_ALLOW_THREADS
   }
-  Ref info_tuple = info_values(info);
-  if (!info_tuple) return nullptr;
   if (fit.blocked()) {
-    // (the last Jacobian point, or the start when none was taken, None, None, ..., the blocked point)
+    // (the last Jacobian point, or the start when none was taken, None, None, info, ..., None for
+    // the statistics, the point refused)
     const T* current = fit.jacobian_point() ? fit.jacobian_point() : data_of<T>(p0);
     Ref current_array = ombrix::py::array_copy(current, m);
     Ref blocked_array = ombrix::py::array_copy(fit.blocked_point(), m);
-    if (!current_array || !blocked_array) return nullptr;
-    return Py_BuildValue("(OOOOLLiO)", current_array.get(), Py_None, Py_None, info_tuple.get(), fit.model_calls(),
-                         fit.jacobians(), status, blocked_array.get());
+    Ref info_tuple = info_values(info);
+    if (!current_array || !blocked_array || !info_tuple) return nullptr;
+    PyObject* none = Py_None;
+    return Py_BuildValue("(OOOOLLiOOOOOOOOOO)", current_array.get(), none, none, info_tuple.get(),
+                         fit.model_calls(), fit.jacobians(), status, none, none, none, none, none, none, none, none,
+                         none, blocked_array.get());
   }
   if (fit.failed()) return raise_stored(evaluator);
   if (status == -1 && info[6] == T(0)) {
@@ -844,29 +1086,101 @@ PyObject* solve_impl(const SolveArgs& a) {
     return nullptr;
   }
   for (int j = 0; j < m; ++j) q[j] *= scale[j];  // p, exactly
+  T* const p_out = q;
 
   // Model values and Jacobian at the returned point, for the residuals and the covariance.
   const T* f = nullptr;
   const T* jac = nullptr;
-  if (!fit.values_at(data_of<T>(p), &f) || !fit.jacobian_at(data_of<T>(p), &jac)) return raise_stored(evaluator);
-  Ref f_array = ombrix::py::array_copy(f, n);
-  if (!f_array) return nullptr;
-  npy_intp jac_dims[2] = {n, m};
+  if (!fit.values_at(p_out, &f) || !fit.jacobian_at(p_out, &jac)) return raise_stored(evaluator);
+  // The constraints in the caller's variables; in a guarded fit only the rows
+  // eliminated, which the caller chose as those that hold.
+  Constraints<T> given;
+  if (lb && !a.guarded) {
+    given.lb = data_of<T>(lb);
+    given.ub = data_of<T>(ub);
+  }
+  if (A) {
+    given.A = data_of<T>(A);
+    given.b = data_of<T>(b);
+    given.k1 = k1;
+  }
+  if (C && !a.guarded) {
+    given.C = data_of<T>(C);
+    given.d = data_of<T>(d);
+    given.k2 = k2;
+  }
+
+  const std::size_t nn = std::size_t(n), mm = std::size_t(m);
+  npy_intp f_dims[1] = {n}, jac_dims[2] = {n, m}, cov_dims[2] = {m, m}, m_dims1[1] = {m}, k2_dims[1] = {k2};
+  Ref f_array(PyArray_SimpleNew(1, f_dims, kNumpyType<T>));
   Ref jac_array(PyArray_SimpleNew(2, jac_dims, kNumpyType<T>));
-  if (!jac_array) return nullptr;
-  std::memcpy(data_of<T>(jac_array), jac, std::size_t(n) * std::size_t(m) * sizeof(T));
+  Ref r_array(PyArray_SimpleNew(1, f_dims, NPY_DOUBLE));
+  Ref cov_array(PyArray_SimpleNew(2, cov_dims, NPY_DOUBLE));
+  Ref bounds_array(PyArray_ZEROS(1, m_dims1, NPY_INT8, 0));
+  Ref rows_array(PyArray_ZEROS(1, k2_dims, NPY_BOOL, 0));
+  Buffer<double> jw(allocate<double>(nn, mm)), work(allocate<double>(3 * nn)), g(allocate<double>(mm + k1 + k2, mm));
+  if (!f_array || !jac_array || !r_array || !cov_array || !bounds_array || !rows_array) return nullptr;
+  if (!jw || !work || !g) return PyErr_NoMemory();
+  T* values = data_of<T>(f_array);
+  std::copy_n(f, nn, values);
+  std::copy_n(jac, nn * mm, data_of<T>(jac_array));
+  double* r = data_of<double>(r_array);
+  double chisq = weighted_residuals(data_of<T>(y), values, n, weights64.weights, work.get(), r);
+  {
+    Buffer<double> unweighted(allocate<double>(nn, mm));
+    if (!unweighted) return PyErr_NoMemory();
+    std::copy_n(jac, nn * mm, unweighted.get());
+    weights64.weights.apply(unweighted.get(), jw.get(), n, m);
+  }
+
+  auto* bounds = static_cast<signed char*>(PyArray_DATA(as_array(bounds_array)));
+  auto* rows = static_cast<bool*>(PyArray_DATA(as_array(rows_array)));
+  active_constraints(p_out, m, given, bounds, rows);
+  const int g_rows = constraint_rows(given, m, bounds, rows, g.get());
+  ombrix::solution::Rank rank;
+  double* cov = data_of<double>(cov_array);
+  if (!ombrix::solution::covariance(jw.get(), n, m, g.get(), g_rows, std::numeric_limits<T>::epsilon(), cov, &rank))
+    return PyErr_NoMemory();
+  const int stop = int(info[6]);
+  if (a.polish && (stop == kSmallGradient || stop == kSmallStep) &&
+      !polish(fit, p_out, data_of<T>(y), data_of<T>(weighted_y), m, n, given, bounds, jw.get(), cov,
+              weights64.weights, work.get(), values, r, &chisq))
+    return raise_stored(evaluator);
+  const double total = constant_model_chisq(data_of<double>(y64), n, weights64.weights, work.get());
+
+  Ref factored = Ref::borrow(Py_None);
+  if (a.factor) {
+    npy_intp qr_dims[2] = {m, n};
+    Ref fjac(PyArray_SimpleNew(2, qr_dims, NPY_DOUBLE));
+    Ref ipvt(PyArray_SimpleNew(1, m_dims1, NPY_INT32));
+    Ref qtf(PyArray_SimpleNew(1, m_dims1, NPY_DOUBLE));
+    if (!fjac || !ipvt || !qtf) return nullptr;
+    for (std::size_t i = 0; i < nn; ++i) work[i] = -r[i];  // the residuals as f - y
+    if (!ombrix::solution::pivoted_qr(jw.get(), n, m, work.get(), data_of<double>(fjac),
+                                      static_cast<int*>(PyArray_DATA(as_array(ipvt))), data_of<double>(qtf)))
+      return PyErr_NoMemory();
+    factored = Ref(PyTuple_Pack(3, fjac.get(), ipvt.get(), qtf.get()));
+    if (!factored) return nullptr;
+  }
+
+  if (no_solve) info[0] = info[1] = T(chisq);
+  Ref info_tuple = info_values(info);
+  if (!info_tuple) return nullptr;
   if (a.guarded)
-    return Py_BuildValue("(OOOOLLiO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(), fit.model_calls(),
-                         fit.jacobians(), status, Py_None);
-  return Py_BuildValue("(OOOOLLi)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(), fit.model_calls(),
-                       fit.jacobians(), status);
+    return Py_BuildValue("(OOOOLLiOdOiidOOOO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(),
+                         fit.model_calls(), fit.jacobians(), status, r_array.get(), chisq, cov_array.get(), rank.rank,
+                         rank.free, total, bounds_array.get(), rows_array.get(), factored.get(), Py_None);
+  return Py_BuildValue("(OOOOLLiOdOiidOOO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(),
+                       fit.model_calls(), fit.jacobians(), status, r_array.get(), chisq, cov_array.get(), rank.rank,
+                       rank.free, total, bounds_array.get(), rows_array.get(), factored.get());
 }
 
 const char* const kSolveParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b", "C", "d",
-                                    "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3", "max_iter"};
+                                    "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3", "max_iter",
+                                    "unpack", "polish", "factor"};
 const char* const kSolveGuardedParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b",
                                            "G", "h", "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3",
-                                           "max_iter"};
+                                           "max_iter", "unpack", "polish", "factor"};
 static_assert(std::size(kSolveParams) == std::size(kSolveGuardedParams));
 
 // Binds the arguments of solve() or solve_guarded(), which come in the same
@@ -875,11 +1189,16 @@ PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject
                          PyObject* kwnames) {
   PyObject* v[std::size(kSolveParams)];
   if (!ombrix::py::bind_arguments(signature, args, nargs, kwnames, v)) return nullptr;
-  SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13], false, {}};
+  SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13],
+              false, {}, Convention::kArray, false, false};
   a.guarded = guarded;
-  const int scale = PyObject_IsTrue(v[14]);
-  if (scale < 0) return nullptr;
+  const int scale = PyObject_IsTrue(v[14]), unpack = PyObject_IsTrue(v[20]), polish = PyObject_IsTrue(v[21]),
+            factor = PyObject_IsTrue(v[22]);
+  if (scale < 0 || unpack < 0 || polish < 0 || factor < 0) return nullptr;
   a.scale = scale;
+  a.convention = unpack ? Convention::kUnpacked : Convention::kArray;
+  a.polish = polish;
+  a.factor = factor;
   Tolerances& t = a.tolerances;
   if (!ombrix::py::to_double(v[15], &t.tau) || !ombrix::py::to_double(v[16], &t.eps1) ||
       !ombrix::py::to_double(v[17], &t.eps2) || !ombrix::py::to_double(v[18], &t.eps3) ||
@@ -935,7 +1254,7 @@ PyObject* jacobian_impl(PyObject* model, PyObject* p_object, PyObject* args_obje
   Ref typical;
   if (!typical_sizes<T>(typical_object, m, &typical)) return nullptr;
   PythonEvaluator<T> evaluator;
-  if (!evaluator.bind(model, jac, args, m, n)) return nullptr;
+  if (!evaluator.bind(model, jac, args, m, n, Convention::kArray)) return nullptr;
   Fit<T> fit(evaluator, m, n, {}, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
              ub ? data_of<T>(ub) : nullptr);
   if (!fit.allocate_buffers()) return nullptr;
@@ -975,7 +1294,7 @@ PyObject* check_jacobian_impl(PyObject* model, PyObject* jac, PyObject* p_object
   int m = 0;
   if (!point_arguments<T>(model, jac, p_object, args_object, n, &args, &p, &m)) return nullptr;
   PythonEvaluator<T> evaluator;
-  if (!evaluator.bind(model, jac, args, m, n)) return nullptr;
+  if (!evaluator.bind(model, jac, args, m, n, Convention::kArray)) return nullptr;
   const T unused_typical = T(1);  // chkjac makes its own differences
   Fit<T> fit(evaluator, m, n, {}, Differences::kForward, &unused_typical, nullptr, nullptr);
   if (!fit.allocate_buffers()) return nullptr;
@@ -1008,21 +1327,31 @@ PyCFunction as_cfunction(Function function) {
 
 PyDoc_STRVAR(solve_doc,
              "solve(model, p0, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tau, eps1, eps2,\n"
-             "      eps3, max_iter)\n"
+             "      eps3, max_iter, unpack, polish, factor)\n"
              "--\n\n"
-             "Fit model(p, *args) to y; returns (p, f, J, info, nfev, njev, status).\n\n"
-             "Internal: ombrix.fit prepares the arguments.  The precision is that of p0\n"
-             "(float32 or float64); every other array is converted to it.");
+             "Fit model(p, *args) (or model(*args, *p) with unpack) to the data y, weighted by W\n"
+             "(weights: 1-D w for W = diag(w), 2-D L for W = L^-1); returns (p, f, J, info, nfev, njev,\n"
+             "status, r, chisq, cov, rank, free, total, active_bounds, active_ineq, qr): f and J the\n"
+             "model values and Jacobian at p, r = W (y - f) and chisq = r.r in double precision, cov the\n"
+             "unscaled covariance on the `free` directions the active constraints leave, of rank `rank`,\n"
+             "total the chi-square of the best constant model, and with factor qr = (fjac, ipvt, qtf),\n"
+             "the pivoted QR factorisation of W J (else None).  polish takes a final Gauss-Newton\n"
+             "correction.\n\n"
+             "Internal: ombrix.fit and ombrix.curve_fit prepare the arguments.  The precision is that\n"
+             "of p0 (float32 or float64); every other array is converted to it.");
 PyDoc_STRVAR(solve_guarded_doc,
              "solve_guarded(model, p0, y, args, jac, weights, lb, ub, A, b, G, h, diff, typical, scale, tau,\n"
-             "              eps1, eps2, eps3, max_iter)\n"
+             "              eps1, eps2, eps3, max_iter, unpack, polish, factor)\n"
              "--\n\n"
-             "Fit model(p, *args) to y subject to A p = b (eliminated exactly; None: no rows), stopping\n"
-             "at the first point the solver asks to evaluate that violates G p >= h beyond rounding.\n"
-             "The bounds lb, ub only keep difference steps inside; diff is 'forward' or 'central'.\n"
-             "Returns (p, f, J, info, nfev, njev, status, None), or when a point was refused\n"
-             "(current, None, None, info, nfev, njev, status, refused), where current is the point of\n"
-             "the last Jacobian (the start before the first) and the model was not called at refused.");
+             "solve() subject to A p = b only (eliminated exactly; None: no rows), stopping at the first\n"
+             "point the solver asks to evaluate that violates G p >= h beyond rounding.  The bounds lb, ub\n"
+             "only keep difference steps inside; diff is 'forward' or 'central'; polish must be false.\n"
+             "With as many rows in A as parameters, or max_iter 0, nothing is solved: the statistics are\n"
+             "those at p0 (stop reason 1 or 3).  The statistics count the rows of A as the active\n"
+             "constraints.  Returns solve()'s tuple and None, or when a point\n"
+             "was refused (current, None, None, info, nfev, njev, status, None ..., refused), where\n"
+             "current is the point of the last Jacobian (the start before the first) and the model was\n"
+             "not called at refused.");
 PyDoc_STRVAR(jacobian_doc,
              "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
              "--\n\n"

@@ -16,25 +16,36 @@ _Diff = Literal["forward", "central", "secant"]
 _Array = npt.NDArray[np.float64] | npt.NDArray[np.float32]
 _Info = tuple[float, float, float, float, float, float, float, float, float, float]
 
+_QR = tuple[npt.NDArray[np.float64], npt.NDArray[np.int32], npt.NDArray[np.float64]]
+
 def solve(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None,
           weights: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
           A: npt.ArrayLike | None, b: npt.ArrayLike | None, C: npt.ArrayLike | None, d: npt.ArrayLike | None,
           diff: _Diff, typical: npt.ArrayLike | None, scale: object, tau: float, eps1: float, eps2: float,
-          eps3: float, max_iter: int) -> tuple[_Array, _Array, _Array, _Info, int, int, int]:
-    """Fit; returns (p, f(p), J(p) unweighted, the solver's information vector, model calls,
-    Jacobian evaluations, the solver's return value)."""
+          eps3: float, max_iter: int, unpack: object, polish: object, factor: object
+          ) -> tuple[_Array, _Array, _Array, _Info, int, int, int, npt.NDArray[np.float64], float,
+                     npt.NDArray[np.float64], int, int, float, npt.NDArray[np.int8], npt.NDArray[np.bool_],
+                     _QR | None]:
+    """Fit model(p, *args), or model(*args, *p) with unpack, to the data y weighted by W (weights:
+    1-D w for diag(w), 2-D L for L^-1); returns (p, f(p), J(p) unweighted, the solver's information
+    vector, model calls, Jacobian evaluations, the solver's return value, W (y - f), chi-square, the
+    unscaled covariance, its rank, the free directions, the chi-square of the best constant model,
+    the active bounds, the active inequalities, and with factor the pivoted QR factorisation
+    (fjac, ipvt, qtf) of W J).  polish takes a final Gauss-Newton correction."""
     ...
 
 def solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None,
                   weights: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
                   A: npt.ArrayLike | None, b: npt.ArrayLike | None, G: npt.ArrayLike | None,
                   h: npt.ArrayLike | None, diff: Literal["forward", "central"], typical: npt.ArrayLike | None,
-                  scale: object, tau: float, eps1: float, eps2: float, eps3: float,
-                  max_iter: int) -> tuple[_Array, _Array | None, _Array | None, _Info, int, int, int, _Array | None]:
-    """Fit under A p = b (eliminated; None for none), refusing to evaluate a point the solver asks for
-    that violates G p >= h beyond rounding; lb, ub only keep difference steps inside.  Returns
-    (p, f(p), J(p), info, model calls, Jacobian evaluations, the solver's return value, None), or
-    (the last Jacobian point, None, None, info, ..., the refused point) when a point was refused."""
+                  scale: object, tau: float, eps1: float, eps2: float, eps3: float, max_iter: int, unpack: object,
+                  polish: object, factor: object) -> tuple[Any, ...]:
+    """solve() under A p = b only (eliminated; None for none; as many rows as parameters, or max_iter 0,
+    solve nothing and report the statistics at p0), refusing to evaluate a point the solver asks for
+    that violates G p >= h beyond rounding; lb, ub only keep difference steps inside; polish false.
+    Returns solve()'s tuple followed by None, or (the last Jacobian point, None, None, info, model
+    calls, Jacobian evaluations, the solver's return value, None for each statistic, the refused
+    point) when a point was refused."""
     ...
 
 def jacobian(model: _Model, p: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None, diff: _Diff,

@@ -395,55 +395,27 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
 
     step_tol = _STEP_TOL[dtype] if step_tol is None else step_tol
     tolerances = _tolerances(damping, gradient_tol, step_tol, chisq_tol, max_iterations)
-    weights, whiten = _weights(sigma, n)
+    weights = _weights(sigma, n)
     lb, ub = _bounds(bounds, m)
-    A, b = _linear(eq, m, "eq", "A @ p == b")
-    C, d = _linear(ineq, m, "ineq", "C @ p >= d")
+    A, b, C, d = _constraints(eq, ineq, m)
     k = 0 if A is None else A.shape[0]
-    if A is not None:
-        if k >= m:
-            raise ValueError(f"eq has {k} rows for {m} parameters: it must leave at least one parameter free")
-        if np.linalg.matrix_rank(A) < k:
-            raise ValueError("eq: the rows of A are linearly dependent (redundant or inconsistent constraints)")
     if n < m - k:
         raise ValueError(f"fewer data points ({n}) than free parameters ({m - k})")
 
     start = p0 if lb is None else np.clip(p0, lb, ub)
     typical = np.where(p0 != 0, np.abs(p0), 1.0)
-    finfo = np.finfo(dtype)
-
-    def cast(a):
-        return None if a is None else np.ascontiguousarray(a, dtype=dtype)
-
-    lb_c = ub_c = None
-    if lb is not None:
-        lb_c = cast(np.where(np.isneginf(lb), -finfo.max, np.maximum(lb, -finfo.max)))
-        ub_c = cast(np.where(np.isposinf(ub), finfo.max, np.minimum(ub, finfo.max)))
     if constraints is None:
         constraints = "direct" if diff == "secant" and jac is None else "active-set"
     if constraints == "active-set" and (lb is not None or C is not None):
-        cons = _active_set.Constraints(m, lb, ub, A, b, C, d, _active_set.dependence_tol(m, finfo.eps))
-        start = _active_set.feasible_start(start, typical, cons, float(finfo.eps))
-        p, f, J, info, nfev, njev, active = _active_set.solve(
-            model, start, cast(whiten(y)), args, jac, cast(weights), lb_c, ub_c, cons,
-            "central" if diff == "central" else "forward", typical, scale, tolerances, dtype, whiten, y)
-        active_bounds, active_ineq = cons.report(active, p.astype(np.float64), float(finfo.eps))
+        solution = _active_set.solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d,
+                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype)
     else:
-        p, f, J, info, nfev, njev, _ = _fit.solve(
-            model, cast(start), cast(whiten(y)), args, jac, cast(weights), lb_c, ub_c, cast(A), cast(b), cast(C),
-            cast(d), diff, cast(typical), scale, *tolerances)
-        active_bounds, active_ineq = _active_by_tolerance(p.astype(np.float64), lb, ub, C, d, finfo.eps)
+        solution = _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances,
+                          dtype)
+    (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
 
     status = Status(int(info[6]))
     residuals = (y.astype(dtype) - f).astype(dtype)
-    r_w = whiten(residuals.astype(np.float64))
-    J_w = whiten(J.astype(np.float64))
-    chisq = float(r_w @ r_w)
-    rows = [A] if A is not None else []
-    rows += [np.eye(m)[active_bounds != 0]]
-    if C is not None:
-        rows += [C[active_ineq]]
-    cov, rank, free = _covariance(J_w, np.concatenate(rows), finfo.eps)
     dof = n - free
     redchi = chisq / dof if dof > 0 else math.nan
     if not absolute_sigma:
@@ -457,12 +429,6 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     bad = ~(np.isfinite(stderr) & (stderr > 0))
     corr[bad, :] = np.nan
     corr[:, bad] = np.nan
-
-    ones = whiten(np.ones(n))
-    wy = whiten(y)
-    mean = (ones @ wy) / (ones @ ones)
-    spread = wy - mean * ones
-    total = float(spread @ spread)
     r2 = 1.0 - chisq / total if total > 0 else math.nan
 
     return FitResult(
@@ -471,6 +437,24 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
         message=_MESSAGES[status], success=status in _CONVERGED, active_bounds=active_bounds,
         active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names)
+
+
+def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
+           unpack=False, polish=False, factor=False):
+    """Runs the binding on checked float64 arguments in the precision `dtype`:
+    bounds of +-inf become the largest finite value of the type (the solvers'
+    mark of "unbounded").  Returns the binding's tuple."""
+    def cast(a):
+        return None if a is None else np.ascontiguousarray(a, dtype=dtype)
+
+    lb_c = ub_c = None
+    if lb is not None:
+        largest = np.finfo(dtype).max
+        lb_c = cast(np.maximum(lb, -largest))
+        ub_c = cast(np.minimum(ub, largest))
+    # y and the weights stay float64: the binding keeps them in double precision for the statistics
+    return _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d), diff,
+                      cast(typical), scale, *tolerances, unpack, polish, factor)
 
 
 def check_jacobian(model, jac, p, args=()):
@@ -547,27 +531,33 @@ def _tolerances(damping, gradient_tol, step_tol, chisq_tol, max_iterations):
 
 
 def _weights(sigma, n):
-    """(weights for the binding, whiten) for `sigma`: whiten(v) applies the
-    weights to a vector or to the rows of a matrix, in float64."""
+    """The binding's weights for `sigma`: 1 / sigma for standard deviations,
+    the lower Cholesky factor L of a covariance matrix (weighting by L^-1)."""
     if sigma is None:
-        return None, lambda v: np.asarray(v, dtype=np.float64)
+        return None
     s = np.asarray(sigma, dtype=np.float64)
     if s.shape == (n,):
         if not (np.isfinite(s).all() and (s > 0).all()):
             raise ValueError("sigma must be positive and finite")
-        w = 1.0 / s
-        return w, lambda v: (w if np.ndim(v) == 1 else w[:, None]) * v
+        return 1.0 / s
     if s.shape == (n, n):
-        if not np.isfinite(s).all():
-            raise ValueError("sigma must be finite")
-        if not np.allclose(s, s.T, rtol=1e-12, atol=0.0):
-            raise ValueError("sigma (a covariance matrix) must be symmetric")
-        try:
-            L = np.linalg.cholesky(s)
-        except np.linalg.LinAlgError:
-            raise ValueError("sigma (a covariance matrix) must be positive definite") from None
-        return L, lambda v: np.linalg.solve(L, np.asarray(v, dtype=np.float64))
+        return _cholesky_factor(s, "sigma must be finite", "sigma (a covariance matrix) must be symmetric",
+                                "sigma (a covariance matrix) must be positive definite")
     raise ValueError(f"sigma must have shape ({n},) or ({n}, {n}), not {s.shape}")
+
+
+def _cholesky_factor(covariance, not_finite, not_symmetric, not_positive_definite):
+    """The lower Cholesky factor of a covariance matrix, which must be finite,
+    symmetric to rounding and positive definite (ValueError with the message
+    given for each)."""
+    if not np.isfinite(covariance).all():
+        raise ValueError(not_finite)
+    if not np.allclose(covariance, covariance.T, rtol=1e-12, atol=0.0):
+        raise ValueError(not_symmetric)
+    try:
+        return np.linalg.cholesky(covariance)
+    except np.linalg.LinAlgError:
+        raise ValueError(not_positive_definite) from None
 
 
 def _bound_array(values, m, side, unbounded):
@@ -617,6 +607,20 @@ def _bounds(bounds, m):
     return lb, ub
 
 
+def _constraints(eq, ineq, m):
+    """(A, b, C, d) of the equalities A p = b (independent rows, fewer than
+    m) and inequalities C p >= d, float64, None where absent."""
+    A, b = _linear(eq, m, "eq", "A @ p == b")
+    C, d = _linear(ineq, m, "ineq", "C @ p >= d")
+    if A is not None:
+        k = A.shape[0]
+        if k >= m:
+            raise ValueError(f"eq has {k} rows for {m} parameters: it must leave at least one parameter free")
+        if np.linalg.matrix_rank(A) < k:
+            raise ValueError("eq: the rows of A are linearly dependent (redundant or inconsistent constraints)")
+    return A, b, C, d
+
+
 def _linear(pair, m, name, meaning):
     """(matrix (k, m), vector (k,)) float64 of a constraint pair, or (None, None)."""
     if pair is None:
@@ -635,50 +639,3 @@ def _linear(pair, m, name, meaning):
     if not (np.isfinite(matrix).all() and np.isfinite(vector).all()):
         raise ValueError(f"{name} must be finite")
     return matrix, vector
-
-
-def _active_by_tolerance(p, lb, ub, C, d, eps):
-    """(active_bounds, active_ineq) of the direct solvers' p: the bounds and
-    inequalities that hold with equality to a few units of rounding."""
-    active_bounds = np.zeros(p.shape[0], dtype=np.int8)
-    if lb is not None:
-        tol = 10 * eps * np.maximum(1.0, np.abs(p))
-        active_bounds[p <= lb + tol] = -1
-        active_bounds[p >= ub - tol] = 1
-    active_ineq = np.zeros(0 if C is None else C.shape[0], dtype=bool)
-    if C is not None:
-        slack = C @ p - d
-        active_ineq = slack <= 10 * eps * (np.abs(C) @ np.abs(p) + np.abs(d))
-    return active_bounds, active_ineq
-
-
-# ---- covariance ----
-
-def _covariance(J, G, eps):
-    """Unscaled covariance (J^T J)^+ restricted to the null space of G.
-
-    Returns (cov (m, m) float64, rank of J Z, number of free parameters)."""
-    m = J.shape[1]
-    if G.shape[0]:
-        _, g, vt = np.linalg.svd(G)
-        fixed = int((g > max(G.shape) * np.finfo(np.float64).eps * g[0]).sum()) if g.size else 0
-        Z = vt[fixed:].T
-    else:
-        Z = np.eye(m)
-    free = Z.shape[1]
-    cov = np.zeros((m, m))
-    if free == 0:
-        return cov, 0, 0
-    JZ = J @ Z
-    if not np.isfinite(JZ).all():
-        return np.full((m, m), math.nan), 0, free
-    norms = np.sqrt((JZ * JZ).sum(axis=0))
-    norms[~(norms > 0) | ~np.isfinite(norms)] = 1.0
-    _, s, vt = np.linalg.svd(JZ / norms, full_matrices=False)
-    if s[0] == 0:
-        return np.full((m, m), math.inf), 0, free
-    keep = s > eps * max(JZ.shape) * s[0]
-    v = vt[keep] / norms
-    inner = (v.T / s[keep] ** 2) @ v
-    cov = inner if G.shape[0] == 0 else Z @ inner @ Z.T
-    return cov, int(keep.sum()), free

@@ -164,7 +164,7 @@ def test_a_bound_added_on_the_way_is_released_by_its_multiplier(rounds):
     assert r.active_bounds.tolist() == [0, 0] and r.dof == 19
     held = [i for i, (rows, out) in enumerate(rounds) if rows is not None]
     assert held and rounds[held[0]][0].tolist() == [[0.0, 1.0]]
-    assert rounds[-1][0] is None and rounds[-1][1][7] is None  # the last round is free and not stopped
+    assert rounds[-1][0] is None and rounds[-1][1][-1] is None  # the last round is free and not stopped
 
 
 @pytest.mark.parametrize("weighting", ["sigma", "covariance"])
@@ -395,42 +395,59 @@ TOL = (1e-3, 0.0, 1e-12, 0.0, 100)
 
 
 def guarded(model=line, p0=(2.0, 0.5), jac=line_jac, A=None, b=None, G=None, h=None, diff="forward", lb=None,
-            ub=None, dtype=np.float64):
+            ub=None, dtype=np.float64, max_iter=100):
     return _fit.solve_guarded(model, np.array(p0, dtype=dtype), Y, (), jac, None, lb, ub, A, b, G, h, diff, None,
-                              True, *TOL)
+                              True, *TOL[:4], max_iter, False, False, False)
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_guarded_solve_stops_before_evaluating_a_violating_point(dtype):
     model, jac = Recorded(line), Recorded(line_jac)
-    p, f, J, info, nfev, njev, status, refused = guarded(model, jac=jac, G=[[0.0, -1.0]], h=[-1.5], dtype=dtype)
-    assert f is None and J is None and refused.dtype == dtype and p.dtype == dtype
+    out = guarded(model, jac=jac, G=[[0.0, -1.0]], h=[-1.5], dtype=dtype)
+    p, f, J, info, nfev, njev, status, refused = *out[:7], out[-1]
+    assert f is None and J is None and all(v is None for v in out[7:16])
+    assert refused.dtype == dtype and p.dtype == dtype
     assert refused[1] > 1.5 and all(q[1] <= 1.5 for q in model.points)
     assert nfev == len(model.points) and njev == len(jac.points)
     np.testing.assert_array_equal(p, jac.points[-1])  # the current point: that of the last Jacobian
     assert status == -1 and info[6] == 7
-    # with the row eliminated the same fit converges on it
-    p, f, J, info, nfev, njev, status, refused = guarded(A=[[0.0, 1.0]], b=[1.5], dtype=dtype)
-    assert refused is None and p[1] == dtype(1.5) and info[6] in (1, 2)
+    # with the row eliminated the same fit converges on it, and the row counts as active
+    out = guarded(A=[[0.0, 1.0]], b=[1.5], dtype=dtype)
+    p, f, info, free, refused = out[0], out[1], out[3], out[11], out[-1]
+    assert refused is None and p[1] == dtype(1.5) and info[6] in (1, 2) and free == 1
     np.testing.assert_allclose(f, line(p), rtol=1e-6)
 
 
 def test_guarded_solve_without_a_violation_is_the_plain_solve():
     plain = _fit.solve(line, np.array([2.0, 0.5]), Y, (), line_jac, None, None, None, None, None, None, None,
-                       "forward", None, True, *TOL)
+                       "forward", None, True, *TOL, False, False, False)
     out = guarded(G=[[0.0, 1.0]], h=[-100.0])
-    assert out[7] is None
-    for a, b in zip(plain, out[:7]):
-        np.testing.assert_array_equal(a, b)
+    assert out[-1] is None
+    for i, (a, b) in enumerate(zip(plain, out)):
+        if i != 14:  # the inequalities found active: none of solve's, the guard rows of solve_guarded
+            np.testing.assert_array_equal(a, b)
 
 
-def test_guarded_solve_refuses_an_infeasible_start_and_secant_differences():
+def test_guarded_solve_without_freedom_or_iterations_reports_the_start():
     model = Recorded(line)
-    p, f, J, info, nfev, njev, status, refused = guarded(model, G=[[0.0, -1.0]], h=[-0.25])
-    assert model.points == [] and nfev == 0 and info[5] == 0
-    np.testing.assert_array_equal(p, [2.0, 0.5])
-    np.testing.assert_array_equal(refused, [2.0, 0.5])
-    with pytest.raises(ValueError, match="diff='forward' or 'central'"):
+    out = guarded(model, p0=(0.5, 1.5), A=np.eye(2), b=[0.5, 1.5])
+    assert [q.tolist() for q in model.points] == [[0.5, 1.5]] and out[3][5] == 0 and out[3][6] == 1
+    assert out[8] == pytest.approx(np.sum((Y - line([0.5, 1.5])) ** 2)) and out[3][0] == out[8]
+    assert out[11] == 0 and not out[9].any()  # nothing free: no variance
+    out = guarded(p0=(0.5, 1.5), max_iter=0)
+    assert out[3][6] == 3 and out[3][5] == 0 and out[11] == 2
+    np.testing.assert_array_equal(out[0], [0.5, 1.5])
+
+
+def test_guarded_solve_refuses_an_infeasible_start_and_what_it_cannot_guard():
+    model = Recorded(line)
+    out = guarded(model, G=[[0.0, -1.0]], h=[-0.25])
+    assert model.points == [] and out[4] == 0 and out[3][5] == 0
+    np.testing.assert_array_equal(out[0], [2.0, 0.5])
+    np.testing.assert_array_equal(out[-1], [2.0, 0.5])
+    with pytest.raises(ValueError, match="diff='forward' or 'central' and no polish"):
         guarded(jac=None, diff="secant")
     with pytest.raises(ValueError, match="G has shape"):
         guarded(G=[[1.0, 2.0, 3.0]], h=[0.0])
+    with pytest.raises(ValueError, match="max_iter must not be negative"):
+        guarded(max_iter=-1)

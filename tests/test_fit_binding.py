@@ -29,9 +29,12 @@ TOL = (1e-4, 0.0, 1e-12, 0.0, 200)  # tau, eps1, eps2, eps3, max_iter
 
 
 def solve(model=decay, p0=(1.0, 1.0), y=Y, jac=None, diff="forward", dtype=np.float64, weights=None, lb=None,
-          ub=None, A=None, b=None, C=None, d=None, args=(), scale=True, tol=TOL):
-    return _fit.solve(model, np.array(p0, dtype=dtype), y, args, jac, weights, lb, ub, A, b, C, d, diff, None, scale,
-                      *tol)
+          ub=None, A=None, b=None, C=None, d=None, args=(), scale=True, tol=TOL, unpack=False, polish=False,
+          factor=False, everything=False):
+    """(p, f, J, info, nfev, njev, status), or with `everything` the binding's whole tuple."""
+    result = _fit.solve(model, np.array(p0, dtype=dtype), y, args, jac, weights, lb, ub, A, b, C, d, diff, None,
+                        scale, *tol, unpack, polish, factor)
+    return result if everything else result[:7]
 
 
 class Counted:
@@ -227,7 +230,7 @@ def test_bad_arguments_are_refused_before_any_evaluation(change, error, message)
     if "p0" in change:
         with pytest.raises(error, match=message):
             _fit.solve(model, change["p0"], Y, (), None, None, None, None, None, None, None, None, "forward",
-                       None, True, *TOL)
+                       None, True, *TOL, False, False, False)
         return
     with pytest.raises(error, match=message):
         solve(**kwargs)
@@ -238,8 +241,8 @@ def test_weights_diagonal_and_covariance_factor_agree():
     # a diagonal covariance given as its Cholesky factor weighs like the diagonal
     sigma = np.linspace(0.5, 2.0, 20)
     noisy = Y + 0.01 * np.sin(np.arange(20.0))
-    p1 = solve(y=noisy / sigma, weights=1.0 / sigma)[0]
-    p2 = solve(y=noisy / sigma, weights=np.diag(sigma))[0]
+    p1 = solve(y=noisy, weights=1.0 / sigma)[0]
+    p2 = solve(y=noisy, weights=np.diag(sigma))[0]
     np.testing.assert_allclose(p1, p2, rtol=1e-10)
 
 
@@ -253,8 +256,19 @@ def test_check_jacobian_scores_rows():
 
 # ---- no leaks ----
 
+def decay_unpacked(t, a, b):
+    return a * np.exp(-b * t)
+
+
+def decay_unpacked_jac(t, a, b):
+    return decay_jac(np.array([a, b]))
+
+
 def _each_path():
     solve()
+    solve(model=decay_unpacked, jac=decay_unpacked_jac, args=(T,), unpack=True, polish=True, factor=True)
+    with pytest.raises(ValueError):
+        solve(model=lambda t, a, b: np.zeros(3), args=(T,), unpack=True)
     solve(jac=decay_jac, lb=np.zeros(2), ub=np.full(2, 10.0))
     solve(diff="secant", A=np.array([[1.0, -1.0]]), b=np.array([2.3]), dtype=np.float32,
           tol=(1e-4, 0.0, 1e-6, 0.0, 50))
@@ -287,6 +301,68 @@ def test_repeated_fits_keep_references_and_memory_flat():
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in (decay, decay_jac, Y, T)] == counts
     assert after - before < 64 * 1024, f"traced memory grew by {after - before} bytes"
+
+
+# ---- the unpacked convention and the statistics at the solution ----
+
+def test_unpacked_parameters_come_as_numpy_scalars_after_the_arguments():
+    seen = []
+
+    def model(t, a, b):
+        seen.append((t, a, b))
+        return decay_unpacked(t, a, b).reshape(4, 5)  # any shape holding n values
+
+    p, *_ = solve(model=model, args=(T,), unpack=True)
+    np.testing.assert_allclose(p, TRUE, rtol=1e-9)
+    assert all(t is T and type(a) is type(b) is np.float64 for t, a, b in seen)
+    p32, *_ = solve(model=model, args=(T,), unpack=True, dtype=np.float32, tol=(1e-4, 0.0, 1e-6, 0.0, 200))
+    assert type(seen[-1][1]) is np.float32 and p32.dtype == np.float32
+    # one value stands for all n; anything else is refused
+    p, *_ = solve(model=lambda t, c: c, p0=(0.0,), y=Y, args=(T,), unpack=True)
+    np.testing.assert_allclose(p, [Y.mean()], rtol=1e-8)
+    with pytest.raises(ValueError, match="model returned 19 values, expected 20"):
+        solve(model=lambda t, a, b: decay_unpacked(t, a, b)[1:], args=(T,), unpack=True)
+
+
+def test_statistics_at_the_solution():
+    noisy = Y + 0.01 * np.sin(np.arange(20.0))
+    weights = 1.0 / np.linspace(0.5, 2.0, 20)
+    (p, f, J, info, nfev, njev, status, r, chisq, cov, rank, free, total, bounds, rows, qr) = solve(
+        y=noisy, jac=decay_jac, weights=weights, everything=True)
+    Jw = weights[:, None] * decay_jac(p)
+    np.testing.assert_allclose(r, weights * (noisy - decay(p)), rtol=1e-12, atol=1e-15)
+    assert chisq == pytest.approx(r @ r, rel=1e-14)
+    np.testing.assert_allclose(cov, np.linalg.inv(Jw.T @ Jw), rtol=1e-9)
+    mean = (weights ** 2 @ noisy) / (weights ** 2).sum()
+    assert total == pytest.approx(((weights * (noisy - mean)) ** 2).sum(), rel=1e-12)
+    assert (rank, free, qr) == (2, 2, None) and not bounds.any() and rows.size == 0
+    # an active bound fixes its parameter: no variance, one free direction
+    *_, cov, rank, free, _, bounds, _, _ = solve(y=noisy, jac=decay_jac, lb=np.array([0.0, 0.0]),
+                                                 ub=np.array([2.0, 5.0]), everything=True)
+    assert list(bounds) == [1, 0] and (rank, free) == (1, 1)
+    assert cov[0, 0] == cov[0, 1] == cov[1, 0] == 0.0 < cov[1, 1]
+    # an active inequality likewise, along its row
+    C = np.array([[-1.0, 0.0]])
+    *_, cov, rank, free, _, _, rows, _ = solve(y=noisy, jac=decay_jac, C=C, d=np.array([-2.0]), everything=True)
+    assert list(rows) == [True] and free == 1
+    np.testing.assert_allclose(C @ cov, 0.0, atol=1e-12 * np.abs(cov).max())
+
+
+def test_the_correction_and_the_factorisation():
+    noisy = Y + 0.01 * np.sin(np.arange(20.0))
+    loose = (1e-4, 0.0, 1e-6, 0.0, 200)  # stop early: the correction has work to do
+    plain = solve(y=noisy, jac=decay_jac, tol=loose, everything=True)
+    polished = solve(y=noisy, jac=decay_jac, tol=loose, polish=True, factor=True, everything=True)
+    best = solve(y=noisy, jac=decay_jac, tol=(1e-4, 0.0, 1e-15, 0.0, 200), everything=True)
+    assert polished[4] == plain[4] + 1  # one more model call
+    assert np.abs(polished[0] - best[0]).max() < 1e-3 * np.abs(plain[0] - best[0]).max()
+    np.testing.assert_allclose(polished[7], noisy - decay(polished[0]), rtol=1e-12, atol=1e-15)
+    fjac, ipvt, qtf = polished[15]
+    Jw = decay_jac(plain[0])  # the Jacobian before the correction
+    R = np.triu(fjac.T[:2])
+    np.testing.assert_allclose(R.T @ R, Jw[:, ipvt].T @ Jw[:, ipvt], rtol=1e-12)
+    np.testing.assert_allclose(np.linalg.solve(R, qtf),
+                               np.linalg.lstsq(Jw[:, ipvt], -polished[7], rcond=None)[0], rtol=1e-8, atol=1e-14)
 
 
 # ---- typing ----

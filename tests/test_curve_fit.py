@@ -1,0 +1,458 @@
+"""ombrix.curve_fit against scipy.optimize.curve_fit: the same answers on
+NIST's reference problems and on weighted fits, the same exceptions and
+warnings for bad input, SciPy's conventions (p0 from the signature, bounds
+in SciPy's forms, full_output), and ombrix's linear constraints."""
+
+import inspect
+import warnings
+
+import numpy as np
+import pytest
+
+import ombrix
+from ombrix import Status, nist
+
+scipy_optimize = pytest.importorskip("scipy.optimize")
+scipy_curve_fit = scipy_optimize.curve_fit
+
+# SciPy at its most accurate: the tightest tolerances its 'lm' accepts.
+TIGHT = dict(ftol=1e-15, xtol=1e-15, gtol=1e-15, maxfev=10000)
+
+X = np.linspace(0.0, 4.0, 25)
+Y = 2.5 * np.exp(-1.3 * X) + 0.5 + 0.02 * np.sin(7.0 * X)
+
+
+def decay(x, a, b, c):
+    return a * np.exp(-b * x) + c
+
+
+def decay_jac(x, a, b, c):
+    e = np.exp(-b * x)
+    return np.stack([e, -a * x * e, np.ones_like(x)], axis=1)
+
+
+def line(x, a, b):
+    return a + b * x
+
+
+def _both(*args, **kwargs):
+    """(SciPy's result, ombrix's result) of the same call, warnings ignored."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return scipy_curve_fit(*args, **kwargs), ombrix.curve_fit(*args, **kwargs)
+
+
+def _assert_same_fit(expected, got, p_rtol, cov_rtol):
+    (p_s, cov_s), (p_o, cov_o) = expected[:2], got[:2]
+    np.testing.assert_allclose(p_o, p_s, rtol=p_rtol)
+    # covariances compared entry by entry on the scale of the standard errors
+    scale = np.sqrt(np.outer(np.diag(cov_s), np.diag(cov_s)))
+    np.testing.assert_allclose(cov_o / scale, cov_s / scale, rtol=0, atol=cov_rtol)
+
+
+# ---- NIST's reference problems ----
+
+@pytest.fixture(scope="module")
+def problems():
+    return {name: nist.load(name) for name in nist.problems()}
+
+
+def _nist_fit(fit, prob, start, analytic, **kwargs):
+    def model(x, *b):
+        return prob.model(b, x)
+
+    def jac(x, *b):
+        return prob.jacobian(b, x)
+
+    return fit(model, prob.x, prob.y, p0=prob.starts[start - 1], jac=jac if analytic else None, **kwargs)
+
+
+# BoxBOD's first start overflows exp on the first step (tested below).
+NIST_CASES = [(name, start) for name in nist.problems() for start in (1, 2) if (name, start) != ("BoxBOD", 1)]
+
+
+@pytest.mark.parametrize("analytic, p_rtol, cov_rtol", [(True, 1e-6, 1e-6), (False, 1e-4, 1e-3)],
+                         ids=["analytic", "forward"])
+@pytest.mark.parametrize("name, start", NIST_CASES)
+def test_nist_problems_give_scipys_answer(problems, name, start, analytic, p_rtol, cov_rtol):
+    prob = problems[name]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = _nist_fit(scipy_curve_fit, prob, start, analytic, **TIGHT)
+    got = _nist_fit(ombrix.curve_fit, prob, start, analytic)
+    _assert_same_fit(expected, got, p_rtol, cov_rtol)
+    # and NIST's certified values, to the digits the data resolve
+    np.testing.assert_allclose(got[0], prob.certified, rtol=p_rtol)
+    np.testing.assert_allclose(np.sqrt(np.diag(got[1])), prob.certified_sd, rtol=10 * cov_rtol)
+
+
+def test_nist_analytic_fits_are_at_least_as_accurate_as_scipys(problems):
+    # The target of the benchmark, on every problem and start at once: the
+    # digits of ombrix.curve_fit (analytic Jacobian, its defaults) never fall
+    # short of SciPy's at its tightest tolerances.
+    short = []
+    for name, start in NIST_CASES:
+        prob = problems[name]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            scipy_p = _nist_fit(scipy_curve_fit, prob, start, True, **TIGHT)[0]
+        ombrix_p = _nist_fit(ombrix.curve_fit, prob, start, True)[0]
+        digits = [round(float(np.min(nist.lre(p, prob.certified, prob.digits))), 1) for p in (ombrix_p, scipy_p)]
+        if digits[0] < digits[1]:
+            short.append((name, start, *digits))
+    assert short == []
+
+
+def test_a_start_where_the_model_overflows_raises_runtime_error(problems):
+    # BoxBOD from its first start: the first step sends exp(-b2 x) to
+    # infinity; ombrix stops there instead of wandering off (SciPy "converges"
+    # to a point without a correct digit).
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(RuntimeError, match="^Optimal parameters not found: stopped: the model returned NaN"):
+            _nist_fit(ombrix.curve_fit, problems["BoxBOD"], 1, True)
+
+
+# ---- weighted fits ----
+
+RNG = np.random.default_rng(7)
+SIGMA_1D = 0.02 + 0.05 * RNG.random(X.size)
+_A = RNG.standard_normal((X.size, X.size))
+SIGMA_2D = 1e-4 * (_A @ _A.T / X.size + np.eye(X.size))
+
+
+# (SciPy cannot combine a scalar sigma with a Jacobian function.)
+@pytest.mark.parametrize("sigma, jac", [(SIGMA_1D, decay_jac), (SIGMA_1D, None), (SIGMA_2D, decay_jac),
+                                        (SIGMA_2D, None), (0.03, None)],
+                         ids=["1-D, analytic", "1-D, forward", "2-D, analytic", "2-D, forward", "scalar, forward"])
+@pytest.mark.parametrize("absolute_sigma", [False, True])
+def test_weighted_fits_match_scipy(sigma, jac, absolute_sigma):
+    expected, got = _both(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=sigma, absolute_sigma=absolute_sigma, jac=jac,
+                          **(TIGHT if jac else {}))
+    _assert_same_fit(expected, got, 1e-7, 1e-5)
+
+
+@pytest.mark.parametrize("sigma, same", [(np.diag(SIGMA_1D ** 2), SIGMA_1D), (0.03, np.full(X.size, 0.03))],
+                         ids=["diagonal covariance", "scalar"])
+def test_sigma_forms_that_mean_the_same(sigma, same):
+    # (SciPy refuses a scalar sigma with a Jacobian function; here it works)
+    a = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=same, jac=decay_jac)
+    b = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], sigma=sigma, jac=decay_jac)
+    np.testing.assert_allclose(b[0], a[0], rtol=1e-9)
+    np.testing.assert_allclose(b[1], a[1], rtol=1e-7)
+
+
+# ---- bad input: SciPy's exceptions and messages ----
+
+_NAN_Y = np.r_[np.nan, Y[1:]]
+BAD_INPUT = [
+    ("NaN in ydata", dict(ydata=_NAN_Y)),
+    ("NaN in a list ydata", dict(ydata=[np.nan, *Y[1:]])),
+    ("infinity in xdata", dict(xdata=np.r_[np.inf, X[1:]])),
+    ("empty ydata", dict(xdata=X[:0], ydata=Y[:0])),
+    ("more parameters than points", dict(xdata=X[:2], ydata=Y[:2])),
+    ("p0 outside the bounds", dict(bounds=([0, 0, 0], [2, 3, 4]), p0=[5.0, 1.0, 1.0])),
+    ("crossed bounds", dict(bounds=([3, 0, 0], [2, 3, 4]))),
+    ("bounds of another length", dict(bounds=([0, 0], [2, 3]))),
+    ("bounds with three items", dict(bounds=(0, 1, 2))),
+    ("'lm' with bounds", dict(bounds=(0, 5), method="lm")),
+    ("unknown method", dict(method="newton")),
+    ("sigma of another shape", dict(sigma=np.ones(3))),
+    ("sigma not positive definite", dict(sigma=-np.eye(X.size))),
+    ("args=", dict(args=(1.0,))),
+    ("unknown nan_policy", dict(nan_policy="skip", check_finite=False)),
+    ("nan_policy='propagate'", dict(nan_policy="propagate", check_finite=False)),
+    ("nan_policy='raise' with NaN", dict(nan_policy="raise", ydata=_NAN_Y)),
+    ("nan_policy with check_finite", dict(nan_policy="omit", check_finite=True, ydata=_NAN_Y)),
+    ("no p0, *args model", dict(f=lambda *a: a[1] * a[0], p0=None)),
+    ("no p0, one-argument model", dict(f=lambda x: x, p0=None)),
+    ("unknown jac string", dict(jac="4-point", bounds=(-10, 10))),
+    ("complex p0", dict(p0=[1 + 1j, 1.0, 0.0], bounds=(-10, 10))),
+    ("two-dimensional p0 with bounds", dict(p0=[[1.0, 1.0, 0.0]], bounds=(-10, 10))),
+]
+
+
+@pytest.mark.parametrize("name, change", BAD_INPUT, ids=[case[0] for case in BAD_INPUT])
+def test_bad_input_raises_what_scipy_raises(name, change):
+    call = {"f": decay, "xdata": X, "ydata": Y, "p0": [1.0, 1.0, 0.0], **change}
+    f, xdata, ydata = call.pop("f"), call.pop("xdata"), call.pop("ydata")
+    with pytest.raises(Exception) as expected:
+        scipy_curve_fit(f, xdata, ydata, **call)
+    with pytest.raises(type(expected.value)) as got:
+        ombrix.curve_fit(f, xdata, ydata, **call)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (dict(loss="soft_l1"), ValueError, "loss='soft_l1' is not supported"),
+    (dict(jac="cs"), ValueError, "complex-step"),
+    (dict(callback=print), TypeError, "curve_fit\\(\\) got an unexpected keyword argument 'callback'"),
+    (dict(sigma=np.zeros(X.size)), ValueError, "`sigma` must be finite and non-zero."),
+    (dict(sigma=np.triu(np.ones((X.size, X.size))) + np.eye(X.size)), ValueError, "`sigma` must be symmetric."),
+    (dict(bounds=(0, 5), eq=([1.0, 1.0, 1.0, 1.0], [1.0])), ValueError, "eq: the matrix must have shape"),
+    (dict(damping=0.0), ValueError, "damping must lie in"),
+])
+def test_what_scipy_lets_through_or_does_not_have_is_refused(change, error, message):
+    with pytest.raises(error, match=message):
+        ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], **change)
+
+
+# ---- the covariance warning ----
+
+@pytest.mark.parametrize("absolute_sigma", [False, True])
+def test_no_degrees_of_freedom_warns_like_scipy(absolute_sigma):
+    # three points, three parameters: nothing left to estimate the scale from
+    x, y = X[:3], Y[:3]
+    kwargs = dict(p0=[2.0, 1.0, 0.5], absolute_sigma=absolute_sigma, sigma=np.full(3, 0.1))
+    with warnings.catch_warnings(record=True) as scipy_warnings:
+        warnings.simplefilter("always")
+        expected = scipy_curve_fit(decay, x, y, **kwargs)
+    with warnings.catch_warnings(record=True) as ombrix_warnings:
+        warnings.simplefilter("always")
+        got = ombrix.curve_fit(decay, x, y, **kwargs)
+    assert [(w.category, str(w.message)) for w in ombrix_warnings] == \
+        [(w.category, str(w.message)) for w in scipy_warnings]
+    assert np.isinf(got[1]).all() == np.isinf(expected[1]).all() == (not absolute_sigma)
+    if not absolute_sigma:
+        assert ombrix_warnings[0].category is scipy_optimize.OptimizeWarning is ombrix.OptimizeWarning
+        assert ombrix_warnings[0].filename == __file__  # attributed to the caller
+    np.testing.assert_allclose(got[0], expected[0], rtol=1e-6)
+
+
+def test_without_scipy_the_warning_is_ombrixs_own(isolated):
+    code = """
+import sys
+sys.modules["scipy"] = None  # SciPy cannot be imported
+import warnings
+import numpy as np
+import ombrix
+x = np.linspace(0.0, 1.0, 2)
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    popt, pcov = ombrix.curve_fit(lambda x, a, b: a + b * x, x, 1.0 + 2.0 * x)
+w = caught[0]
+assert w.category is ombrix.OptimizeWarning and issubclass(w.category, UserWarning), w.category
+assert str(w.message) == "Covariance of the parameters could not be estimated"
+assert np.isinf(pcov).all() and np.allclose(popt, [1.0, 2.0])
+assert "scipy" not in [m.split(".")[0] for m in sys.modules if sys.modules[m] is not None]
+print("ok")
+"""
+    result = isolated(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+# ---- SciPy's conventions ----
+
+class Recorder:
+    """f(x, *params) that keeps the parameters it was called with."""
+
+    def __init__(self, f):
+        self.f, self.calls = f, []
+        self.__signature__ = inspect.signature(f)
+
+    def __call__(self, x, *params):
+        self.calls.append(params)
+        return self.f(x, *params)
+
+
+@pytest.mark.parametrize("bounds", [None, ([0.0, 0.5, -1.0], [5.0, np.inf, np.inf]),
+                                    ([-np.inf, -np.inf, 0.0], [np.inf, 3.0, np.inf])],
+                         ids=["unbounded", "interval and lower bound", "upper and lower bound"])
+def test_p0_comes_from_the_signature_as_in_scipy(bounds):
+    kwargs = {} if bounds is None else dict(bounds=bounds)
+    expected_model, got_model = Recorder(decay), Recorder(decay)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = scipy_curve_fit(expected_model, X, Y, **kwargs)
+    got = ombrix.curve_fit(got_model, X, Y, **kwargs)
+    assert got_model.calls[0] == expected_model.calls[0]
+    np.testing.assert_allclose(got[0], expected[0], rtol=1e-5)
+
+
+def test_parameters_arrive_as_numpy_scalars():
+    model = Recorder(line)
+    ombrix.curve_fit(model, X, Y, p0=[1, 2])
+    assert all(type(v) is np.float64 for call in model.calls for v in call)
+    model32 = Recorder(line)
+    popt, pcov = ombrix.curve_fit(model32, X, Y, p0=[1, 2], dtype=np.float32)
+    assert all(type(v) is np.float32 for call in model32.calls for v in call)
+    assert popt.dtype == pcov.dtype == np.float32
+
+
+def test_full_output_reports_the_solution():
+    model, jac = Recorder(decay), Recorder(decay_jac)
+    popt, pcov, info, mesg, ier = ombrix.curve_fit(model, X, Y, p0=[1.0, 1.0, 0.0], sigma=SIGMA_1D, jac=jac,
+                                                   full_output=True)
+    expected_keys = scipy_curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], jac=decay_jac, full_output=True)[2].keys()
+    assert list(expected_keys) == list(info)[:len(expected_keys)]
+    np.testing.assert_allclose(info["fvec"], (decay(X, *popt) - Y) / SIGMA_1D, rtol=1e-12, atol=1e-14)
+    assert (info["nfev"], info["njev"]) == (len(model.calls), len(jac.calls))
+    assert info["status"] in (Status.SMALL_STEP, Status.SMALL_GRADIENT) and info["iterations"] > 0
+    assert ier == {Status.SMALL_STEP: 2, Status.SMALL_GRADIENT: 4}[info["status"]]
+    assert isinstance(mesg, str) and mesg.startswith("converged")
+    # fjac, ipvt, qtf: J P = Q R for the weighted Jacobian at the solution
+    m = popt.size
+    J = decay_jac(X, *popt) / SIGMA_1D[:, None]
+    R = np.triu(info["fjac"].T[:m])
+    P = info["ipvt"]
+    assert sorted(P) == list(range(m))
+    # (from the Jacobian before the final correction, which moves popt by about 1e-9)
+    np.testing.assert_allclose(R.T @ R, J[:, P].T @ J[:, P], rtol=1e-7)
+    np.testing.assert_allclose(np.linalg.solve(R, info["qtf"]),
+                               np.linalg.lstsq(J[:, P], info["fvec"], rcond=None)[0], rtol=1e-6, atol=1e-9)
+    without_jac = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], full_output=True)[2]
+    assert "njev" not in without_jac
+
+
+@pytest.mark.parametrize("bounds", [
+    (0.0, 2.0),
+    ([0.0, 0.0, 0.0], [2.0, 2.0, 2.0]),
+    [np.zeros(3), np.full(3, 2.0)],
+    "Bounds",
+])
+def test_bounds_in_scipys_forms(bounds):
+    if bounds == "Bounds":
+        bounds = scipy_optimize.Bounds(np.zeros(3), np.full(3, 2.0))
+    # a ceiling of 2 on a = 2.5: the bound binds
+    expected, got = _both(decay, X, Y, p0=[1.0, 1.0, 0.0], bounds=bounds, **TIGHT)
+    np.testing.assert_allclose(got[0], expected[0], rtol=1e-7)
+    assert got[0][0] == 2.0
+    # a parameter held at its bound has no variance here (SciPy ignores the bound)
+    assert got[1][0, 0] == 0.0 and (np.diag(got[1])[1:] > 0).all()
+
+
+def test_inactive_bounds_change_nothing():
+    free = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0])
+    bounded = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], bounds=(-10, 10))
+    np.testing.assert_allclose(bounded[0], free[0], rtol=1e-8)
+    np.testing.assert_allclose(bounded[1], free[1], rtol=1e-6)
+
+
+def test_equal_bounds_hold_a_parameter_fixed():
+    popt, pcov = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.5], bounds=([-10, -10, 0.5], [10, 10, 0.5]))
+    expected = scipy_curve_fit(lambda x, a, b: decay(x, a, b, 0.5), X, Y, p0=[1.0, 1.0])
+    np.testing.assert_allclose(popt, [*expected[0], 0.5], rtol=1e-7)
+    np.testing.assert_allclose(pcov[:2, :2], expected[1], rtol=1e-5)
+
+
+# ---- linear constraints ----
+
+T = np.linspace(0.0, 1.0, 21)
+YT = 1.0 + 2.0 * T + 0.05 * np.sin(7.0 * T)
+
+
+@pytest.mark.parametrize("constraints, answer", [
+    # a + b = 2.5: b by least squares on (T - 1) b = YT - 2.5
+    (dict(eq=([1.0, 1.0], [2.5])), "sum"),
+    # b <= 1.5, active: a is the mean of YT - 1.5 T
+    (dict(ineq=([[0.0, -1.0]], [-1.5])), "slope"),
+    (dict(ineq=([[0.0, -1.0]], [-1.5]), bounds=(0.0, 10.0)), "slope"),
+])
+def test_linear_constraints_reach_the_known_answer(constraints, answer):
+    popt, pcov = ombrix.curve_fit(line, T, YT, p0=[0.0, 0.0], **constraints)
+    if answer == "sum":
+        b = ((T - 1) @ (YT - 2.5)) / ((T - 1) @ (T - 1))
+        expected, direction = [2.5 - b, b], np.array([1.0, 1.0])
+    else:
+        expected, direction = [np.mean(YT - 1.5 * T), 1.5], np.array([0.0, 1.0])
+    np.testing.assert_allclose(popt, expected, rtol=1e-7)
+    # no variance along the constrained direction
+    assert abs(direction @ pcov @ direction) <= 1e-12 * np.abs(pcov).max()
+    assert pcov[0, 0] > 0
+
+
+def test_an_inactive_inequality_changes_nothing():
+    free = ombrix.curve_fit(line, T, YT)
+    constrained = ombrix.curve_fit(line, T, YT, ineq=([[0.0, 1.0]], [0.0]))
+    np.testing.assert_allclose(constrained[0], free[0], rtol=1e-7)
+    np.testing.assert_allclose(constrained[1], free[1], rtol=1e-6)
+
+
+# ---- Jacobians ----
+
+@pytest.mark.parametrize("jac", [decay_jac, None, "2-point", "3-point"])
+def test_every_jacobian_form_gives_the_same_fit(jac):
+    reference = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], jac=decay_jac)
+    got = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], jac=jac)
+    _assert_same_fit(reference, got, 1e-7, 1e-5)
+
+
+def test_jacobians_of_other_layouts():
+    # SciPy's col_deriv: the Jacobian transposed; a one-parameter Jacobian as a vector
+    reference = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], jac=decay_jac)
+    transposed = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], jac=lambda x, *p: decay_jac(x, *p).T,
+                                  col_deriv=True)
+    np.testing.assert_allclose(transposed[0], reference[0], rtol=1e-12)
+    one = ombrix.curve_fit(lambda x, b: np.exp(-b * x), X, np.exp(-0.7 * X), p0=[1.0],
+                           jac=lambda x, b: -x * np.exp(-b * x))
+    np.testing.assert_allclose(one[0], [0.7], rtol=1e-12)
+
+
+def test_a_constant_model_stands_for_every_point():
+    # f returning one value for all the data, as SciPy broadcasts it
+    expected, got = _both(lambda x, c: c, X, Y, p0=[1.0])
+    _assert_same_fit(expected, got, 1e-9, 1e-6)
+    np.testing.assert_allclose(got[0], [Y.mean()], rtol=1e-9)
+
+
+def test_ydata_of_any_shape_is_flattened():
+    x2 = X.reshape(5, 5)
+    got = ombrix.curve_fit(decay, x2, Y.reshape(5, 5), p0=[1.0, 1.0, 0.0])
+    flat = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0])
+    np.testing.assert_allclose(got[0], flat[0], rtol=1e-12)
+
+
+# ---- failures ----
+
+@pytest.mark.parametrize("where", ["model", "jac"])
+def test_an_exception_from_the_model_propagates_unchanged(where):
+    class Stop(Exception):
+        pass
+
+    calls = []
+
+    def failing(f):
+        def wrapped(x, *p):
+            calls.append(p)
+            if len(calls) == 3:
+                raise Stop("third call")
+            return f(x, *p)
+        return wrapped
+
+    model = failing(decay) if where == "model" else decay
+    jac = failing(decay_jac) if where == "jac" else decay_jac
+    with pytest.raises(Stop, match="third call"):
+        ombrix.curve_fit(model, X, Y, p0=[1.0, 1.0, 0.0], jac=jac)
+    assert len(calls) == 3  # nothing after the failing call
+
+
+def test_a_fit_that_does_not_converge_raises_runtime_error():
+    with pytest.raises(RuntimeError, match="^Optimal parameters not found: stopped after max_iterations"):
+        ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], maxfev=2)
+
+
+def test_scipy_options_are_taken_or_accepted():
+    reference = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], full_output=True)
+    # options without a counterpart change nothing
+    ignored = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], ftol=1e-10, gtol=1e-10, epsfcn=1e-12, factor=10,
+                               diag=[1, 1, 1], x_scale="jac", verbose=0, loss="linear", method="trf")
+    np.testing.assert_array_equal(ignored[0], reference[0])
+    # xtol is the step tolerance
+    loose = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], xtol=1e-3, full_output=True)
+    same = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], step_tol=1e-3, full_output=True)
+    np.testing.assert_array_equal(loose[0], same[0])
+    assert loose[2]["iterations"] == same[2]["iterations"] < reference[2]["iterations"]
+    # maxfev and max_nfev limit the iterations
+    for limit in ("maxfev", "max_nfev"):
+        with pytest.raises(RuntimeError, match="max_iterations"):
+            ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], **{limit: reference[2]["iterations"] - 1})
+
+
+def test_nan_policy_omit_drops_the_points_as_scipy_does():
+    y = Y.copy()
+    y[[3, 11]] = np.nan
+    x = X.copy()
+    x[17] = np.nan
+    expected, got = _both(decay, x, y, p0=[1.0, 1.0, 0.0], sigma=SIGMA_1D, check_finite=False, nan_policy="omit")
+    _assert_same_fit(expected, got, 1e-6, 1e-4)
