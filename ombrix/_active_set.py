@@ -266,6 +266,8 @@ def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical
 
 
 class _ActiveSet:
+    """The rounds of one fit, with the counters they share."""
+
     def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype):
         self.model, self.y, self.args, self.jac, self.weights = model, y, args, jac, weights
         self.cons, self.diff, self.scale = cons, diff, scale
