@@ -29,11 +29,12 @@ demo: install
 test: install
 	$(PY) -P -m pytest -q
 
-# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md).
+# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md, bounded.md).
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) -P bench/nist_bench.py
 	$(PY) -P bench/lm_overhead.py
+	$(PY) -P bench/bounded_bench.py
 
 # The same NIST problems in C against GSL (needs Debian's libgsl-dev).
 bench-c: install

@@ -8,7 +8,10 @@
 // last model values and Jacobian with the point they belong to, and stops
 // the fit at the first failing evaluation: from then on every callback
 // writes NaN without evaluating, so the solver ends within an iteration,
-// and the stored exception is raised to the caller when it returns.
+// and the stored exception is raised to the caller when it returns.  A
+// guarded fit (solve_guarded) also stops, the same way, at the first point
+// the solver asks to evaluate that violates one of a set of linear rows, and
+// hands back that point and the last one it took a Jacobian at.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the module
 // functions, the module definition.
@@ -237,6 +240,12 @@ const T kForwardStep = std::sqrt(std::numeric_limits<T>::epsilon());
 template <typename T>
 const T kCentralStep = std::cbrt(std::numeric_limits<T>::epsilon());
 
+// A guard row g p >= h counts as violated when g p - h < -kGuardSlack eps
+// (|h| + sum_j |g_j p_j|): the rounding that mapping the solver's variables
+// back to p (and evaluating the row) can leave on a point that lies on it.
+template <typename T>
+const T kGuardSlack = T(16) * std::numeric_limits<T>::epsilon();
+
 template <typename T>
 class Fit {
  public:
@@ -262,7 +271,8 @@ class Fit {
     f_plus_.reset(allocate<T>(std::size_t(n_)));
     f_minus_.reset(allocate<T>(std::size_t(n_)));
     point_.reset(allocate<T>(std::size_t(m_)));
-    if (f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_) return true;
+    blocked_point_.reset(allocate<T>(std::size_t(m_)));
+    if (f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_ && blocked_point_) return true;
     PyErr_NoMemory();
     return false;
   }
@@ -272,8 +282,9 @@ class Fit {
   // The solver works on q = p / scale (componentwise) when a scale is set.
   static void model_callback(const T* q, T* out, int, int, void* self) {
     auto& fit = *static_cast<Fit*>(self);
+    const T* p = fit.unscaled(q);
     const T* f = nullptr;
-    if (!fit.values_at(fit.unscaled(q), &f)) return fit.fill_invalid(out, 1);
+    if (!fit.admissible(p) || !fit.values_at(p, &f)) return fit.fill_invalid(out, 1);
     fit.weights_.apply(f, out, fit.n_, 1);
   }
 
@@ -351,6 +362,21 @@ class Fit {
     return true;
   }
 
+  // Rows G p >= h (G: rows x m, row-major) that every point the solver asks
+  // to evaluate must satisfy.  The binding's own difference points are not
+  // checked: they step inside the bounds given to the constructor.
+  void set_guard(const T* G, const T* h, int rows) {
+    guard_G_ = G;
+    guard_h_ = h;
+    guard_rows_ = rows;
+  }
+  // Whether the fit stopped at a point that violated a guard row; that point,
+  // not evaluated, is blocked_point().
+  bool blocked() const { return blocked_; }
+  const T* blocked_point() const { return blocked_point_.get(); }
+  // The point of the last Jacobian, or null before the first one.
+  const T* jacobian_point() const { return jac_known_ ? jac_point_.get() : nullptr; }
+
   bool failed() const { return failed_; }
   long long model_calls() const { return model_calls_; }
   long long jacobians() const { return jacobians_; }
@@ -362,6 +388,28 @@ class Fit {
   bool fail() {
     failed_ = true;
     return false;
+  }
+
+  // False, and the fit stopped as by a failed evaluation, when p violates a
+  // guard row by more than rounding (see kGuardSlack).
+  bool admissible(const T* p) {
+    if (failed_) return true;  // the evaluation that follows refuses anyway
+    for (std::size_t i = 0; i < std::size_t(guard_rows_); ++i) {
+      const T* g = guard_G_ + i * std::size_t(m_);
+      T excess = -guard_h_[i];
+      T size = std::fabs(guard_h_[i]);
+      for (int j = 0; j < m_; ++j) {
+        const T term = g[j] * p[j];
+        excess += term;
+        size += std::fabs(term);
+      }
+      if (excess < -kGuardSlack<T> * size) {
+        std::memcpy(blocked_point_.get(), p, point_bytes());
+        blocked_ = true;
+        return fail();
+      }
+    }
+    return true;
   }
 
   // NaN in every entry: the solver stops as for a model that returned NaN.
@@ -437,8 +485,11 @@ class Fit {
   Buffer<T> trial_, f_plus_, f_minus_;  // scratch of the difference Jacobian
   Buffer<T> point_;                     // p of the scaled variables q
   const T* scale_ = nullptr;            // p = q * scale, or null: q is p
+  const T *guard_G_ = nullptr, *guard_h_ = nullptr;  // rows G p >= h, or none
+  int guard_rows_ = 0;
+  Buffer<T> blocked_point_;  // the point that violated a guard row
   bool f_known_ = false, jac_known_ = false;
-  bool failed_ = false;
+  bool failed_ = false, blocked_ = false;
   long long model_calls_ = 0, jacobians_ = 0;
 };
 
@@ -635,6 +686,35 @@ Ref scaled_columns(const T* matrix, int k, int m, const T* scale) {
   return scaled;
 }
 
+// Divides each row of M p = v (M: k x m) by its norm.  The elimination's rank
+// test compares the rows' pivots with the largest one: rows of very different
+// lengths, as scaling the columns makes of bound rows e_j, would fail it.
+template <typename T>
+void unit_rows(T* matrix, T* rhs, int k, int m) {
+  for (std::size_t i = 0; i < std::size_t(k); ++i) {
+    T* row = matrix + i * std::size_t(m);
+    T norm2 = 0;
+    for (int j = 0; j < m; ++j) norm2 += row[j] * row[j];
+    const T norm = std::sqrt(norm2);
+    if (!(norm > T(0)) || !std::isfinite(norm)) continue;
+    for (int j = 0; j < m; ++j) row[j] /= norm;
+    rhs[i] /= norm;
+  }
+}
+
+// The solver's information vector as a tuple of 10 floats.
+template <typename T>
+Ref info_values(const T* info) {
+  Ref values(PyTuple_New(10));
+  if (!values) return {};
+  for (Py_ssize_t i = 0; i < 10; ++i) {
+    PyObject* value = PyFloat_FromDouble(double(info[i]));
+    if (!value) return {};
+    PyTuple_SET_ITEM(values.get(), i, value);
+  }
+  return values;
+}
+
 // The evaluator's stored exception, raised; always null.
 template <typename T>
 PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
@@ -657,6 +737,7 @@ PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
 // Stop reasons (information vector entry 6) of a fit that converged by its
 // gradient or step test.
 constexpr int kSmallGradient = 1, kSmallStep = 2;
+constexpr int kMaxIterations = 3;  // a guarded fit given no iteration
 
 // The weights in double precision, for the statistics (the solver's own are
 // in the fit's precision).
@@ -799,13 +880,16 @@ struct Tolerances {
   int max_iter;
 };
 
-// The arguments of solve(), as given.
+// The arguments of solve(), as given.  In a guarded fit (solve_guarded) C and
+// d are the guard rows G p >= h, the bounds only shape difference steps, and
+// A may fix every parameter (then nothing is solved).
 struct SolveArgs {
   PyObject *model, *p0, *y, *args, *jac, *weights, *lb, *ub, *A, *b, *C, *d, *diff, *typical;
   bool scale;
   Tolerances tolerances;
   Convention convention;
   bool polish, factor;
+  bool guarded = false;
 };
 
 template <typename T>
@@ -814,8 +898,14 @@ PyObject* solve_impl(const SolveArgs& a) {
   Differences differences;
   bool secant = false;
   if (!read_differences(a.diff, &differences, &secant)) return nullptr;
-  if (a.tolerances.max_iter < 1) {
-    PyErr_SetString(PyExc_ValueError, "max_iter must be at least 1");
+  if (a.guarded && (secant || a.polish)) {
+    // the secant solver's own difference points cannot be told from the points it tries,
+    // and the final correction would step past the guard
+    PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central' and no polish");
+    return nullptr;
+  }
+  if (a.tolerances.max_iter < (a.guarded ? 0 : 1)) {
+    PyErr_SetString(PyExc_ValueError, a.guarded ? "max_iter must not be negative" : "max_iter must be at least 1");
     return nullptr;
   }
   Ref args = args_tuple(a.args);
@@ -875,19 +965,26 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
   npy_intp A_dims[2] = {-1, m}, C_dims[2] = {-1, m};
   Ref A, b, C, d;
-  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, "C", 2, C_dims, true, &C))
+  const char* C_name = a.guarded ? "G" : "C";
+  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, C_name, 2, C_dims, true, &C))
     return nullptr;
   npy_intp b_dims[1] = {A ? A_dims[0] : -1}, d_dims[1] = {C ? C_dims[0] : -1};
-  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) || !array_argument<T>(a.d, "d", 1, d_dims, true, &d)) return nullptr;
+  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) ||
+      !array_argument<T>(a.d, a.guarded ? "h" : "d", 1, d_dims, true, &d))
+    return nullptr;
   int k1 = 0, k2 = 0;
   if (A && !to_count(A_dims[0], "A", &k1)) return nullptr;
-  if (C && !to_count(C_dims[0], "C", &k2)) return nullptr;
-  if (A && (k1 < 1 || k1 >= m)) {
+  if (C && !to_count(C_dims[0], C_name, &k2)) return nullptr;
+  if (A && (k1 < 1 || k1 > m || (k1 == m && !a.guarded))) {
     PyErr_SetString(PyExc_ValueError, "A must have at least one row and fewer rows than parameters");
     return nullptr;
   }
+  // A guarded fit solves nothing when its rows fix every parameter (the
+  // gradient left is 0) or when it has no iteration left: it reports the
+  // statistics at p0, which must satisfy the rows.
+  const bool nothing_free = k1 == m, no_solve = nothing_free || a.tolerances.max_iter == 0;
   if (C && k2 < 1) {
-    PyErr_SetString(PyExc_ValueError, "C must have at least one row");
+    PyErr_Format(PyExc_ValueError, "%s must have at least one row", C_name);
     return nullptr;
   }
   if (n < m - k1) {
@@ -920,9 +1017,9 @@ PyObject* solve_impl(const SolveArgs& a) {
   scratch.reset();
   T* q = data_of<T>(p);
   for (int j = 0; j < m; ++j) q[j] /= scale[j];
-  Ref lb_work, ub_work, A_work, C_work;
+  Ref lb_work, ub_work, A_work, b_work, C_work;
   Constraints<T> constraints;
-  if (lb) {
+  if (lb && !a.guarded) {
     lb_work = ombrix::py::array_copy(data_of<T>(lb), m);
     ub_work = ombrix::py::array_copy(data_of<T>(ub), m);
     if (!lb_work || !ub_work) return nullptr;
@@ -935,12 +1032,16 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
   if (A) {
     A_work = scaled_columns(data_of<T>(A), k1, m, scale.get());
-    if (!A_work) return nullptr;
+    b_work = ombrix::py::array_copy(data_of<T>(b), k1);
+    if (!A_work || !b_work) return nullptr;
+    unit_rows(data_of<T>(A_work), data_of<T>(b_work), k1, m);
     constraints.A = data_of<T>(A_work);
-    constraints.b = data_of<T>(b);
+    constraints.b = data_of<T>(b_work);
     constraints.k1 = k1;
   }
-  if (C) {
+  if (C && a.guarded) {
+    fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
+  } else if (C) {
     C_work = scaled_columns(data_of<T>(C), k2, m, scale.get());
     if (!C_work) return nullptr;
     constraints.C = data_of<T>(C_work);
@@ -957,12 +1058,27 @@ PyObject* solve_impl(const SolveArgs& a) {
   const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
                            info, &fit};
   int status = 0;
-  if (evaluator.needs_interpreter()) {
+  if (no_solve) {
+    info[6] = T(nothing_free ? kSmallGradient : kMaxIterations);
+  } else if (evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
   } else {
     Py_BEGIN_ALLOW_THREADS
     status = run_solver(call, constraints);
     Py_END_ALLOW_THREADS
+  }
+  if (fit.blocked()) {
+    // (the last Jacobian point, or the start when none was taken, None, None, info, ..., None for
+    // the statistics, the point refused)
+    const T* current = fit.jacobian_point() ? fit.jacobian_point() : data_of<T>(p0);
+    Ref current_array = ombrix::py::array_copy(current, m);
+    Ref blocked_array = ombrix::py::array_copy(fit.blocked_point(), m);
+    Ref info_tuple = info_values(info);
+    if (!current_array || !blocked_array || !info_tuple) return nullptr;
+    PyObject* none = Py_None;
+    return Py_BuildValue("(OOOOLLiOOOOOOOOOO)", current_array.get(), none, none, info_tuple.get(),
+                         fit.model_calls(), fit.jacobians(), status, none, none, none, none, none, none, none, none,
+                         none, blocked_array.get());
   }
   if (fit.failed()) return raise_stored(evaluator);
   if (status == -1 && info[6] == T(0)) {
@@ -976,8 +1092,10 @@ PyObject* solve_impl(const SolveArgs& a) {
   const T* f = nullptr;
   const T* jac = nullptr;
   if (!fit.values_at(p_out, &f) || !fit.jacobian_at(p_out, &jac)) return raise_stored(evaluator);
-  Constraints<T> given;  // the constraints in the caller's variables
-  if (lb) {
+  // The constraints in the caller's variables; in a guarded fit only the rows
+  // eliminated, which the caller chose as those that hold.
+  Constraints<T> given;
+  if (lb && !a.guarded) {
     given.lb = data_of<T>(lb);
     given.ub = data_of<T>(ub);
   }
@@ -986,7 +1104,7 @@ PyObject* solve_impl(const SolveArgs& a) {
     given.b = data_of<T>(b);
     given.k1 = k1;
   }
-  if (C) {
+  if (C && !a.guarded) {
     given.C = data_of<T>(C);
     given.d = data_of<T>(d);
     given.k2 = k2;
@@ -1045,13 +1163,13 @@ PyObject* solve_impl(const SolveArgs& a) {
     if (!factored) return nullptr;
   }
 
-  Ref info_tuple(PyTuple_New(10));
+  if (no_solve) info[0] = info[1] = T(chisq);
+  Ref info_tuple = info_values(info);
   if (!info_tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < 10; ++i) {
-    PyObject* value = PyFloat_FromDouble(double(info[i]));
-    if (!value) return nullptr;
-    PyTuple_SET_ITEM(info_tuple.get(), i, value);
-  }
+  if (a.guarded)
+    return Py_BuildValue("(OOOOLLiOdOiidOOOO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(),
+                         fit.model_calls(), fit.jacobians(), status, r_array.get(), chisq, cov_array.get(), rank.rank,
+                         rank.free, total, bounds_array.get(), rows_array.get(), factored.get(), Py_None);
   return Py_BuildValue("(OOOOLLiOdOiidOOO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(),
                        fit.model_calls(), fit.jacobians(), status, r_array.get(), chisq, cov_array.get(), rank.rank,
                        rank.free, total, bounds_array.get(), rows_array.get(), factored.get());
@@ -1060,12 +1178,20 @@ PyObject* solve_impl(const SolveArgs& a) {
 const char* const kSolveParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b", "C", "d",
                                     "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3", "max_iter",
                                     "unpack", "polish", "factor"};
+const char* const kSolveGuardedParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b",
+                                           "G", "h", "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3",
+                                           "max_iter", "unpack", "polish", "factor"};
+static_assert(std::size(kSolveParams) == std::size(kSolveGuardedParams));
 
-PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds the arguments of solve() or solve_guarded(), which come in the same
+// order, and runs the fit.
+PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   PyObject* v[std::size(kSolveParams)];
-  if (!ombrix::py::bind_arguments({"solve", kSolveParams}, args, nargs, kwnames, v)) return nullptr;
+  if (!ombrix::py::bind_arguments(signature, args, nargs, kwnames, v)) return nullptr;
   SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13],
               false, {}, Convention::kArray, false, false};
+  a.guarded = guarded;
   const int scale = PyObject_IsTrue(v[14]), unpack = PyObject_IsTrue(v[20]), polish = PyObject_IsTrue(v[21]),
             factor = PyObject_IsTrue(v[22]);
   if (scale < 0 || unpack < 0 || polish < 0 || factor < 0) return nullptr;
@@ -1079,6 +1205,14 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       !ombrix::py::to_int(v[19], &t.max_iter))
     return nullptr;
   return precision_of(a.p0) == NPY_FLOAT ? solve_impl<float>(a) : solve_impl<double>(a);
+}
+
+PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve({"solve", kSolveParams}, false, args, nargs, kwnames);
+}
+
+PyObject* solve_guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve({"solve_guarded", kSolveGuardedParams}, true, args, nargs, kwnames);
 }
 
 // ---- evaluations at one point ----
@@ -1205,6 +1339,19 @@ PyDoc_STRVAR(solve_doc,
              "correction.\n\n"
              "Internal: ombrix.fit and ombrix.curve_fit prepare the arguments.  The precision is that\n"
              "of p0 (float32 or float64); every other array is converted to it.");
+PyDoc_STRVAR(solve_guarded_doc,
+             "solve_guarded(model, p0, y, args, jac, weights, lb, ub, A, b, G, h, diff, typical, scale, tau,\n"
+             "              eps1, eps2, eps3, max_iter, unpack, polish, factor)\n"
+             "--\n\n"
+             "solve() subject to A p = b only (eliminated exactly; None: no rows), stopping at the first\n"
+             "point the solver asks to evaluate that violates G p >= h beyond rounding.  The bounds lb, ub\n"
+             "only keep difference steps inside; diff is 'forward' or 'central'; polish must be false.\n"
+             "With as many rows in A as parameters, or max_iter 0, nothing is solved: the statistics are\n"
+             "those at p0 (stop reason 1 or 3).  The statistics count the rows of A as the active\n"
+             "constraints.  Returns solve()'s tuple and None, or when a point\n"
+             "was refused (current, None, None, info, nfev, njev, status, None ..., refused), where\n"
+             "current is the point of the last Jacobian (the start before the first) and the model was\n"
+             "not called at refused.");
 PyDoc_STRVAR(jacobian_doc,
              "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
              "--\n\n"
@@ -1216,6 +1363,7 @@ PyDoc_STRVAR(check_jacobian_doc,
 
 PyMethodDef module_functions[] = {
     {"solve", as_cfunction(solve), METH_FASTCALL | METH_KEYWORDS, solve_doc},
+    {"solve_guarded", as_cfunction(solve_guarded), METH_FASTCALL | METH_KEYWORDS, solve_guarded_doc},
     {"jacobian", as_cfunction(jacobian), METH_FASTCALL | METH_KEYWORDS, jacobian_doc},
     {"check_jacobian", as_cfunction(check_jacobian), METH_FASTCALL | METH_KEYWORDS, check_jacobian_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -34,6 +34,20 @@ def solve(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, .
     (fjac, ipvt, qtf) of W J).  polish takes a final Gauss-Newton correction."""
     ...
 
+def solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None,
+                  weights: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
+                  A: npt.ArrayLike | None, b: npt.ArrayLike | None, G: npt.ArrayLike | None,
+                  h: npt.ArrayLike | None, diff: Literal["forward", "central"], typical: npt.ArrayLike | None,
+                  scale: object, tau: float, eps1: float, eps2: float, eps3: float, max_iter: int, unpack: object,
+                  polish: object, factor: object) -> tuple[Any, ...]:
+    """solve() under A p = b only (eliminated; None for none; as many rows as parameters, or max_iter 0,
+    solve nothing and report the statistics at p0), refusing to evaluate a point the solver asks for
+    that violates G p >= h beyond rounding; lb, ub only keep difference steps inside; polish false.
+    Returns solve()'s tuple followed by None, or (the last Jacobian point, None, None, info, model
+    calls, Jacobian evaluations, the solver's return value, None for each statistic, the refused
+    point) when a point was refused."""
+    ...
+
 def jacobian(model: _Model, p: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None, diff: _Diff,
              typical: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
              n: int) -> tuple[_Array, _Array, int]:

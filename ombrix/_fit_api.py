@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _fit
+from . import _active_set, _fit
 
 __all__ = ["fit", "FitResult", "Status", "check_jacobian"]
 
@@ -47,6 +47,7 @@ _MESSAGES = {
 }
 _CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ)
 _DIFFS = ("forward", "central", "secant")
+_CONSTRAINT_METHODS = ("active-set", "direct")
 
 # The relative step below which a fit has converged, per precision: a few
 # hundred units of rounding in double precision (see fit's notes), a few units
@@ -114,10 +115,12 @@ class FitResult:
         SMALL_CHISQ).
     active_bounds : ndarray of int8, shape (m,)
         -1 for a parameter held at its lower bound, +1 at its upper bound,
-        0 otherwise.
+        0 otherwise.  With the active-set method, the bounds of its final
+        active set and those they imply; with the direct solvers, the
+        bounds that hold to a few units of rounding.
     active_ineq : ndarray of bool, shape (k2,)
         True for each inequality row ``C_j p >= d_j`` that holds with
-        equality (empty without inequalities).
+        equality (empty without inequalities), in the same sense.
     absolute_sigma : bool
         Whether `cov` was scaled by `redchi` (False) or not (True).
     """
@@ -198,7 +201,7 @@ class FitResult:
 
 def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
         diff="forward", dtype=np.float64, damping=1e-3, gradient_tol=0.0, step_tol=None, chisq_tol=0.0,
-        max_iterations=1000, scale=True, names=None):
+        max_iterations=1000, scale=True, constraints=None, names=None):
     """Fit ``model(p, *args)`` to `y` by Levenberg-Marquardt least squares.
 
     Minimises chi-square, ``sum(((y - model(p)) / sigma)**2)`` (or
@@ -272,6 +275,16 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         start (powers of two near ``1 / |J_j|``), so that the damping weighs
         all parameters alike.  The result does not depend on it beyond the
         path taken.
+    constraints : {'active-set', 'direct'}, optional
+        How bounds and inequalities are enforced (see Notes).
+        'active-set': exactly, by an active-set method on top of the exact
+        elimination of equalities; the default.  'direct': by the numeric
+        layer's own constrained solvers (a projected method for bounds
+        alone, penalties for bounds with equalities and for inequalities);
+        the default with ``diff='secant'`` and no `jac`, which
+        'active-set' cannot take: the secant solver's own difference steps
+        cannot be told from the points it tries.  Equalities alone are
+        eliminated exactly either way.
     names : sequence of str, optional
         Parameter names, for `FitResult.report`.
 
@@ -282,19 +295,46 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     Raises
     ------
     ValueError, TypeError
-        For invalid arguments, before the model is called.
+        For invalid arguments, before the model is called; among them
+        constraints that no point satisfies (with 'active-set').
     Exception
         Any exception raised by `model` or `jac` stops the fit at once and
         propagates unchanged.
 
     Notes
     -----
-    Solvers: without constraints, Levenberg-Marquardt; with bounds only, a
-    projected variant with line search; equality constraints are eliminated
-    exactly; bounds combined with equalities, and inequalities (through
-    slack variables), are enforced by penalty terms, so the result may
-    violate such a bound or inequality by a small amount (about 1e-8
-    relative for well-scaled problems).
+    Solvers: without constraints, Levenberg-Marquardt.  Equality
+    constraints are eliminated exactly: the fit runs on the parameters they
+    leave free.  Bounds and inequalities (``constraints='active-set'``):
+    the constraints that hold with equality at the solution (the active
+    set) are guessed, starting with none, and eliminated exactly like
+    equalities; the guess is corrected as the fit goes.  The solver is
+    stopped before the model is evaluated at a point it asks for that
+    violates an inactive constraint; the fit moves from its current point
+    along that step to the first constraint met, which joins the active set
+    (unless it follows from the active ones), and continues from there.  If
+    chi-square is higher there than at the current point, shorter steps in
+    the same direction are tried first (this costs one model call per
+    constraint met away from the current point).  When the fit converges,
+    the gradient of chi-square is split along the active constraints
+    (Lagrange multipliers); a bound or inequality whose multiplier says
+    chi-square would decrease by moving inside (beyond what rounding and
+    the tolerances resolve) is released, and the fit continues.  The
+    result therefore satisfies every bound and inequality to rounding,
+    and the model is never evaluated outside an inactive bound or
+    inequality at a point the solver asks for (difference steps stay inside
+    the bounds but may cross an inequality by one step).  The rounds share
+    `max_iterations`; `nfev`, `njev` and `iterations` count all of them,
+    and `status` is that of the last.  A start that violates an inequality
+    or an equality (with bounds or inequalities present) is replaced by
+    the nearest point that satisfies every constraint, nearest in the
+    relative metric ``sum(((p - p0) / t)**2)`` with ``t_j = |p0_j|`` (1
+    where p0_j is 0), after moving p0 into its bounds.  With
+    ``constraints='direct'`` bounds alone use a projected Levenberg-Marquardt
+    variant with line search, and bounds with equalities, or inequalities
+    (through slack variables), penalty terms, so the result may violate
+    such a bound or inequality by a small amount (about 1e-8 relative for
+    well-scaled problems).
 
     Covariance: from an SVD of the weighted Jacobian at `p`, with its
     columns scaled to unit norm (singular values below ``eps * max(n, m)``
@@ -337,6 +377,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         raise TypeError("jac must be callable or None")
     if diff not in _DIFFS:
         raise ValueError(f"diff must be one of {', '.join(map(repr, _DIFFS))}, not {diff!r}")
+    if constraints is not None and constraints not in _CONSTRAINT_METHODS:
+        raise ValueError(f"constraints must be one of {', '.join(map(repr, _CONSTRAINT_METHODS))} or None, "
+                         f"not {constraints!r}")
+    if constraints == "active-set" and diff == "secant" and jac is None:
+        raise ValueError("constraints='active-set' needs diff='forward' or 'central', or an analytic jac")
     dtype = np.dtype(dtype)
     if dtype not in _STEP_TOL:
         raise ValueError(f"dtype must be float64 or float32, not {dtype}")
@@ -359,8 +404,15 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
 
     start = p0 if lb is None else np.clip(p0, lb, ub)
     typical = np.where(p0 != 0, np.abs(p0), 1.0)
-    (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = _solve(
-        model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype)
+    if constraints is None:
+        constraints = "direct" if diff == "secant" and jac is None else "active-set"
+    if constraints == "active-set" and (lb is not None or C is not None):
+        solution = _active_set.solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d,
+                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype)
+    else:
+        solution = _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances,
+                          dtype)
+    (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
 
     status = Status(int(info[6]))
     residuals = (y.astype(dtype) - f).astype(dtype)

@@ -280,6 +280,14 @@ def _each_path():
         solve(jac=5)
     _fit.jacobian(decay, np.ones(2), (), None, "central", None, None, None, 20)
     _fit.check_jacobian(decay, decay_jac, np.ones(2), (), 20)
+    # guarded: a point refused, a solve under a row, nothing to solve
+    G, h = np.array([[0.0, 1.0]]), np.array([0.8])
+    _fit.solve_guarded(decay, np.ones(2), Y, (), decay_jac, None, None, None, None, None, G, h, "forward", None, True,
+                       *TOL, False, False, False)
+    _fit.solve_guarded(decay, np.ones(2), Y, (), None, None, np.zeros(2), np.full(2, 9.0), G, np.array([0.8]), None,
+                       None, "central", None, True, *TOL, False, False, False)
+    _fit.solve_guarded(decay, np.ones(2), Y, (), decay_jac, None, None, None, np.eye(2), np.ones(2), None, None,
+                       "forward", None, True, *TOL[:4], 0, False, False, False)
 
 
 def test_repeated_fits_keep_references_and_memory_flat():
