@@ -245,13 +245,15 @@ def _clip(p, cons):
 
 # ---- the active-set loop -------------------------------------------------------
 
-def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype):
+def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
+          unpack=False):
     """Fit under bounds (lb, ub: +-inf for none, or None), equalities A p = b
     and inequalities C p >= d (None for none) from `start` (inside the
     bounds), with the arguments of fit checked: y the data, weights those of
     the binding (1 / sigma, or the Cholesky factor of a covariance sigma),
     `tolerances` (damping, gradient_tol, step_tol, chisq_tol,
-    max_iterations), diff 'forward' or 'central'.
+    max_iterations), diff 'forward' or 'central'; with `unpack` the model is
+    called as model(*args, *p) (curve_fit's convention).
 
     Returns the binding's solve() tuple at the solution, with the counters
     summed over the rounds, the iterations of all rounds and the first
@@ -262,14 +264,16 @@ def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical
     eps = float(np.finfo(dtype).eps)
     cons = Constraints(start.shape[0], lb, ub, A, b, C, d, dependence_tol(start.shape[0], eps))
     start = feasible_start(np.asarray(start, dtype=np.float64), typical, cons, eps)
-    return _ActiveSet(model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype).run(start)
+    return _ActiveSet(model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype,
+                      unpack).run(start)
 
 
 class _ActiveSet:
     """The rounds of one fit, with the counters they share."""
 
-    def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype):
+    def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype, unpack):
         self.model, self.y, self.args, self.jac, self.weights = model, y, args, jac, weights
+        self.unpack = unpack
         self.cons, self.diff, self.scale = cons, diff, scale
         self.dtype, self.eps = dtype, float(np.finfo(dtype).eps)
         self.typical = self.cast(typical)
@@ -337,7 +341,7 @@ class _ActiveSet:
         out = _fit.solve_guarded(
             self.model, self.cast(p), self.y, self.args, self.jac, self.weights, self.lb, self.ub,
             self.cast(rows) if rows.size else None, self.cast(rhs) if rows.size else None, G, h, self.diff,
-            self.typical, self.scale, damping, *self.tolerances, max_iter, False, False, False)
+            self.typical, self.scale, damping, *self.tolerances, max_iter, self.unpack, False, False)
         self.nfev += out[4]
         self.njev += out[5]
         self.iterations += int(out[3][5])
@@ -347,7 +351,8 @@ class _ActiveSet:
 
     def chisq_at(self, p):
         """Chi-square at p, from one model call (NaN for values that are not finite)."""
-        f = np.asarray(self.model(self.cast(p), *self.args))
+        p = self.cast(p)
+        f = np.asarray(self.model(*self.args, *p) if self.unpack else self.model(p, *self.args))
         self.nfev += 1
         if f.shape != self.y.shape:
             raise ValueError(f"model returned an array of shape {f.shape}, expected {self.y.shape}")

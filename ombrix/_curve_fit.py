@@ -15,7 +15,7 @@ import warnings
 
 import numpy as np
 
-from . import _fit_api
+from . import _active_set, _fit_api
 from ._fit_api import Status
 
 __all__ = ["curve_fit"]
@@ -184,21 +184,24 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     -----
     Differences from SciPy's curve_fit:
 
-    - One solver for every case: Levenberg-Marquardt (projected, for
-      bounds) in variables scaled by the Jacobian's column norms at the
-      start, with ombrix's tests: the fit has converged when a step is at
-      most ``step_tol`` (default 1e-9) times the size of the parameters.
+    - One solver for every case: Levenberg-Marquardt in variables scaled
+      by the Jacobian's column norms at the start; bounds and inequalities
+      by the active-set method of `ombrix.fit`, so they hold exactly at
+      `popt` and `f` is never evaluated outside them at a point the solver
+      tries.  The fit has converged when a step is at most ``step_tol``
+      (default 1e-9, or 1e-12 with bounds or inequalities) times the size
+      of the parameters.
       SciPy's ftol and gtol have no counterpart and are ignored, xtol is
       taken as step_tol, and maxfev / max_nfev limit the iterations (each
       makes at least one model call) rather than the calls; the default
       limit is 1000 iterations (SciPy's: 100 (M + 1) calls with a
       Jacobian function, 200 (M + 1) without).
-    - A converged fit ends with one Gauss-Newton correction from the
-      Jacobian at the solution (kept when it is small and does not raise
-      chi-square beyond rounding), so the last digits do not depend on how
-      chi-square rounds; `pcov` and ``fjac`` come from the Jacobian before
-      that correction, which moves the parameters by less than 1e-5 of
-      their size.
+    - A converged fit without bounds or inequalities ends with one
+      Gauss-Newton correction from the Jacobian at the solution (kept when
+      it is small and does not raise chi-square beyond rounding), so the
+      last digits do not depend on how chi-square rounds; `pcov` and
+      ``fjac`` come from the Jacobian before that correction, which moves
+      the parameters by less than 1e-5 of their size.
     - `pcov` comes from an SVD of the weighted Jacobian at `popt` (SciPy's
       'lm' inverts MINPACK's R factor of the last Jacobian).  Rank
       deficiency gives the pseudo-inverse (as SciPy's 'trf'), not inf.
@@ -218,8 +221,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     - NaN or infinite model values at a trial point end the fit (the
       RuntimeError above) instead of shrinking the step.
     - ``ier`` is 1, 2 or 4 (see Returns); `mesg` is ombrix's message.
-      `infodict` has the keys of SciPy's 'lm' path in every case (SciPy's
-      bounded path gives only nfev and fvec), plus ombrix's own.
+      `infodict` has the keys of SciPy's 'lm' path without bounds and
+      inequalities, those of its bounded path (nfev and fvec) with them,
+      plus ombrix's own in both.
     - A scalar `sigma` works with a Jacobian function too, and '2-point'
       and '3-point' without bounds (SciPy's 'lm' path refuses both).
     - Robust losses (``loss`` other than 'linear') raise ValueError.
@@ -279,9 +283,18 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
 
     start = p0.ravel() if p0.dtype == np.float64 else p0.astype(np.float64).ravel()
     typical = None if callable(jac) else np.where(start != 0, np.abs(start), 1.0)
-    (popt, _, _, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = _fit_api._solve(
-        f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
-        unpack=True, polish=True, factor=full_output)
+    if (lb is not None or C is not None) and diff != "secant":
+        # Bounds and inequalities by the active-set method of ombrix.fit, held
+        # exactly; its rounds end without the final correction, so they stop
+        # at ombrix.fit's step tolerance unless one was asked for.
+        if not {"step_tol", "xtol"} & kwargs.keys():
+            tolerances = tolerances[:2] + (_fit_api._STEP_TOL[dtype],) + tolerances[3:]
+        solution = _active_set.solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
+                                     typical, scale, tolerances, dtype, unpack=True)
+    else:
+        solution = _fit_api._solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
+                                   typical, scale, tolerances, dtype, unpack=True, polish=True, factor=full_output)
+    (popt, _, _, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
 
     status = int(info[6])
     if status not in _CONVERGED:
@@ -304,12 +317,12 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     if not full_output:
         return popt, pcov
 
-    fjac, ipvt, qtf = factored
     infodict = {"fvec": -r_w, "nfev": int(nfev)}
     if callable(jac):
         infodict["njev"] = int(njev)
-    infodict.update(fjac=fjac, ipvt=ipvt, qtf=qtf, iterations=int(info[5]), status=Status(status), rank=rank,
-                    active_bounds=active_bounds)
+    if factored is not None:  # the factorisation of the unconstrained path, as SciPy's 'lm' gives it
+        infodict.update(zip(("fjac", "ipvt", "qtf"), factored))
+    infodict.update(iterations=int(info[5]), status=Status(status), rank=rank, active_bounds=active_bounds)
     return popt, pcov, infodict, _fit_api._MESSAGES[Status(status)], _IER[status]
 
 

@@ -456,3 +456,23 @@ def test_nan_policy_omit_drops_the_points_as_scipy_does():
     x[17] = np.nan
     expected, got = _both(decay, x, y, p0=[1.0, 1.0, 0.0], sigma=SIGMA_1D, check_finite=False, nan_policy="omit")
     _assert_same_fit(expected, got, 1e-6, 1e-4)
+
+
+def test_bounds_hold_exactly_and_the_bounded_fit_converges():
+    # Misra1a with b2 held below its unconstrained value: the bound binds.
+    prob = ombrix.nist.load("Misra1a")
+    f = lambda x, b1, b2: b1 * (1 - np.exp(-b2 * x))  # noqa: E731
+    evaluated = []
+
+    def model(x, b1, b2):
+        evaluated.append(b2)
+        return f(x, b1, b2)
+
+    popt, pcov, info, mesg, ier = ombrix.curve_fit(model, prob.x, prob.y, p0=prob.start1,
+                                                   bounds=([0, 0], [np.inf, 5e-4]),
+                                                   full_output=True)
+    g = 1 - np.exp(-5e-4 * prob.x)
+    assert popt[1] == 5e-4 and popt[0] == pytest.approx(g @ prob.y / (g @ g), rel=1e-10)
+    assert max(evaluated) <= 5e-4  # never evaluated outside the bound
+    assert info["active_bounds"].tolist() == [0, 1] and pcov[1, 1] == 0
+    assert info["nfev"] < 100 and set(info) >= {"nfev", "fvec"}
