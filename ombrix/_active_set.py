@@ -36,6 +36,10 @@ import numpy as np
 
 from . import _fit
 
+# Default step tolerance of the rounds (which end without ombrix.fit's final
+# Gauss-Newton correction), per precision.
+STEP_TOL = {np.dtype(np.float64): 1e-12, np.dtype(np.float32): 1e-6}
+
 _CONVERGED_OR_STUCK = (1, 2, 5, 6)  # a round that ended here gets the multiplier check
 
 # A row violated by less than _SLACK * eps * (|h| + sum_j |g_j p_j|) counts as

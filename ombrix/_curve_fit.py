@@ -31,7 +31,7 @@ _DIFFS = {None: "forward", "2-point": "forward", "3-point": "central"}
 # Defaults chosen on the NIST problems of ombrix.nist as a whole; see the
 # notes of curve_fit.
 _DAMPING = 1e-3
-_STEP_TOL = {np.dtype(np.float64): 1e-9, np.dtype(np.float32): 1e-6}
+_STEP_TOL = _fit_api._STEP_TOL
 _MAX_ITERATIONS = 1000
 _DEFAULT_TOLERANCES = {dtype: _fit_api._tolerances(_DAMPING, 0.0, step_tol, 0.0, _MAX_ITERATIONS)
                        for dtype, step_tol in _STEP_TOL.items()}
@@ -288,7 +288,7 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         # exactly; its rounds end without the final correction, so they stop
         # at ombrix.fit's step tolerance unless one was asked for.
         if not {"step_tol", "xtol"} & kwargs.keys():
-            tolerances = tolerances[:2] + (_fit_api._STEP_TOL[dtype],) + tolerances[3:]
+            tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
         solution = _active_set.solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
                                      typical, scale, tolerances, dtype, unpack=True)
     else:
