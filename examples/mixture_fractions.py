@@ -19,6 +19,7 @@ import sys
 import numpy as np
 
 import ombrix
+from plotting import confidence_band, pyplot
 
 # Reference spectra: each compound absorbs in one or two Gaussian bands
 # (centre and width in nm, relative height).
@@ -52,10 +53,6 @@ def jacobian(p, w):
     return np.column_stack([fractions @ spectra, -a * (fractions @ slopes), *(a * spectra)])
 
 
-def confidence_band(jac, cov, level=1.96):
-    """Half-width of the band of the fitted curve: level * sqrt(diag(J cov J^T))."""
-    return level * np.sqrt(np.einsum("ij,jk,ik->i", jac, cov, jac))
-
 
 def main(figure=None):
     w = np.linspace(380.0, 640.0, 261)
@@ -71,12 +68,8 @@ def main(figure=None):
     print("true values:  " + ", ".join(f"{n} = {v:g}" for n, v in zip(NAMES, TRUE)))
 
     if figure:
-        try:
-            import matplotlib
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
-        except ImportError:
-            print("matplotlib is not installed: no figure")
+        plt = pyplot()
+        if plt is None:
             return result
         curve = model(result.p, w)
         band = confidence_band(jacobian(result.p, w), result.cov)

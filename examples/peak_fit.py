@@ -18,14 +18,11 @@ import sys
 import numpy as np
 
 import ombrix
+from plotting import confidence_band, pyplot
 from ombrix import nist
 
 NAMES = ["baseline", "decay", "height1", "centre1", "width1", "height2", "centre2", "width2"]
 
-
-def confidence_band(jacobian, cov, level=1.96):
-    """Half-width of the band of the fitted curve: level * sqrt(diag(J cov J^T))."""
-    return level * np.sqrt(np.einsum("ij,jk,ik->i", jacobian, cov, jacobian))
 
 
 def main(figure=None):
@@ -43,12 +40,8 @@ def main(figure=None):
           f"{np.max(np.abs(result.p - data.certified) / np.abs(data.certified)):.1e} (relative)")
 
     if figure:
-        try:
-            import matplotlib
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
-        except ImportError:
-            print("matplotlib is not installed: no figure")
+        plt = pyplot()
+        if plt is None:
             return result
         grid = np.linspace(x.min(), x.max(), 600)
         curve = data.model(result.p, grid)

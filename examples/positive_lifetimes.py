@@ -20,6 +20,7 @@ import sys
 import numpy as np
 
 import ombrix
+from plotting import confidence_band, pyplot
 
 TAUS = np.geomspace(0.5, 200.0, 16)      # candidate lifetimes
 TRUE = {3.0: 600.0, 25.0: 250.0}         # lifetime: amplitude
@@ -34,10 +35,6 @@ def model(p, t):
 def jacobian(p, t):
     return np.column_stack([np.exp(-np.outer(t, 1.0 / TAUS)), np.ones_like(t)])
 
-
-def confidence_band(jac, cov, level=1.96):
-    """Half-width of the band of the fitted curve: level * sqrt(diag(J cov J^T))."""
-    return level * np.sqrt(np.einsum("ij,jk,ik->i", jac, cov, jac))
 
 
 def main(figure=None):
@@ -59,12 +56,8 @@ def main(figure=None):
     print(f"constraints active at the solution: {int(result.active_ineq.sum())} of {TAUS.size}")
 
     if figure:
-        try:
-            import matplotlib
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
-        except ImportError:
-            print("matplotlib is not installed: no figure")
+        plt = pyplot()
+        if plt is None:
             return result
         curve = model(result.p, t)
         band = confidence_band(jacobian(result.p, t), result.cov)
