@@ -31,6 +31,7 @@
 #include "_src/ref.h"
 #include "_src/solution.h"
 #include "_src/trampoline.h"
+#include "internal.h"
 #include "ombrix.h"
 
 #include <numpy/arrayscalars.h>
@@ -174,20 +175,15 @@ class PythonEvaluator final : public Evaluator<T> {
 // The solver's user data.  The solver sees the weighted model W f(p) and the
 // weighted Jacobian W J(p); the context keeps the unweighted values.
 
-// Memory from the C allocator, zeroed, released with the owner.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Buffer = std::unique_ptr<T[], FreeDeleter>;
+// Memory from the C allocator, zeroed, released with the owner (the numeric
+// layer's own helpers).
+using ombrix::CBuffer;
 
-// A zeroed array of count = a * b elements (b defaults to 1), or null when the
-// size overflows or the allocator fails.
+// A zeroed array of a * b elements (b defaults to 1), or null when the size
+// overflows or the allocator fails.
 template <typename T>
 T* allocate(std::size_t a, std::size_t b = 1) {
-  std::size_t count = 0, bytes = 0;
-  if (__builtin_mul_overflow(a, b, &count) || __builtin_mul_overflow(count, sizeof(T), &bytes)) return nullptr;
-  return static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+  return ombrix::calloc_array<T>(ombrix::Size(a) * ombrix::Size(b));
 }
 
 enum class Weighting { kNone, kDiagonal, kCovariance };
@@ -480,14 +476,14 @@ class Fit {
   const T* typical_;   // typical parameter sizes, scaling the difference steps
   const T *lb_, *ub_;  // bounds of the difference steps, or null
 
-  Buffer<T> f_, f_point_;      // the last model values and their point
-  Buffer<T> jac_, jac_point_;  // the last Jacobian and its point
-  Buffer<T> trial_, f_plus_, f_minus_;  // scratch of the difference Jacobian
-  Buffer<T> point_;                     // p of the scaled variables q
+  CBuffer<T> f_, f_point_;      // the last model values and their point
+  CBuffer<T> jac_, jac_point_;  // the last Jacobian and its point
+  CBuffer<T> trial_, f_plus_, f_minus_;  // scratch of the difference Jacobian
+  CBuffer<T> point_;                     // p of the scaled variables q
   const T* scale_ = nullptr;            // p = q * scale, or null: q is p
   const T *guard_G_ = nullptr, *guard_h_ = nullptr;  // rows G p >= h, or none
   int guard_rows_ = 0;
-  Buffer<T> blocked_point_;  // the point that violated a guard row
+  CBuffer<T> blocked_point_;  // the point that violated a guard row
   bool f_known_ = false, jac_known_ = false;
   bool failed_ = false, blocked_ = false;
   long long model_calls_ = 0, jacobians_ = 0;
@@ -734,10 +730,7 @@ PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
 // factorisation of the weighted Jacobian.  All in double precision, from
 // the model values and Jacobian of the fit's precision.
 
-// Stop reasons (information vector entry 6) of a fit that converged by its
-// gradient or step test.
-constexpr int kSmallGradient = 1, kSmallStep = 2;
-constexpr int kMaxIterations = 3;  // a guarded fit given no iteration
+using ombrix::kIterationLimit, ombrix::kSmallGradient, ombrix::kSmallStep;  // stop reasons (info entry 6)
 
 // The weights in double precision, for the statistics (the solver's own are
 // in the fit's precision).
@@ -838,9 +831,9 @@ bool polish(Fit<T>& fit, T* p, const T* y, const T* weighted_y, int m, int n, co
             T* values, double* r, double* chisq) {
   if (c.C) return true;
   const std::size_t mm = std::size_t(m);
-  Buffer<double> gradient(allocate<double>(mm)), step(allocate<double>(mm));
-  Buffer<T> trial(allocate<T>(mm));
-  Buffer<double> trial_r(allocate<double>(std::size_t(n)));
+  CBuffer<double> gradient(allocate<double>(mm)), step(allocate<double>(mm));
+  CBuffer<T> trial(allocate<T>(mm));
+  CBuffer<double> trial_r(allocate<double>(std::size_t(n)));
   if (!gradient || !step || !trial || !trial_r) return true;  // a correction, not worth a MemoryError
   for (int i = 0; i < n; ++i)
     for (std::size_t j = 0; j < mm; ++j) gradient[j] += jw[std::size_t(i) * mm + j] * r[i];
@@ -943,7 +936,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   if (weights.kind == Weighting::kNone) {
     weighted_y = Ref::borrow(y.get());
   } else {
-    Buffer<double> wy(allocate<double>(std::size_t(n)));
+    CBuffer<double> wy(allocate<double>(std::size_t(n)));
     weighted_y = Ref(PyArray_SimpleNew(1, y_dims, kNumpyType<T>));
     if (!weighted_y) return nullptr;
     if (!wy) return PyErr_NoMemory();
@@ -1006,8 +999,8 @@ PyObject* solve_impl(const SolveArgs& a) {
   // bounds divided (the unbounded marks kept), the columns of A and C
   // multiplied.  Without scaling the scale is 1 and these are copies (the
   // box solver may change the bounds it is given).
-  Buffer<T> scale(allocate<T>(std::size_t(m)));
-  Buffer<T> scratch(a.scale ? allocate<T>(std::size_t(n), std::size_t(m)) : allocate<T>(1));
+  CBuffer<T> scale(allocate<T>(std::size_t(m)));
+  CBuffer<T> scratch(a.scale ? allocate<T>(std::size_t(n), std::size_t(m)) : allocate<T>(1));
   if (!scale || !scratch) {
     PyErr_NoMemory();
     return nullptr;
@@ -1059,7 +1052,7 @@ PyObject* solve_impl(const SolveArgs& a) {
                            info, &fit};
   int status = 0;
   if (no_solve) {
-    info[6] = T(nothing_free ? kSmallGradient : kMaxIterations);
+    info[6] = T(nothing_free ? kSmallGradient : kIterationLimit);  // nothing free, or no iteration given
   } else if (evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
   } else {
@@ -1118,7 +1111,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   Ref cov_array(PyArray_SimpleNew(2, cov_dims, NPY_DOUBLE));
   Ref bounds_array(PyArray_ZEROS(1, m_dims1, NPY_INT8, 0));
   Ref rows_array(PyArray_ZEROS(1, k2_dims, NPY_BOOL, 0));
-  Buffer<double> jw(allocate<double>(nn, mm)), work(allocate<double>(3 * nn)), g(allocate<double>(mm + k1 + k2, mm));
+  CBuffer<double> jw(allocate<double>(nn, mm)), work(allocate<double>(3 * nn)), g(allocate<double>(mm + k1 + k2, mm));
   if (!f_array || !jac_array || !r_array || !cov_array || !bounds_array || !rows_array) return nullptr;
   if (!jw || !work || !g) return PyErr_NoMemory();
   T* values = data_of<T>(f_array);
@@ -1127,7 +1120,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   double* r = data_of<double>(r_array);
   double chisq = weighted_residuals(data_of<T>(y), values, n, weights64.weights, work.get(), r);
   {
-    Buffer<double> unweighted(allocate<double>(nn, mm));
+    CBuffer<double> unweighted(allocate<double>(nn, mm));
     if (!unweighted) return PyErr_NoMemory();
     std::copy_n(jac, nn * mm, unweighted.get());
     weights64.weights.apply(unweighted.get(), jw.get(), n, m);
