@@ -301,11 +301,11 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     else:
         solution = _fit_api._solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
                                    typical, scale, tolerances, dtype, unpack=True, polish=True, factor=full_output)
-    (popt, _, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
+    (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
 
     status = int(info[6])
     if status not in _CONVERGED:
-        raise RuntimeError("Optimal parameters not found: " + _fit_api._message(status, J))
+        raise RuntimeError("Optimal parameters not found: " + _fit_api._message(status, f, J))
     # inf entries: parameters the data do not determine; NaN: no estimate at all
     determined = _all_finite(pcov)
     estimated = determined or not np.isnan(pcov).any()

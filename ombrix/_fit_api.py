@@ -474,14 +474,14 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         p=p, cov=cov.astype(dtype), stderr=stderr.astype(dtype), corr=corr.astype(dtype), residuals=residuals,
         weighted_residuals=r_w.astype(dtype), jac=J, chisq=chisq, redchi=redchi, r2=r2, dof=dof, rank=rank,
         initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
-        message=_message(status, J), success=status in _CONVERGED, active_bounds=active_bounds,
+        message=_message(status, f, J), success=status in _CONVERGED, active_bounds=active_bounds,
         active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined)
 
 
-def _message(status, J):
-    """`status` in words; for invalid values, whether the model or the
-    Jacobian `J` at the returned parameters was not finite."""
-    if status == Status.INVALID_VALUES and not np.isfinite(J).all():
+def _message(status, f, J):
+    """`status` in words; for invalid values, whether the model values `f`
+    or the Jacobian `J` at the returned parameters were not finite."""
+    if status == Status.INVALID_VALUES and np.isfinite(f).all() and not np.isfinite(J).all():
         return _JACOBIAN_NOT_FINITE
     return _MESSAGES[Status(status)]
 
