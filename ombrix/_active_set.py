@@ -161,6 +161,8 @@ def _row_basis(rows):
     return q.T
 
 
+# ---- the binding's outcomes and the model's results (ombrix.fit and curve_fit too) ----
+
 def raise_if_start_not_finite(out, start):
     """ValueError naming the first value that is not finite, when the
     binding's outcome `out` (of solve or solve_guarded) ended at `start`
