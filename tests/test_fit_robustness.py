@@ -136,8 +136,8 @@ def test_a_jacobian_not_finite_at_the_start_is_refused_naming_its_entry(kind, op
                 f[4] = np.nan
             return f
         jac = None
-    shown = "inf" if analytic else "nan"
-    with pytest.raises(ValueError, match=f"^the Jacobian is not finite at the start point: row 4, column 1 is {shown}$"):
+    message = f"^the Jacobian is not finite at the start point: row 4, column 1 is {'inf' if analytic else 'nan'}$"
+    with pytest.raises(ValueError, match=message):
         fit(model, start, Y, jac=jac, **CONSTRAINTS[kind], **options)
 
 
