@@ -41,6 +41,7 @@ from . import _fit
 STEP_TOL = {np.dtype(np.float64): 1e-12, np.dtype(np.float32): 1e-6}
 
 _CONVERGED_OR_STUCK = (1, 2, 5, 6)  # a round that ended here gets the multiplier check
+_INVALID_VALUES = 7
 
 # A row violated by less than _SLACK * eps * (|h| + sum_j |g_j p_j|) counts as
 # satisfied; the binding's guard uses the same test.
@@ -158,6 +159,46 @@ def _row_basis(rows):
     """Orthonormal rows spanning the row space of `rows` (independent rows)."""
     q, _ = np.linalg.qr(rows.T)
     return q.T
+
+
+# ---- the binding's outcomes and the model's results (ombrix.fit and curve_fit too) ----
+
+def raise_if_start_not_finite(out, start):
+    """ValueError naming the first value that is not finite, when the
+    binding's outcome `out` (of solve or solve_guarded) ended at `start`
+    without an iteration because the model or its Jacobian is not finite
+    there: from such a start the binding solves nothing and evaluates no
+    Jacobian where the model is not finite.  A fit that stops later keeps
+    its last finite point and is reported by its status instead."""
+    p, f, J, info = out[:4]
+    if (f is None or int(info[6]) != _INVALID_VALUES or info[5] != 0
+            or not np.array_equal(p, np.asarray(start, dtype=p.dtype))):
+        return
+    bad = np.flatnonzero(~np.isfinite(f))
+    if bad.size:
+        raise ValueError(f"the model is not finite at the start point: element {bad[0]} is {f[bad[0]]}")
+    bad = np.argwhere(~np.isfinite(J))
+    if bad.size:
+        i, j = bad[0]
+        raise ValueError(f"the Jacobian is not finite at the start point: row {i}, column {j} is {J[i, j]}")
+
+
+def model_values(result, n, unpack):
+    """A model's result as a float64 vector of n values, read as the binding
+    reads it: exactly shape (n,) for model(p, *args); with unpacked
+    parameters any shape holding n values (C order) or a single value
+    standing for all n.  ValueError (size) or TypeError (element type)
+    otherwise."""
+    values = np.asarray(result)
+    if values.dtype.kind not in "biuf":
+        raise TypeError(f"model returned values of dtype {values.dtype}, expected real numbers")
+    if unpack:
+        if values.size not in (n, 1):
+            raise ValueError(f"model returned {values.size} values, expected {n}")
+        return np.broadcast_to(values.ravel().astype(np.float64), (n,))
+    if values.shape != (n,):
+        raise ValueError(f"model returned an array of shape {values.shape}, expected {(n,)}")
+    return values.astype(np.float64)
 
 
 # ---- the feasible start ------------------------------------------------------
@@ -349,17 +390,17 @@ class _ActiveSet:
         self.nfev += out[4]
         self.njev += out[5]
         self.iterations += int(out[3][5])
-        if self.initial_chisq is None:
+        if self.initial_chisq is None:  # the first round: from the fit's start
+            raise_if_start_not_finite(out, p)
             self.initial_chisq = out[3][0]
         return out, guarded
 
     def chisq_at(self, p):
         """Chi-square at p, from one model call (NaN for values that are not finite)."""
         p = self.cast(p)
-        f = np.asarray(self.model(*self.args, *p) if self.unpack else self.model(p, *self.args))
+        result = self.model(*self.args, *p) if self.unpack else self.model(p.copy(), *self.args)
         self.nfev += 1
-        if f.shape != self.y.shape:
-            raise ValueError(f"model returned an array of shape {f.shape}, expected {self.y.shape}")
+        f = model_values(result, self.y.shape[0], self.unpack)
         r = _weighted(self.weights, self.y - f.astype(self.dtype).astype(np.float64))
         chisq = float(r @ r)
         return chisq if math.isfinite(chisq) else math.nan

@@ -139,7 +139,10 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         active inequalities leave free, times the reduced chi-square unless
         `absolute_sigma`.  Filled with inf, with an OptimizeWarning, when it
         cannot be estimated (no degrees of freedom, or a Jacobian that is
-        not finite).
+        not finite); inf, with the same warning, in the rows and columns of
+        the parameters that the data do not determine (a rank-deficient
+        Jacobian: a model that depends on two of them only through their
+        product, say).
     infodict : dict
         With `full_output`: ``fvec`` (the weighted residuals ``(f - ydata) /
         sigma`` at `popt`), ``nfev`` (model calls, difference Jacobians
@@ -172,7 +175,10 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         "`sigma` must be positive definite."), a bad `nan_policy` or
         `method`, ``args=``, and no `p0` for a model whose parameters
         cannot be counted ("Unable to determine number of fit
-        parameters.").
+        parameters.").  ValueError also when `f`, or `jac`, is not finite at
+        the start point, naming the first value that is not ("the model is
+        not finite at the start point: element 3 is nan"); nothing is
+        iterated.
     RuntimeError
         "Optimal parameters not found: ..." when the fit does not converge
         (iteration limit, a singular or non-finite problem, no reduction).
@@ -204,7 +210,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
       the parameters by less than 1e-5 of their size.
     - `pcov` comes from an SVD of the weighted Jacobian at `popt` (SciPy's
       'lm' inverts MINPACK's R factor of the last Jacobian).  Rank
-      deficiency gives the pseudo-inverse (as SciPy's 'trf'), not inf.
+      deficiency gives inf for the parameters the data do not determine,
+      with an OptimizeWarning, and the pseudo-inverse for the others.
       With bounds, a parameter held at a bound has variance 0 and does not
       count as free in the degrees of freedom (SciPy ignores the bounds);
       equalities and active inequalities likewise.
@@ -282,7 +289,7 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         raise TypeError(f"The number of func parameters={m} must not exceed the number of data points={n}")
 
     start = p0.ravel() if p0.dtype == np.float64 else p0.astype(np.float64).ravel()
-    typical = None if callable(jac) else np.where(start != 0, np.abs(start), 1.0)
+    typical = np.where(start != 0, np.abs(start), 1.0)
     if (lb is not None or C is not None) and diff != "secant":
         # Bounds and inequalities by the active-set method of ombrix.fit, held
         # exactly; its rounds end without the final correction, so they stop
@@ -294,22 +301,24 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     else:
         solution = _fit_api._solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
                                    typical, scale, tolerances, dtype, unpack=True, polish=True, factor=full_output)
-    (popt, _, _, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
+    (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
 
     status = int(info[6])
     if status not in _CONVERGED:
-        raise RuntimeError("Optimal parameters not found: " + _fit_api._MESSAGES[Status(status)])
-    estimated = _all_finite(pcov)
+        raise RuntimeError("Optimal parameters not found: " + _fit_api._message(status, f, J))
+    # inf entries: parameters the data do not determine; NaN: no estimate at all
+    determined = _all_finite(pcov)
+    estimated = determined or not np.isnan(pcov).any()
     if not estimated:
         pcov.fill(math.inf)
     elif not absolute_sigma:
         dof = n - free
         if dof > 0:
-            pcov *= chisq / dof
+            np.multiply(pcov, chisq / dof, out=pcov, where=determined or ~np.isinf(pcov))
         else:
             pcov.fill(math.inf)
             estimated = False
-    if not estimated:
+    if not (estimated and determined):
         warnings.warn("Covariance of the parameters could not be estimated", category=optimize_warning(),
                       stacklevel=2)
     if dtype != np.float64:

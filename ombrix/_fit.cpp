@@ -243,6 +243,11 @@ template <typename T>
 const T kGuardSlack = T(16) * std::numeric_limits<T>::epsilon();
 
 template <typename T>
+bool all_finite(const T* v, std::size_t count) {
+  return std::all_of(v, v + count, [](T value) { return std::isfinite(value); });
+}
+
+template <typename T>
 class Fit {
  public:
   // `typical` (m sizes) and the bounds lb, ub (or null) shape the difference steps.
@@ -280,14 +285,18 @@ class Fit {
     auto& fit = *static_cast<Fit*>(self);
     const T* p = fit.unscaled(q);
     const T* f = nullptr;
-    if (!fit.admissible(p) || !fit.values_at(p, &f)) return fit.fill_invalid(out, 1);
+    if (fit.jacobian_not_finite_ || !fit.admissible(p) || !fit.values_at(p, &f)) return fit.fill_invalid(out, 1);
     fit.weights_.apply(f, out, fit.n_, 1);
   }
 
+  // A Jacobian with NaN or infinite entries stops the fit as a failed
+  // evaluation does (the solver would read its NaN gradient as a small one),
+  // without an exception: the caller reports it as invalid values.
   static void jacobian_callback(const T* q, T* out, int, int, void* self) {
     auto& fit = *static_cast<Fit*>(self);
+    if (fit.jacobian_not_finite_) return fit.fill_invalid(out, fit.m_);  // stopped by an earlier one
     const T* jac = nullptr;
-    if (!fit.jacobian_at(fit.unscaled(q), &jac)) return fit.fill_invalid(out, fit.m_);
+    if (!fit.jacobian_at(fit.unscaled(q), &jac) || fit.jacobian_not_finite_) return fit.fill_invalid(out, fit.m_);
     fit.weights_.apply(jac, out, fit.n_, fit.m_);
     if (!fit.scale_) return;
     for (std::size_t i = 0; i < std::size_t(fit.n_); ++i)
@@ -353,6 +362,7 @@ class Fit {
       }
       std::memcpy(jac_point_.get(), p, point_bytes());
       jac_known_ = true;
+      if (!all_finite(jac_.get(), std::size_t(n_) * std::size_t(m_))) jacobian_not_finite_ = true;
     }
     *jac = jac_.get();
     return true;
@@ -374,17 +384,18 @@ class Fit {
   const T* jacobian_point() const { return jac_known_ ? jac_point_.get() : nullptr; }
 
   bool failed() const { return failed_; }
+  // Whether a Jacobian evaluated so far had NaN or infinite entries; the
+  // last one taken, at jacobian_point(), is then such a one.
+  bool jacobian_not_finite() const { return jacobian_not_finite_; }
+  // The Jacobian buffer filled with NaN, standing for one that was not
+  // evaluated (at a point where the model is not finite).
+  const T* unevaluated_jacobian() {
+    jac_known_ = false;
+    fill_invalid(jac_.get(), m_);
+    return jac_.get();
+  }
   long long model_calls() const { return model_calls_; }
   long long jacobians() const { return jacobians_; }
-
- private:
-  std::size_t point_bytes() const { return std::size_t(m_) * sizeof(T); }
-  bool same_point(const T* p, const T* q) const { return std::memcmp(p, q, point_bytes()) == 0; }
-
-  bool fail() {
-    failed_ = true;
-    return false;
-  }
 
   // False, and the fit stopped as by a failed evaluation, when p violates a
   // guard row by more than rounding (see kGuardSlack).
@@ -406,6 +417,15 @@ class Fit {
       }
     }
     return true;
+  }
+
+ private:
+  std::size_t point_bytes() const { return std::size_t(m_) * sizeof(T); }
+  bool same_point(const T* p, const T* q) const { return std::memcmp(p, q, point_bytes()) == 0; }
+
+  bool fail() {
+    failed_ = true;
+    return false;
   }
 
   // NaN in every entry: the solver stops as for a model that returned NaN.
@@ -485,7 +505,7 @@ class Fit {
   int guard_rows_ = 0;
   CBuffer<T> blocked_point_;  // the point that violated a guard row
   bool f_known_ = false, jac_known_ = false;
-  bool failed_ = false, blocked_ = false;
+  bool failed_ = false, blocked_ = false, jacobian_not_finite_ = false;
   long long model_calls_ = 0, jacobians_ = 0;
 };
 
@@ -730,7 +750,8 @@ PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
 // factorisation of the weighted Jacobian.  All in double precision, from
 // the model values and Jacobian of the fit's precision.
 
-using ombrix::kIterationLimit, ombrix::kSmallGradient, ombrix::kSmallStep;  // stop reasons (info entry 6)
+using ombrix::kInvalidValues, ombrix::kIterationLimit, ombrix::kSmallGradient,
+    ombrix::kSmallStep;  // stop reasons (info entry 6)
 
 // The weights in double precision, for the statistics (the solver's own are
 // in the fit's precision).
@@ -994,6 +1015,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   Fit<T> fit(evaluator, m, n, weights, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
              ub ? data_of<T>(ub) : nullptr);
   if (!fit.allocate_buffers()) return nullptr;
+  if (C && a.guarded) fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
 
   // The solver's variables q = p / scale, and its constraints in them: the
   // bounds divided (the unbounded marks kept), the columns of A and C
@@ -1006,7 +1028,17 @@ PyObject* solve_impl(const SolveArgs& a) {
     return nullptr;
   }
   std::fill_n(scale.get(), m, T(1));
-  if (a.scale && !fit.set_scale_at(data_of<T>(p), scale.get(), scratch.get())) return raise_stored(evaluator);
+  // The model at the start first (unless the guard refuses it): where it is
+  // not finite, or the Jacobian there is not, nothing is solved and no
+  // Jacobian is taken at such a point; the caller names the value.
+  const T* f_start = nullptr;
+  const bool start_evaluated = fit.admissible(data_of<T>(p)) && fit.values_at(data_of<T>(p), &f_start);
+  if (!start_evaluated && !fit.blocked()) return raise_stored(evaluator);
+  const bool start_invalid = start_evaluated && !all_finite(f_start, std::size_t(n));
+  if (a.scale && start_evaluated && !start_invalid &&
+      !fit.set_scale_at(data_of<T>(p), scale.get(), scratch.get()))
+    return raise_stored(evaluator);
+  const bool start_refused = start_invalid || fit.jacobian_not_finite();
   scratch.reset();
   T* q = data_of<T>(p);
   for (int j = 0; j < m; ++j) q[j] /= scale[j];
@@ -1032,9 +1064,7 @@ PyObject* solve_impl(const SolveArgs& a) {
     constraints.b = data_of<T>(b_work);
     constraints.k1 = k1;
   }
-  if (C && a.guarded) {
-    fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
-  } else if (C) {
+  if (C && !a.guarded) {
     C_work = scaled_columns(data_of<T>(C), k2, m, scale.get());
     if (!C_work) return nullptr;
     constraints.C = data_of<T>(C_work);
@@ -1051,7 +1081,9 @@ PyObject* solve_impl(const SolveArgs& a) {
   const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
                            info, &fit};
   int status = 0;
-  if (no_solve) {
+  if (start_refused) {
+    info[6] = T(kInvalidValues);
+  } else if (no_solve) {
     info[6] = T(nothing_free ? kSmallGradient : kIterationLimit);  // nothing free, or no iteration given
   } else if (evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
@@ -1080,11 +1112,18 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
   for (int j = 0; j < m; ++j) q[j] *= scale[j];  // p, exactly
   T* const p_out = q;
+  if (fit.jacobian_not_finite()) std::copy_n(fit.jacobian_point(), m, p_out);  // where the fit stopped
 
   // Model values and Jacobian at the returned point, for the residuals and the covariance.
   const T* f = nullptr;
   const T* jac = nullptr;
-  if (!fit.values_at(p_out, &f) || !fit.jacobian_at(p_out, &jac)) return raise_stored(evaluator);
+  if (!fit.values_at(p_out, &f)) return raise_stored(evaluator);
+  if (start_invalid) {
+    jac = fit.unevaluated_jacobian();
+  } else if (!fit.jacobian_at(p_out, &jac)) {
+    return raise_stored(evaluator);
+  }
+  if (fit.jacobian_not_finite()) info[6] = T(kInvalidValues);  // also one first taken here
   // The constraints in the caller's variables; in a guarded fit only the rows
   // eliminated, which the caller chose as those that hold.
   Constraints<T> given;
@@ -1156,7 +1195,7 @@ PyObject* solve_impl(const SolveArgs& a) {
     if (!factored) return nullptr;
   }
 
-  if (no_solve) info[0] = info[1] = T(chisq);
+  if (no_solve || start_refused) info[0] = info[1] = T(chisq);
   Ref info_tuple = info_values(info);
   if (!info_tuple) return nullptr;
   if (a.guarded)
@@ -1329,7 +1368,9 @@ PyDoc_STRVAR(solve_doc,
              "unscaled covariance on the `free` directions the active constraints leave, of rank `rank`,\n"
              "total the chi-square of the best constant model, and with factor qr = (fjac, ipvt, qtf),\n"
              "the pivoted QR factorisation of W J (else None).  polish takes a final Gauss-Newton\n"
-             "correction.\n\n"
+             "correction.  A Jacobian that is not finite stops the fit (stop reason 7) where it was\n"
+             "taken; a model or Jacobian that is not finite at p0 leaves it unsolved (stop reason 7, no\n"
+             "iteration, J NaN when the model is not finite there).\n\n"
              "Internal: ombrix.fit and ombrix.curve_fit prepare the arguments.  The precision is that\n"
              "of p0 (float32 or float64); every other array is converted to it.");
 PyDoc_STRVAR(solve_guarded_doc,

@@ -31,7 +31,10 @@ def solve(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, .
     vector, model calls, Jacobian evaluations, the solver's return value, W (y - f), chi-square, the
     unscaled covariance, its rank, the free directions, the chi-square of the best constant model,
     the active bounds, the active inequalities, and with factor the pivoted QR factorisation
-    (fjac, ipvt, qtf) of W J).  polish takes a final Gauss-Newton correction."""
+    (fjac, ipvt, qtf) of W J).  polish takes a final Gauss-Newton correction.  A Jacobian with NaN or
+    infinite entries stops the fit with stop reason 7 at the point where it was taken; a model or
+    Jacobian that is not finite at p0 leaves p0 unsolved (stop reason 7, no iteration, J NaN when the
+    model is not finite there)."""
     ...
 
 def solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None,

@@ -32,7 +32,7 @@ class Status(enum.IntEnum):
     SINGULAR = 4         #: the damped normal equations gave an absurdly long step
     NO_REDUCTION = 5     #: the damping grew to its limit without lowering chi-square
     SMALL_CHISQ = 6      #: chi-square fell to `chisq_tol`
-    INVALID_VALUES = 7   #: the model gave NaN or infinite values at a trial point
+    INVALID_VALUES = 7   #: the model or its Jacobian gave NaN or infinite values
 
 
 _MESSAGES = {
@@ -45,6 +45,9 @@ _MESSAGES = {
     Status.INVALID_VALUES: "stopped: the model returned NaN or infinite values at a trial point; "
                            "the parameters are the last ones with finite values",
 }
+# INVALID_VALUES with a Jacobian that has NaN or infinite entries
+_JACOBIAN_NOT_FINITE = ("stopped: the Jacobian was not finite (NaN or infinite entries); "
+                        "the parameters are those where it was evaluated")
 _CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ)
 _DIFFS = ("forward", "central", "secant")
 _CONSTRAINT_METHODS = ("active-set", "direct")
@@ -69,10 +72,12 @@ class FitResult:
     cov : ndarray, shape (m, m)
         Covariance of `p`, from `jac` (see `fit`).  Scaled by
         `redchi` unless ``absolute_sigma``; filled with inf when it cannot be
-        estimated (no degrees of freedom).
+        estimated (no degrees of freedom), NaN when `jac` is not finite;
+        inf in the rows and columns of the parameters the data do not
+        determine (see `undetermined`).
     stderr : ndarray, shape (m,)
         Standard errors, ``sqrt(diag(cov))``; 0 for a parameter held at a
-        bound.
+        bound, inf for one the data do not determine.
     corr : ndarray, shape (m, m)
         Correlation matrix; NaN in the rows and columns of parameters whose
         standard error is 0 or not finite.
@@ -100,6 +105,12 @@ class FitResult:
         parameter's freedom.
     rank : int
         Numerical rank of the weighted Jacobian on the free parameters.
+    undetermined : ndarray of bool, shape (m,)
+        True for each parameter the data do not determine: one that moves
+        along a direction in which the weighted Jacobian is numerically
+        zero (rank below the free parameters, as for a model that depends
+        on two parameters only through their product).  Its standard
+        error is inf.
     initial_chisq : float
         Chi-square at the start.
     nfev : int
@@ -150,6 +161,7 @@ class FitResult:
     active_ineq: np.ndarray
     absolute_sigma: bool = False
     names: tuple = field(default=None, repr=False)
+    undetermined: np.ndarray = field(default=None, repr=False)
 
     def __repr__(self):
         return (f"<FitResult {self.status.name}: chisq={self.chisq:.6g}, dof={self.dof}, "
@@ -183,10 +195,12 @@ class FitResult:
                  f"R^2:           {self.r2:.6g}",
                  "",
                  f"{'parameter':<{width}}  {'value':>14}  {'std. error':>11}  {'relative':>9}  note"]
+        undetermined = self.undetermined if self.undetermined is not None else np.zeros(m, dtype=bool)
         for i, name in enumerate(names):
             value, error = float(self.p[i]), float(self.stderr[i])
             relative = f"{abs(error / value):9.2%}" if value != 0 and math.isfinite(error) else f"{'':9}"
             note = {-1: "at lower bound", 1: "at upper bound"}.get(int(self.active_bounds[i]), "")
+            note = "not determined by the data" if undetermined[i] else note
             lines.append(f"{name:<{width}}  {value:14.7g}  {error:11.4g}  {relative}  {note}".rstrip())
         pairs = [(abs(self.corr[i, j]), i, j) for i in range(m) for j in range(i + 1, m)
                  if math.isfinite(self.corr[i, j]) and abs(self.corr[i, j]) >= min_correlation]
@@ -196,6 +210,9 @@ class FitResult:
                 lines.append(f"  {names[i]:>{width}} ~ {names[j]:<{width}} {float(self.corr[i, j]):+.3f}")
         if self.active_ineq.any():
             lines += ["", "active inequalities: rows " + ", ".join(str(int(j)) for j in np.flatnonzero(self.active_ineq))]
+        if undetermined.any():
+            lines += ["", f"not determined by the data (rank {self.rank}): "
+                      + ", ".join(names[i] for i in np.flatnonzero(undetermined))]
         if not self.absolute_sigma:
             lines += ["", "standard errors scaled by sqrt(reduced chi-square)"]
         return "\n".join(lines)
@@ -300,6 +317,9 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     ValueError, TypeError
         For invalid arguments, before the model is called; among them
         constraints that no point satisfies (with 'active-set').
+    ValueError
+        When the model, or its Jacobian, is not finite at the start point
+        (the first value that is not is named); nothing is iterated.
     Exception
         Any exception raised by `model` or `jac` stops the fit at once and
         propagates unchanged.
@@ -345,7 +365,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     with equality constraints, active bounds and active inequalities
     stacked as rows of G, ``cov = Z (Z^T J^T J Z)^+ Z^T * redchi`` with Z an
     orthonormal basis of the null space of G.  A parameter held at a bound
-    therefore has standard error 0.
+    therefore has standard error 0.  A parameter with a component along
+    the dropped directions (beyond what rounding leaves in them) is not
+    determined by the data: its standard error is inf, and so are its row
+    and column of `cov` (`FitResult.undetermined`).  A Jacobian that is not
+    finite, at the start or later, ends the fit with INVALID_VALUES.
 
     Defaults: chosen on the nine NIST reference problems shipped in
     `ombrix.nist`, from both starting points, with analytic, forward and
@@ -432,9 +456,10 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     residuals = (y.astype(dtype) - f).astype(dtype)
     dof = n - free
     redchi = chisq / dof if dof > 0 else math.nan
+    undetermined = np.isposinf(np.diag(cov))
     if not absolute_sigma:
         if dof > 0:
-            cov *= redchi
+            np.multiply(cov, redchi, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
         else:
             cov.fill(math.inf)
     stderr = np.sqrt(np.abs(np.diag(cov)))
@@ -449,8 +474,16 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         p=p, cov=cov.astype(dtype), stderr=stderr.astype(dtype), corr=corr.astype(dtype), residuals=residuals,
         weighted_residuals=r_w.astype(dtype), jac=J, chisq=chisq, redchi=redchi, r2=r2, dof=dof, rank=rank,
         initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
-        message=_MESSAGES[status], success=status in _CONVERGED, active_bounds=active_bounds,
-        active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names)
+        message=_message(status, f, J), success=status in _CONVERGED, active_bounds=active_bounds,
+        active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined)
+
+
+def _message(status, f, J):
+    """`status` in words; for invalid values, whether the model values `f`
+    or the Jacobian `J` at the returned parameters were not finite."""
+    if status == Status.INVALID_VALUES and np.isfinite(f).all() and not np.isfinite(J).all():
+        return _JACOBIAN_NOT_FINITE
+    return _MESSAGES[Status(status)]
 
 
 def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
@@ -467,8 +500,10 @@ def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typica
         lb_c = cast(np.maximum(lb, -largest))
         ub_c = cast(np.minimum(ub, largest))
     # y and the weights stay float64: the binding keeps them in double precision for the statistics
-    return _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d), diff,
-                      cast(typical), scale, *tolerances, unpack, polish, factor)
+    out = _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d), diff,
+                     cast(typical), scale, *tolerances, unpack, polish, factor)
+    _active_set.raise_if_start_not_finite(out, start)
+    return out
 
 
 def check_jacobian(model, jac, p, args=()):

@@ -14,11 +14,17 @@ namespace {
 
 using R = Real<double>;
 
+bool all_finite(const double* v, std::size_t count) {
+  return std::all_of(v, v + count, [](double value) { return std::isfinite(value); });
+}
+
 // The singular values of the column-major rows x cols matrix `a` (destroyed)
 // into s (min(rows, cols)), and with `jobvt` 'S' or 'A' its right singular
-// vectors V^T into vt (column-major, ldvt rows).  False when memory is short
-// or the SVD fails.
+// vectors V^T into vt (column-major, ldvt rows).  False when memory is short,
+// the SVD fails or `a` holds NaN or infinity (on which LAPACK's iteration
+// need not end).
 bool right_svd(int rows, int cols, double* a, double* s, const char* jobvt, double* vt, int ldvt) {
+  if (!all_finite(a, std::size_t(rows) * std::size_t(cols))) return false;
   const int one = 1;
   int lwork = -1, info = 0;
   double optimal = 0;
@@ -34,12 +40,58 @@ bool right_svd(int rows, int cols, double* a, double* s, const char* jobvt, doub
 
 void fill(double* v, std::size_t count, double value) { std::fill_n(v, count, value); }
 
+// Marks the parameters the data do not determine.  Parameter i is the linear
+// function c_i . u of the solver's unit-column coordinates u (c_i = D^-1
+// Z^T e_i); its estimate is determined when c_i lies in the row space of the
+// scaled J Z, i.e. has no component along the right singular vectors past
+// the `kept` ones (the numerical null space).  Rounding turns the singular
+// vectors by about `noise` radians (the dropping threshold over the smallest
+// singular value kept); a relative component above sqrt(noise), far above
+// that and far below 1, counts.  vt: V^T, free x free, column-major.
+void mark_undetermined(const double* z, int m, int free, const double* norms, const double* vt, int kept,
+                       double noise, bool* undetermined) {
+  const std::size_t mm = std::size_t(m), ff = std::size_t(free);
+  for (std::size_t i = 0; i < mm; ++i) {
+    auto c = [&](std::size_t a) { return (z ? z[i + a * mm] : double(a == i)) / norms[a]; };
+    double c2 = 0, null2 = 0;
+    for (std::size_t a = 0; a < ff; ++a) c2 += c(a) * c(a);
+    for (std::size_t r = std::size_t(kept); r < ff; ++r) {
+      double component = 0;
+      for (std::size_t a = 0; a < ff; ++a) component += vt[r + a * ff] * c(a);
+      null2 += component * component;
+    }
+    undetermined[i] = c2 > 0 && null2 > noise * c2;
+  }
+}
+
+// cov = Z inner Z^T (m x m, row-major) for Z (m x free, column-major) and
+// inner (free x free); false when memory is short.
+bool z_inner_z(const double* z, int m, int free, const double* inner, double* cov) {
+  const std::size_t mm = std::size_t(m), ff = std::size_t(free);
+  CBuffer<double> z_inner(calloc_array<double>(Size(m) * Size(free)));  // row-major m x free
+  if (!z_inner) return false;
+  for (std::size_t i = 0; i < mm; ++i)
+    for (std::size_t b = 0; b < ff; ++b) {
+      double value = 0;
+      for (std::size_t a = 0; a < ff; ++a) value += z[i + a * mm] * inner[a * ff + b];
+      z_inner[i * ff + b] = value;
+    }
+  for (std::size_t i = 0; i < mm; ++i)
+    for (std::size_t j = 0; j < mm; ++j) {
+      double value = 0;
+      for (std::size_t b = 0; b < ff; ++b) value += z_inner[i * ff + b] * z[j + b * mm];
+      cov[i * mm + j] = value;
+    }
+  return true;
+}
+
 }  // namespace
 
 bool covariance(const double* jw, int n, int m, const double* g, int k, double eps, double* cov, Rank* rank) {
   const std::size_t mm = std::size_t(m), nn = std::size_t(n);
   *rank = Rank{};
   fill(cov, mm * mm, 0.0);
+  const bool finite_jacobian = all_finite(jw, nn * mm);
 
   // Z: the null space of g, as the last m - fixed rows of V^T of its SVD.
   CBuffer<double> z;  // m x free, column-major; null means Z = I
@@ -67,6 +119,10 @@ bool covariance(const double* jw, int n, int m, const double* g, int k, double e
   }
   rank->free = free;
   if (free == 0) return true;
+  if (!finite_jacobian) {
+    fill(cov, mm * mm, std::numeric_limits<double>::quiet_NaN());
+    return true;
+  }
   const std::size_t ff = std::size_t(free);
 
   // J Z, column-major n x free, with unit-norm columns.
@@ -75,9 +131,10 @@ bool covariance(const double* jw, int n, int m, const double* g, int k, double e
   const int singular_count = std::min(n, free);
   const std::size_t kept_max = std::size_t(singular_count);
   CBuffer<double> s(calloc_array<double>(Size(singular_count)));
-  CBuffer<double> vt(calloc_array<double>(Size(singular_count) * Size(free)));
+  CBuffer<double> vt(calloc_array<double>(Size(free) * Size(free)));  // all of V^T: its null space too
   CBuffer<double> inner(calloc_array<double>(Size(free) * Size(free)));
-  if (!jz || !norms || !s || !vt || !inner) return false;
+  CBuffer<bool> undetermined(calloc_array<bool>(Size(m)));
+  if (!jz || !norms || !s || !vt || !inner || !undetermined) return false;
   bool finite = true;
   for (std::size_t j = 0; j < ff; ++j) {
     double* column = jz.get() + j * nn;
@@ -104,7 +161,7 @@ bool covariance(const double* jw, int n, int m, const double* g, int k, double e
     norms[j] = norm > 0 && std::isfinite(norm) ? norm : 1.0;
     for (std::size_t i = 0; i < nn; ++i) column[i] /= norms[j];
   }
-  if (!right_svd(n, free, jz.get(), s.get(), "S", vt.get(), singular_count)) {
+  if (!right_svd(n, free, jz.get(), s.get(), "A", vt.get(), free)) {
     fill(cov, mm * mm, std::numeric_limits<double>::quiet_NaN());
     return true;
   }
@@ -118,37 +175,39 @@ bool covariance(const double* jw, int n, int m, const double* g, int k, double e
   std::size_t kept = 0;
   while (kept < kept_max && s[kept] > threshold) ++kept;
   rank->rank = int(kept);
+  if (kept == 0) {
+    fill(cov, mm * mm, std::numeric_limits<double>::infinity());
+    return true;
+  }
   for (std::size_t r = 0; r < kept; ++r) {
     const double weight = 1.0 / (s[r] * s[r]);
     for (std::size_t a = 0; a < ff; ++a) {
-      const double va = vt[r + a * kept_max] / norms[a] * weight;
-      for (std::size_t b = 0; b < ff; ++b) inner[a * ff + b] += va * (vt[r + b * kept_max] / norms[b]);
+      const double va = vt[r + a * ff] / norms[a] * weight;
+      for (std::size_t b = 0; b < ff; ++b) inner[a * ff + b] += va * (vt[r + b * ff] / norms[b]);
     }
   }
+  mark_undetermined(z.get(), m, free, norms.get(), vt.get(), int(kept), threshold / s[kept - 1], undetermined.get());
   if (!z) {
     std::memcpy(cov, inner.get(), mm * mm * sizeof(double));
-    return true;
+  } else {
+    if (!z_inner_z(z.get(), m, free, inner.get(), cov)) return false;
   }
-  // cov = Z inner Z^T
-  CBuffer<double> z_inner(calloc_array<double>(Size(m) * Size(free)));  // row-major m x free
-  if (!z_inner) return false;
-  for (std::size_t i = 0; i < mm; ++i)
-    for (std::size_t b = 0; b < ff; ++b) {
-      double value = 0;
-      for (std::size_t a = 0; a < ff; ++a) value += z[i + a * mm] * inner[a * ff + b];
-      z_inner[i * ff + b] = value;
-    }
-  for (std::size_t i = 0; i < mm; ++i)
-    for (std::size_t j = 0; j < mm; ++j) {
-      double value = 0;
-      for (std::size_t b = 0; b < ff; ++b) value += z_inner[i * ff + b] * z[j + b * mm];
-      cov[i * mm + j] = value;
-    }
+  // The pseudo-inverse gives an undetermined parameter the variance of the
+  // shortest solution only: its variance is unbounded.
+  for (std::size_t i = 0; i < mm; ++i) {
+    if (!undetermined[i]) continue;
+    for (std::size_t j = 0; j < mm; ++j) cov[i * mm + j] = cov[j * mm + i] = std::numeric_limits<double>::infinity();
+  }
   return true;
 }
-
 bool pivoted_qr(const double* jw, int n, int m, const double* v, double* factored, int* pivots, double* qtv) {
   const std::size_t mm = std::size_t(m), nn = std::size_t(n);
+  if (!all_finite(jw, nn * mm) || !all_finite(v, nn)) {
+    fill(factored, nn * mm, std::numeric_limits<double>::quiet_NaN());
+    for (int j = 0; j < m; ++j) pivots[j] = j;
+    fill(qtv, mm, std::numeric_limits<double>::quiet_NaN());
+    return true;
+  }
   for (std::size_t i = 0; i < nn; ++i)
     for (std::size_t j = 0; j < mm; ++j) factored[i + j * nn] = jw[i * mm + j];
   const int reflectors = std::min(n, m);
