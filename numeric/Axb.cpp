@@ -2,10 +2,11 @@
 //
 // Contract shared by all six: A is row-major and left unchanged; the result is
 // 1 when x holds the solution, 0 after a numerical failure (singular or
-// indefinite matrix, no convergence; a message is on stderr).  An illegal
-// LAPACK argument or a failed allocation is a programming or resource error:
-// message, then exit(1).  Each solver keeps a scratch buffer between calls so
-// that an iteration does not allocate on every solve; a call with A == NULL
+// indefinite matrix, no convergence, a NaN or infinite entry in the matrix
+// of the SVD solver; a message is on stderr).  An illegal LAPACK argument or
+// a failed allocation is a programming or resource error: message, then
+// exit(1).  Each solver keeps a scratch buffer between calls so that an
+// iteration does not allocate on every solve; a call with A == NULL
 // releases it.  The buffers are per thread, so independent fits may run on
 // several threads.
 #include <climits>
@@ -345,6 +346,12 @@ static int ax_eq_b_svd(const T* A, const T* B, T* x, int m) {
   T* vt = s + mm;
   T* lapack_work = vt + mm * mm;
 
+  // The SVD iterates without end on a NaN or infinite entry.  (A is read only
+  // once the buffer exists.)
+  if (!all_finite(A, mm * mm)) {
+    std::fprintf(stderr, "non-finite entry in matrix A for %cgesvd_ in %cAx_eq_b_SVD()\n", P, P);
+    return 0;
+  }
   copy_transposed(A, svd_a, m, m);
   Real<T>::gesvd("A", "A", &m, &m, svd_a, &m, s, u, &m, vt, &m, lapack_work, &lwork, &info);
   if (info < 0)

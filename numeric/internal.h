@@ -1,5 +1,6 @@
 // Internal interfaces of the numeric layer: overflow-checked sizes, C
-// allocation helpers, and the generic routines that several sources share.
+// allocation helpers, the guard for non-finite input, and the generic routines
+// that several sources share.
 // Each template is defined once in the source named beside it and explicitly
 // instantiated there for double and float.
 #ifndef OMBRIX_INTERNAL_H
@@ -60,6 +61,17 @@ template <typename T>
 T* calloc_array(Size count) {
   if (!count.valid) return nullptr;
   return static_cast<T*>(std::calloc(count.value ? count.value : 1, sizeof(T)));
+}
+
+// ---- non-finite input ------------------------------------------------------------
+
+// True when none of the `count` values is NaN or infinite.  LAPACK's SVD
+// iterates without end on such input, so every SVD is guarded by this test.
+template <typename T>
+bool all_finite(const T* v, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
 }
 
 // ---- solver vocabulary --------------------------------------------------------
