@@ -213,8 +213,8 @@ static T r_squared(Callback<T> func, const T* p, const T* x, int m, int n, void*
   if (n <= 0) return T(NAN);  // both sums are empty
   CBuffer<T> values(calloc_array<T>(Size(n)));
   if (!values) {
-    std::fprintf(stderr, "memory allocation request failed in %combrix_R2()\n", Real<T>::letter);
-    std::exit(1);
+    fail_or_exit(Failure::kOutOfMemory, "memory allocation request failed in %combrix_R2()\n", Real<T>::letter);
+    return T(NAN);
   }
   T* f = values.get();
   func(p, f, m, n, user_data);
@@ -283,14 +283,15 @@ struct ChkjacConstants<float> {
 };
 
 // Grades each row of the Jacobian against a forward difference: err_out[i]
-// near 1 when row i agrees, near 0 when it does not.
+// near 1 when row i agrees, near 0 when it does not.  Ends the process when
+// its scratch cannot be allocated (see fail_or_exit).
 template <typename T>
 static void chkjac(Callback<T> func, Callback<T> jacf, const T* p, int m, int n, void* user_data, T* err_out) {
   using K = ChkjacConstants<T>;
   CBuffer<T> scratch(calloc_array<T>(Size(n) + Size(n) * m + Size(m) + Size(n)));
   if (!scratch) {
-    std::fprintf(stderr, "%combrix_chkjac(): memory allocation request failed\n", Real<T>::letter);
-    std::exit(1);
+    fail_or_exit(Failure::kOutOfMemory, "%combrix_chkjac(): memory allocation request failed\n", Real<T>::letter);
+    return;  // err_out as it was
   }
   T* f = scratch.get();
   T* jac = f + n;

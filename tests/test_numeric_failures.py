@@ -1,14 +1,21 @@
-"""The numeric layer under non-finite input: nothing hangs.
+"""The numeric layer under non-finite input and failed allocations: nothing
+hangs, a C caller's process still ends where the C interface says so, and a
+Python caller gets an exception instead and carries on.
 
 Everything runs in a subprocess with a timeout, so that a regression (an SVD
-iterating for ever) fails its test instead of stopping the suite."""
+iterating for ever, an exit) fails its test instead of stopping the suite.
+Allocation failures come from tests/alloc_trace.c, preloaded."""
 
 import json
+import os
+import subprocess
 
+import numpy as np
 import pytest
 
+import ombrix
 from capi import PRECISIONS
-from conftest import run_isolated
+from conftest import TESTS_DIR, run_isolated
 
 SOLVERS = ["BK", "QR", "QRLS", "Chol", "LU", "SVD"]
 NON_FINITE = {"nan": float("nan"), "inf": float("inf"), "-inf": float("-inf")}
@@ -146,3 +153,163 @@ def test_fits_of_an_overflowing_model_finish():
     exact = outcomes.pop("exact start")
     assert outcomes == {f"{name} {secant}": invalid for name in ("lic", "leic", "blic") for secant in (True, False)}
     assert exact == [[1.0, 2.0], [[0.0, 0.0], [0.0, 0.0]], "Stopped by small ||e||_2"]
+
+
+# ---- allocation failures ----------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def failing_allocator(tmp_path_factory):
+    library = tmp_path_factory.mktemp("alloc") / "alloc_trace.so"
+    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(library), os.path.join(TESTS_DIR, "alloc_trace.c")],
+                   check=True)
+    return str(library)
+
+
+C_SOLVE = r"""
+#include <stdio.h>
+#include <ombrix.h>
+
+enum { M = 200 };
+static REAL A[M * M], B[M], x[M];
+
+int main(void) {
+  for (int i = 0; i < M; ++i) {
+    A[i * M + i] = 2;
+    B[i] = 1;
+  }
+  int solved = PREFIX##Ax_eq_b_BK(A, B, x, M);
+  printf("returned %d %g\n", solved, (double)x[0]);
+  return 0;
+}
+"""
+
+
+@pytest.mark.parametrize("prefix", PRECISIONS)
+def test_c_program_still_ends_when_the_solver_buffer_cannot_be_allocated(prefix, failing_allocator, tmp_path):
+    source, program = tmp_path / "solve.c", tmp_path / "solve"
+    real = {"d": "double", "s": "float"}[prefix]
+    source.write_text(C_SOLVE.replace("REAL", real).replace("PREFIX##", prefix))
+    subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-I", ombrix.get_include(), str(source), "-o", str(program),
+                    "-L", ombrix.get_lib_dir(), "-lombrix", "-Wl,-rpath," + ombrix.get_lib_dir()], check=True)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", LD_PRELOAD=failing_allocator)
+    solved = subprocess.run([str(program)], capture_output=True, text=True, timeout=60, env=env)
+    assert (solved.returncode, solved.stdout) == (0, "returned 1 0.5\n")
+    # the buffer holds A (M^2 reals) and more: the first allocation that large
+    env["ALLOC_FAIL"] = f"1 {200 * 200 * {'d': 8, 's': 4}[prefix]}"
+    failed = subprocess.run([str(program)], capture_output=True, text=True, timeout=60, env=env)
+    assert (failed.returncode, failed.stdout, failed.stderr) == (1, "", f"memory allocation in {prefix}Ax_eq_b_BK() failed!\n")
+
+
+# Helpers of the scripts below: the allocations a call makes from one shared
+# object, and a call with one of them failing.
+TRACER = """
+import ctypes, json, os
+import numpy as np
+
+tracer = ctypes.CDLL(os.environ["LD_PRELOAD"])
+tracer.trace_start.argtypes = [ctypes.c_size_t, ctypes.c_size_t]
+tracer.trace_event.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_size_t)]
+tracer.fail_allocation.argtypes = [ctypes.c_long, ctypes.c_size_t]
+
+def start(path):
+    with open("/proc/self/maps") as f:
+        spans = [[int(a, 16) for a in line.split()[0].split("-")] for line in f if line.rstrip().endswith(path)]
+    tracer.trace_start(min(s[0] for s in spans), max(s[1] for s in spans))
+
+def allocations(path, call):
+    # sizes of the allocations made from `path` during call(), in order
+    start(path)
+    call()
+    size = ctypes.c_size_t()
+    kinds = [tracer.trace_event(i, ctypes.byref(size)) for i in range(tracer.trace_count())]
+    sizes = []
+    for i, kind in enumerate(kinds):
+        tracer.trace_event(i, ctypes.byref(size))
+        if kind == ord("a"):
+            sizes.append(size.value)
+    return sizes
+
+def outcome(call):
+    try:
+        call()
+        return "returned"
+    except Exception as error:
+        return [type(error).__name__, str(error)]
+
+def failing(path, nth, call, min_bytes=0):
+    # call() with the nth allocation of at least min_bytes from `path` failing
+    start(path)
+    tracer.fail_allocation(nth, min_bytes)
+    return outcome(call)
+"""
+
+# The line p0 + p1 t at five points, exact data of (1, 2).
+LINE = """
+t = np.arange(5.0)
+def line(p, *args):
+    return p[0] + p[1] * t
+def line_jac(p, *args):
+    return np.stack([np.ones_like(t), t], axis=1)
+y = line(np.array([1.0, 2.0]))
+n, m = 5, 2
+"""
+
+MODULE_SCRIPT = TRACER + LINE + """
+from ombrix import _ombrix
+path = _ombrix.__file__
+
+def fit(jacf):
+    return _ombrix.ombrix(line, np.zeros(2), y, (), jacf, 1e-3, 1e-15, 1e-15, 1e-20, 100, False)
+
+out = {}
+for jacf, workspace in ((line_jac, 2 * n + 4 * m + n * m + m * m), (None, 4 * n + 4 * m + n * m + m * m)):
+    # the solver takes its workspace, then the linear solver its buffer
+    sizes = allocations(path, lambda: fit(jacf))
+    out[str(jacf is None)] = failing(path, sizes.index(8 * workspace) + 2, lambda: fit(jacf))
+p, cov, info = fit(line_jac)  # and the module works as before
+out["after"] = np.round(p, 6).tolist()
+print(json.dumps(out))
+"""
+
+
+def test_module_fit_raises_memory_error_when_the_solver_buffer_cannot_be_allocated(failing_allocator):
+    outcomes, stderr = run_json(MODULE_SCRIPT,
+                                env={"LD_PRELOAD": failing_allocator})
+    raised = ["MemoryError", "memory allocation in dAx_eq_b_BK() failed!"]
+    assert outcomes == {"False": raised, "True": raised, "after": [1.0, 2.0]}
+    assert stderr == "memory allocation in dAx_eq_b_BK() failed!\n" * 2
+
+
+FIT_SCRIPT = TRACER + LINE + """
+import ombrix
+from ombrix import _fit
+path = _fit.__file__
+out = {}
+for dtype in (np.float64, np.float32):
+    size = np.dtype(dtype).itemsize
+    fit = lambda: ombrix.fit(line, [0.0, 0.0], y, jac=line_jac, dtype=dtype)
+    sizes = allocations(path, fit)
+    out[f"fit {size}"] = failing(path, sizes.index(size * (2 * n + 4 * m + n * m + m * m)) + 2, fit)
+    # the check's scratch, 2n + nm + m reals, is the first allocation that large
+    point = np.array([0.5, 0.5], dtype)
+    check = lambda: ombrix.check_jacobian(line, line_jac, point)
+    out[f"check {size}"] = failing(path, 1, check, size * (2 * n + n * m + m))
+out["after"] = [np.round(ombrix.fit(line, [0.0, 0.0], y, jac=line_jac).p, 6).tolist(),
+                ombrix.check_jacobian(line, line_jac, [0.5, 0.5]).tolist()]
+print(json.dumps(out))
+"""
+
+
+def test_fit_binding_raises_memory_error_where_the_numeric_layer_would_end_the_process(failing_allocator):
+    outcomes, stderr = run_json(FIT_SCRIPT,
+                                env={"LD_PRELOAD": failing_allocator})
+    after = outcomes.pop("after")
+    assert outcomes == {
+        f"{what} {size}": ["MemoryError", message.format(p=prefix)]
+        for size, prefix in ((8, "d"), (4, "s"))
+        for what, message in (("fit", "memory allocation in {p}Ax_eq_b_BK() failed!"),
+                              ("check", "{p}ombrix_chkjac(): memory allocation request failed"))
+    }
+    assert stderr.splitlines() == [message for _, message in outcomes.values()]
+    assert after == [[1.0, 2.0], [1.0] * 5]
