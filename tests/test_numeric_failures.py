@@ -313,3 +313,62 @@ def test_fit_binding_raises_memory_error_where_the_numeric_layer_would_end_the_p
     }
     assert stderr.splitlines() == [message for _, message in outcomes.values()]
     assert after == [[1.0, 2.0], [1.0] * 5]
+
+
+# A fit that succeeded keeps its result when its covariance cannot be
+# estimated for lack of memory: the equality-constrained solvers return their
+# iteration count with the all-zero covariance of a failed estimate.
+COVARIANCE_SCRIPT = TRACER + LINE + """
+import capi
+path = capi.LIB_PATH
+y = y + [0.1, -0.1, 0.05, 0.0, -0.05]  # a residual, so that the covariance is not zero
+A, b = np.array([[1.0, 1.0]]), np.array([3.0])
+def matrix(bad, dt):
+    # the J^T J of a hung fit: two parameters of the model, whose products
+    # overflow, and a slack it ignores (an SVD of it spins on infinities)
+    return np.array([[bad, bad, 0.0], [bad, bad, 0.0], [0.0, 0.0, 1.0]], dt)
+
+out = {}
+for prefix in capi.PRECISIONS:
+    dt = capi.DTYPE[prefix]
+    size = np.dtype(dt).itemsize
+    model = capi.callback(prefix, line)
+    jac = capi.jacobian_callback(prefix, line_jac)
+    y_, A_, b_ = y.astype(dt), A.astype(dt), b.astype(dt)
+    for solver in ("lec_der", "lec_dif"):
+        def run():
+            p, cov = np.zeros(m, dt), np.full((m, m), 7.0, dt)
+            head = (model, jac) if solver == "lec_der" else (model,)
+            ret = capi.fn(prefix, "ombrix_" + solver)(*head, capi.ptr(p), capi.ptr(y_), m, n, capi.ptr(A_),
+                                                       capi.ptr(b_), 1, 100, None, None, None, capi.ptr(cov), None)
+            return [ret, p.tolist(), cov.tolist()]
+        normal = run()
+        sizes = allocations(path, run)
+        # the pseudoinverse's scratch 3m^2 + 6m, last; for the difference
+        # solver the Jacobian (m + 2) n before it
+        targets = {"pseudoinverse": size * (3 * m * m + 6 * m)}
+        if solver == "lec_dif":
+            targets["jacobian"] = size * (m + 2) * n
+        for target, bytes_ in targets.items():
+            nth = len(sizes) - sizes[::-1].index(bytes_)
+            result = []
+            failing(path, nth, lambda: result.append(run()))
+            out[f"{prefix} {solver} {target}"] = [normal, result[0]]
+print(json.dumps(out))
+"""
+
+
+def test_constrained_fit_keeps_its_result_when_the_covariance_cannot_be_allocated(failing_allocator):
+    outcomes, stderr = run_json(COVARIANCE_SCRIPT,
+                                env={"LD_PRELOAD": failing_allocator})
+    assert sorted(outcomes) == sorted(f"{prefix} {solver} {target}" for prefix in PRECISIONS
+                                      for solver, target in (("lec_der", "pseudoinverse"),
+                                                             ("lec_dif", "pseudoinverse"), ("lec_dif", "jacobian")))
+    for (normal, failed) in outcomes.values():
+        assert normal[0] > 0 and 0 not in np.ravel(normal[2])
+        assert failed == [normal[0], normal[1], [[0.0, 0.0], [0.0, 0.0]]]
+    assert sorted(stderr.splitlines()) == sorted(
+        message.format(p=prefix) for prefix in PRECISIONS
+        for message in ("memory allocation in {p}ombrix_pseudoinverse() failed!",
+                        "memory allocation in {p}ombrix_pseudoinverse() failed!",
+                        "{p}ombrix_lec_dif(): memory allocation request failed"))
