@@ -2,9 +2,11 @@
 //
 // Contract shared by all six: A is row-major and left unchanged; the result is
 // 1 when x holds the solution, 0 after a numerical failure (singular or
-// indefinite matrix, no convergence; a message is on stderr).  An illegal
-// LAPACK argument or a failed allocation is a programming or resource error:
-// message, then exit(1).  Each solver keeps a scratch buffer between calls so
+// indefinite matrix, no convergence, a NaN or infinite entry in the matrix
+// of the SVD solver; a message is on stderr).  An illegal LAPACK
+// argument or a failed allocation is a programming or resource error:
+// message, then exit(1), or kSolveAborted under a FailureScope
+// (internal.h).  Each solver keeps a scratch buffer between calls so
 // that an iteration does not allocate on every solve; a call with A == NULL
 // releases it.  The buffers are per thread, so independent fits may run on
 // several threads.
@@ -60,12 +62,22 @@ Retained& retained() {
   return state;
 }
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fatal(const char* format, ...) {
-  va_list args;
+// Resource and programming errors: the message, then exit(1), or kSolveAborted
+// under a FailureScope.
+[[gnu::format(printf, 1, 2)]] int out_of_memory(const char* format, ...) {
+  std::va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  vfail_or_exit(Failure::kOutOfMemory, format, args);
   va_end(args);
-  std::exit(1);
+  return kSolveAborted;
+}
+
+[[gnu::format(printf, 1, 2)]] int illegal_argument(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  vfail_or_exit(Failure::kIllegalArgument, format, args);
+  va_end(args);
+  return kSolveAborted;
 }
 
 template <typename T>
@@ -117,7 +129,7 @@ int ax_eq_b_bk(const T* A, const T* B, T* x, int m) {
   }
   const int w = state.nb == -1 ? 1 : work_length(state.nb, m);
   const Size bytes = (Size(m) * m + Size(w)) * Size(sizeof(T)) + Size(m) * Size(sizeof(int));
-  if (!state.reserve(bytes)) fatal("memory allocation in %cAx_eq_b_BK() failed!\n", P);
+  if (!state.reserve(bytes)) return out_of_memory("memory allocation in %cAx_eq_b_BK() failed!\n", P);
 
   T* factor = static_cast<T*>(state.buf);
   T* lapack_work = factor + std::size_t(m) * m;
@@ -128,7 +140,8 @@ int ax_eq_b_bk(const T* A, const T* B, T* x, int m) {
 
   int info = 0;
   Real<T>::sytrf("L", &m, factor, &m, ipiv, lapack_work, &w, &info);
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %csytrf_ in %cAx_eq_b_BK()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %csytrf_ in %cAx_eq_b_BK()\n", -info, P, P);
   if (info > 0) {
     std::fprintf(stderr, "LAPACK error: singular block diagonal matrix D for%csytrf_ in %cAx_eq_b_BK() [D(%d, %d) is zero]\n",
                  P, P, info, info);
@@ -136,7 +149,8 @@ int ax_eq_b_bk(const T* A, const T* B, T* x, int m) {
   }
   const int nrhs = 1;
   Real<T>::sytrs("L", &m, &nrhs, factor, &m, ipiv, x, &m, &info);
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %csytrs_ in %cAx_eq_b_BK()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %csytrs_ in %cAx_eq_b_BK()\n", -info, P, P);
   return 1;
 }
 
@@ -155,7 +169,8 @@ static int ax_eq_b_qr(const T* A, const T* B, T* x, int m) {
 
   const int lwork = work_length(state.nb, m);
   const Size reals = Size(2) * m * m + Size(m) + Size(lwork);
-  if (lwork < 0 || !state.reserve(reals * Size(sizeof(T)))) fatal("memory allocation in %cAx_eq_b_QR() failed!\n", P);
+  if (lwork < 0 || !state.reserve(reals * Size(sizeof(T))))
+    return out_of_memory("memory allocation in %cAx_eq_b_QR() failed!\n", P);
   const std::size_t mm = std::size_t(m);
   T* qr_a = static_cast<T*>(state.buf);
   T* tau = qr_a + mm * mm;
@@ -165,7 +180,8 @@ static int ax_eq_b_qr(const T* A, const T* B, T* x, int m) {
   copy_transposed(A, qr_a, m, m);
   int info = 0;
   Real<T>::geqrf(&m, &m, qr_a, &m, tau, lapack_work, &lwork, &info);
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %cgeqrf_ in %cAx_eq_b_QR()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %cgeqrf_ in %cAx_eq_b_QR()\n", -info, P, P);
   if (info > 0) {
     std::fprintf(stderr, "Unknown LAPACK error %d for %cgeqrf_ in %cAx_eq_b_QR()\n", info, P, P);
     return 0;
@@ -173,7 +189,8 @@ static int ax_eq_b_qr(const T* A, const T* B, T* x, int m) {
   std::memcpy(r, qr_a, mm * mm * sizeof(T));  // R is its upper triangle
 
   Real<T>::orgqr(&m, &m, &m, qr_a, &m, tau, lapack_work, &lwork, &info);  // qr_a becomes Q
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %corgqr_ in %cAx_eq_b_QR()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %corgqr_ in %cAx_eq_b_QR()\n", -info, P, P);
   if (info > 0) {
     std::fprintf(stderr, "Unknown LAPACK error (%d) in %cAx_eq_b_QR()\n", info, P);
     return 0;
@@ -191,7 +208,8 @@ static int ax_eq_b_qr(const T* A, const T* B, T* x, int m) {
                  info, P);
     return 0;
   }
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %ctrtrs_ in %cAx_eq_b_QR()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %ctrtrs_ in %cAx_eq_b_QR()\n", -info, P, P);
   return 1;
 }
 
@@ -206,14 +224,15 @@ static int ax_eq_b_qrls(const T* A, const T* B, T* x, int m, int n) {
     return 1;
   }
   if (m < n)
-    fatal("Normal equations require that the number of rows is greater than number of columns in %cAx_eq_b_QRLS() [%d x %d]! -- try transposing\n",
+    return illegal_argument("Normal equations require that the number of rows is greater than number of columns in %cAx_eq_b_QRLS() [%d x %d]! -- try transposing\n",
           P, m, n);
   if (n == 0) return 1;
   if (state.nb == 0) state.nb = query_qr_block<T>(m);  // queried for an m x m shape
 
   const int lwork = work_length(state.nb, m);
   const Size reals = Size(m) * n + Size(n) * n + Size(n) + Size(lwork);
-  if (lwork < 0 || !state.reserve(reals * Size(sizeof(T)))) fatal("memory allocation in %cAx_eq_b_QRLS() failed!\n", P);
+  if (lwork < 0 || !state.reserve(reals * Size(sizeof(T))))
+    return out_of_memory("memory allocation in %cAx_eq_b_QRLS() failed!\n", P);
   const std::size_t mm = std::size_t(m), nn = std::size_t(n);
   T* qr_a = static_cast<T*>(state.buf);
   T* tau = qr_a + mm * nn;
@@ -233,7 +252,8 @@ static int ax_eq_b_qrls(const T* A, const T* B, T* x, int m, int n) {
     std::fprintf(stderr, "Unknown LAPACK error %d for %cgeqrf_ in %cAx_eq_b_QRLS()\n", info, P, P);
     return 0;
   }
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %cgeqrf_ in %cAx_eq_b_QRLS()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %cgeqrf_ in %cAx_eq_b_QRLS()\n", -info, P, P);
 
   for (std::size_t j = 0; j < nn; ++j)  // upper triangle of the leading n x n block
     for (std::size_t i = 0; i < nn; ++i) r[j * nn + i] = i <= j ? qr_a[j * mm + i] : T(0);
@@ -246,7 +266,8 @@ static int ax_eq_b_qrls(const T* A, const T* B, T* x, int m, int n) {
                    info, P);
       return 0;
     }
-    if (info < 0) fatal("LAPACK error: illegal value for argument %d of %ctrtrs_ in %cAx_eq_b_QRLS()\n", -info, P, P);
+    if (info < 0)
+      return illegal_argument("LAPACK error: illegal value for argument %d of %ctrtrs_ in %cAx_eq_b_QRLS()\n", -info, P, P);
   }
   return 1;
 }
@@ -262,7 +283,8 @@ static int ax_eq_b_chol(const T* A, const T* B, T* x, int m) {
     return 1;
   }
   if (m == 0) return 1;
-  if (!state.reserve(Size(m) * m * Size(sizeof(T)))) fatal("memory allocation in %cAx_eq_b_Chol() failed!\n", P);
+  if (!state.reserve(Size(m) * m * Size(sizeof(T))))
+    return out_of_memory("memory allocation in %cAx_eq_b_Chol() failed!\n", P);
   T* factor = static_cast<T*>(state.buf);
   std::memcpy(factor, A, std::size_t(m) * m * sizeof(T));
   std::memcpy(x, B, std::size_t(m) * sizeof(T));
@@ -275,10 +297,12 @@ static int ax_eq_b_chol(const T* A, const T* B, T* x, int m) {
                  info, P, P, P);
     return 0;
   }
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %cpotf2_/%cpotrf_ in %cAx_eq_b_Chol()\n", -info, P, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %cpotf2_/%cpotrf_ in %cAx_eq_b_Chol()\n", -info, P, P, P);
   const int nrhs = 1;
   Real<T>::potrs("L", &m, &nrhs, factor, &m, x, &m, &info);
-  if (info < 0) fatal("LAPACK error: illegal value for argument %d of %cpotrs_ in %cAx_eq_b_Chol()\n", -info, P, P);
+  if (info < 0)
+    return illegal_argument("LAPACK error: illegal value for argument %d of %cpotrs_ in %cAx_eq_b_Chol()\n", -info, P, P);
   return 1;
 }
 
@@ -294,7 +318,7 @@ static int ax_eq_b_lu(const T* A, const T* B, T* x, int m) {
   }
   if (m == 0) return 1;
   if (!state.reserve(Size(m) * m * Size(sizeof(T)) + Size(m) * Size(sizeof(int))))
-    fatal("memory allocation in %cAx_eq_b_LU() failed!\n", P);
+    return out_of_memory("memory allocation in %cAx_eq_b_LU() failed!\n", P);
   const std::size_t mm = std::size_t(m);
   T* factor = static_cast<T*>(state.buf);
   int* ipiv = reinterpret_cast<int*>(factor + mm * mm);
@@ -309,14 +333,14 @@ static int ax_eq_b_lu(const T* A, const T* B, T* x, int m) {
     std::fprintf(stderr, "singular matrix A for %cgetrf_ in %cAx_eq_b_LU()\n", P, P);
     return 0;
   }
-  if (info < 0) fatal("argument %d of %cgetrf_ illegal in %cAx_eq_b_LU()\n", -info, P, P);
+  if (info < 0) return illegal_argument("argument %d of %cgetrf_ illegal in %cAx_eq_b_LU()\n", -info, P, P);
   const int nrhs = 1;
   Real<T>::getrs("N", &m, &nrhs, factor, &m, ipiv, x, &m, &info);
   if (info > 0) {
     std::fprintf(stderr, "unknown error for %cgetrs_ in %cAx_eq_b_LU()\n", P, P);
     return 0;
   }
-  if (info < 0) fatal("argument %d of %cgetrs_ illegal in %cAx_eq_b_LU()\n", -info, P, P);
+  if (info < 0) return illegal_argument("argument %d of %cgetrs_ illegal in %cAx_eq_b_LU()\n", -info, P, P);
   return 1;
 }
 
@@ -337,7 +361,7 @@ static int ax_eq_b_svd(const T* A, const T* B, T* x, int m) {
   Real<T>::gesvd("A", "A", &m, &m, nullptr, &m, nullptr, nullptr, &m, nullptr, &m, &cell, &lwork, &info);
   lwork = optimal_length(cell);
   if (!state.reserve((Size(3) * m * m + Size(m) + Size(lwork)) * Size(sizeof(T))))
-    fatal("memory allocation in %cAx_eq_b_SVD() failed!\n", P);
+    return out_of_memory("memory allocation in %cAx_eq_b_SVD() failed!\n", P);
   const std::size_t mm = std::size_t(m);
   T* svd_a = static_cast<T*>(state.buf);
   T* u = svd_a + mm * mm;
@@ -345,10 +369,16 @@ static int ax_eq_b_svd(const T* A, const T* B, T* x, int m) {
   T* vt = s + mm;
   T* lapack_work = vt + mm * mm;
 
+  // The SVD iterates without end on a NaN or infinite entry.  (A is read only
+  // once the buffer exists.)
+  if (!all_finite(A, mm * mm)) {
+    std::fprintf(stderr, "non-finite entry in matrix A for %cgesvd_ in %cAx_eq_b_SVD()\n", P, P);
+    return 0;
+  }
   copy_transposed(A, svd_a, m, m);
   Real<T>::gesvd("A", "A", &m, &m, svd_a, &m, s, u, &m, vt, &m, lapack_work, &lwork, &info);
   if (info < 0)
-    fatal("LAPACK error: illegal value for argument %d of %cgesvd_\"/\" %cgesdd_ in %cAx_eq_b_SVD()\n", -info, P, P, P);
+    return illegal_argument("LAPACK error: illegal value for argument %d of %cgesvd_\"/\" %cgesdd_ in %cAx_eq_b_SVD()\n", -info, P, P, P);
   if (info > 0) {
     std::fprintf(stderr, "LAPACK error: %cgesdd (%cbdsdc)/%cgesvd (%cbdsqr) failed to converge in %cAx_eq_b_SVD() [info=%d]\n",
                  P, P, P, P, P, info);

@@ -1,14 +1,18 @@
 // Internal interfaces of the numeric layer: overflow-checked sizes, C
-// allocation helpers, and the generic routines that several sources share.
+// allocation helpers, the guard for non-finite input, the failure scope of the
+// bindings, and the generic routines that several sources share.
 // Each template is defined once in the source named beside it and explicitly
 // instantiated there for double and float.
 #ifndef OMBRIX_INTERNAL_H
 #define OMBRIX_INTERNAL_H
 
 #include <cmath>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "real.h"
@@ -61,6 +65,82 @@ T* calloc_array(Size count) {
   if (!count.valid) return nullptr;
   return static_cast<T*>(std::calloc(count.value ? count.value : 1, sizeof(T)));
 }
+
+// ---- non-finite input ------------------------------------------------------------
+
+// True when none of the `count` values is NaN or infinite.  LAPACK's SVD
+// iterates without end on such input, so every SVD is guarded by this test.
+template <typename T>
+bool all_finite(const T* v, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
+}
+
+// ---- failures that end a C caller's process --------------------------------------
+
+// A failed allocation or an illegal LAPACK argument in a linear solver, the
+// Jacobian check or R2 writes its message and ends the process: that is the
+// C interface.  A caller that must survive (a Python binding) opens a
+// FailureScope around the call instead; on its thread these paths then record
+// what failed and take the routine's failure path: a linear solver returns
+// kSolveAborted, a solver that sees it ends with -1 (writing neither `info`
+// nor the covariance), chkjac leaves err_out as it was, R2 returns NaN.
+enum class Failure : int {
+  kNone,
+  kOutOfMemory,
+  kIllegalArgument,  // LAPACK rejected an argument, or a shape is unusable
+};
+
+struct FailureRecord {
+  Failure kind = Failure::kNone;
+  char message[256] = {};  // as written to stderr, without the newline
+};
+
+// The innermost open scope's record on this thread, or null.  One copy per
+// shared object (hidden visibility), so each binding sees only its own calls.
+inline thread_local FailureRecord* active_failure_record = nullptr;
+
+class FailureScope {
+ public:
+  FailureScope() : outer_(active_failure_record) { active_failure_record = &record_; }
+  ~FailureScope() { active_failure_record = outer_; }
+  FailureScope(const FailureScope&) = delete;
+  FailureScope& operator=(const FailureScope&) = delete;
+
+  const FailureRecord& record() const { return record_; }
+
+ private:
+  FailureRecord record_;
+  FailureRecord* outer_;
+};
+
+// Writes the message (a printf format ending in a newline) to stderr; then
+// ends the process with status 1, or under a FailureScope records the failure
+// and returns.
+inline void vfail_or_exit(Failure kind, const char* format, std::va_list args) {
+  char message[sizeof FailureRecord::message];
+  std::vsnprintf(message, sizeof message, format, args);
+  std::fputs(message, stderr);
+  FailureRecord* record = active_failure_record;
+  if (!record) std::exit(1);
+  if (record->kind != Failure::kNone) return;  // the first failure is the cause
+  record->kind = kind;
+  std::size_t length = std::strlen(message);
+  while (length > 0 && message[length - 1] == '\n') --length;
+  std::memcpy(record->message, message, length);
+  record->message[length] = '\0';
+}
+
+[[gnu::format(printf, 2, 3)]] inline void fail_or_exit(Failure kind, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  vfail_or_exit(kind, format, args);
+  va_end(args);
+}
+
+// What a linear solver returns after vfail_or_exit returned under a scope.
+constexpr int kSolveAborted = -1;
 
 // ---- solver vocabulary --------------------------------------------------------
 
@@ -213,7 +293,7 @@ template <typename T> int box_check(const T* lb, const T* ub, int m);
 // lower triangle (small problems) instead of one gemm.
 template <typename T> void normal_equations(const T* jac, const T* err, T* jtj, T* jte, int n, int m, bool direct);
 
-// Axb.cpp
+// Axb.cpp: 1 solved, 0 a numerical failure, kSolveAborted (under a FailureScope)
 template <typename T> int ax_eq_b_bk(const T* A, const T* B, T* x, int m);
 
 // lm.cpp

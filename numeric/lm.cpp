@@ -54,6 +54,15 @@ int finish_run(int stop, const RunCounts& counts, T initial_e2, T e2, T jte_inf,
   return stop == kSingular || stop == kInvalidValues ? -1 : counts.iterations;
 }
 
+// The end of a run whose linear solve was aborted under a FailureScope
+// (internal.h): like an early failure, nothing is written to `info` or the
+// covariance; the allocated workspace goes with its owner.
+template <typename T>
+int abandon_run() {
+  ax_eq_b_bk<T>(nullptr, nullptr, nullptr, 0);
+  return -1;
+}
+
 }  // namespace
 
 // ---- analytic Jacobian ------------------------------------------------------------
@@ -124,7 +133,9 @@ int lm_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, i
     for (;;) {
       ++counts.solves;
       add_to_diagonal(jtj, mu, m);
-      if (ax_eq_b_bk(jtj, jte, step, m)) {
+      const int solved = ax_eq_b_bk(jtj, jte, step, m);
+      if (solved == kSolveAborted) return abandon_run<T>();
+      if (solved) {
         dp2 = take_step(p, step, trial_p, m);
         if ((stop = step_stop_reason(dp2, p2, o)) != kRunning) break;
         func(trial_p, trial, m, n, user_data);
@@ -247,7 +258,9 @@ int lm_dif(Callback<T> func, T* p, const T* x, int m, int n, int max_iter, const
     ++counts.solves;
     add_to_diagonal(jtj, mu, m);
     bool accepted = false;
-    if (ax_eq_b_bk(jtj, jte, step, m)) {
+    const int solved = ax_eq_b_bk(jtj, jte, step, m);
+    if (solved == kSolveAborted) return abandon_run<T>();
+    if (solved) {
       dp2 = take_step(p, step, trial_p, m);
       if ((stop = step_stop_reason(dp2, p2, o)) != kRunning) break;
       func(trial_p, trial_f, m, n, user_data);

@@ -125,6 +125,7 @@ struct BoxRun {
   T p2 = 0;                      // ||p||^2 at the start of the iteration
   bool gradient_stepped = false; // the previous iteration took a projected-gradient step
   T gradient_length = 0;         // ... with this step length
+  bool aborted = false;          // a linear solve was aborted under a FailureScope (internal.h)
 
   // Workspace of 2n + 4m + n m + m^2 reals.  J^T J and its diagonal start
   // zeroed, so that a run ending before the first Jacobian reports from them.
@@ -240,14 +241,20 @@ struct BoxRun {
 // One step search from p: the projected LM step, else the line search along
 // it, else the projected-gradient search.  It ends with a new point, with no
 // progress, or with a stop reason.  Returns false when the run must end at
-// once without counting the iteration (invalid values in the gradient search).
+// once without counting the iteration (invalid values in the gradient search,
+// an aborted linear solve).
 template <typename T>
 bool BoxRun<T>::step_search(T* p) {
   // Damped solve; a failed one only asks for more damping.
   for (;;) {
     add_to_diagonal(jtj, mu, m);
     ++counts.solves;
-    if (ax_eq_b_bk(jtj, jte, step, m)) break;
+    const int solved = ax_eq_b_bk(jtj, jte, step, m);
+    if (solved == kSolveAborted) {
+      aborted = true;
+      return false;
+    }
+    if (solved) break;
     if (!grow_damping(mu, nu)) {
       stop = kNoReduction;
       return true;
@@ -502,15 +509,18 @@ int box_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, 
   // exits above that do not count their iteration leave k < max_iter.
   if (k >= max_iter) run.stop = kIterationLimit;
 
-  restore_diagonal(run.jtj, run.jtj_diag, m);
-  write_info(info, initial_e2, run.e2, run.free_gradient, run.dp2, run.mu / largest(run.jtj_diag, m), k, run.stop,
-             run.counts.model_calls, run.counts.jacobians, run.counts.solves);
-  info_written = true;
-  // A failed estimate leaves the caller's covariance untouched: scale only a
-  // computed one (rank 0 gives zeros, which scaling keeps).
-  if (covariance && covar(run.jtj, covariance, run.e2, m, n) > 0 && scale) {
-    for (std::size_t i = 0; i < mm; ++i)
-      for (std::size_t j = 0; j < mm; ++j) covariance[i * mm + j] *= scale[i] * scale[j];
+  // An aborted run, like an early failure, writes neither info nor the covariance.
+  if (!run.aborted) {
+    restore_diagonal(run.jtj, run.jtj_diag, m);
+    write_info(info, initial_e2, run.e2, run.free_gradient, run.dp2, run.mu / largest(run.jtj_diag, m), k,
+               run.stop, run.counts.model_calls, run.counts.jacobians, run.counts.solves);
+    info_written = true;
+    // A failed estimate leaves the caller's covariance untouched: scale only a
+    // computed one (rank 0 gives zeros, which scaling keeps).
+    if (covariance && covar(run.jtj, covariance, run.e2, m, n) > 0 && scale) {
+      for (std::size_t i = 0; i < mm; ++i)
+        for (std::size_t j = 0; j < mm; ++j) covariance[i * mm + j] *= scale[i] * scale[j];
+    }
   }
   owned.reset();
   if (run.counts.solves > 0) ax_eq_b_bk<T>(nullptr, nullptr, nullptr, 0);
@@ -519,6 +529,7 @@ int box_der(Callback<T> func, Callback<T> jacf, T* p, const T* x, int m, int n, 
     if (ub) std::memcpy(ub, saved_ub, mm * sizeof(T));
     if (lb) std::memcpy(lb, saved_lb, mm * sizeof(T));
   }
+  if (run.aborted) return -1;
   return run.stop == kSingular || run.stop == kInvalidValues ? -1 : k;
 }
 

@@ -299,11 +299,19 @@ struct RunInfo {
   }
 };
 
-// covariance = pinv(J^T J) ||e||^2 / (n - rank) for the full parameter vector.
+template <typename T>
+void clear_covariance(T* covariance, int m) {
+  std::memset(covariance, 0, std::size_t(m) * std::size_t(m) * sizeof(T));
+}
+
+// covariance = pinv(J^T J) ||e||^2 / (n - rank) for the full parameter vector,
+// all zeros when it cannot be estimated.
 template <typename T>
 void full_covariance(const T* jac, T* covariance, T e2, int m, int n) {
   trans_mat_mat_mult(jac, covariance, n, m);
-  covar(covariance, covariance, e2, m, n);  // reads J^T J before writing
+  // covar reads J^T J before writing; a failed estimate would leave J^T J in
+  // place of a covariance (rank 0 has written zeros already).
+  if (covar(covariance, covariance, e2, m, n) == 0) clear_covariance(covariance, m);
 }
 
 }  // namespace
@@ -358,11 +366,14 @@ int lm_lec_dif(Callback<T> func, T* p, const T* x, int m, int n, const T* A, con
 
   // The covariance from a fresh forward-difference Jacobian at the returned
   // point, whatever scheme the solve used: f(p) (n), scratch (n), J (n m).
+  // Without memory for it the fit still stands, with the all-zero covariance
+  // of an estimate that failed.
   red.memory.reset();
   CBuffer<T> jac_memory(calloc_array<T>((Size(m) + Size(2)) * n));
   if (!jac_memory) {
     std::fprintf(stderr, "%combrix_lec_dif(): memory allocation request failed\n", P);
-    return -1;
+    clear_covariance(covariance, m);
+    return ret;
   }
   T* fp = jac_memory.get();
   T* scratch = fp + std::size_t(n);

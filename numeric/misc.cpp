@@ -117,8 +117,9 @@ void fdif_cent_jac_approx(Callback<T> func, T* p, T* scratch_minus, T* scratch_p
 
 // covariance = pinv(jtj) * sumsq / (n - rank), the pseudoinverse from an SVD with
 // the singular values above eps * s[0].  Returns the rank, 0 on failure (then
-// `covariance` is untouched) or for a zero matrix (then it is all zeros).
-// `jtj` is read only before `covariance` is first written, so they may alias.
+// `covariance` is untouched), or for a zero or non-finite matrix (then it is
+// all zeros).  `jtj` is read only before `covariance` is first written, so
+// they may alias.
 template <typename T>
 int covar(const T* jtj, T* covariance, T sumsq, int m, int n) {
   constexpr char P = Real<T>::letter;
@@ -138,6 +139,13 @@ int covar(const T* jtj, T* covariance, T sumsq, int m, int n) {
   T* vt = s + mm;
   T* svd_work = vt + mm * mm;
 
+  // A NaN or infinite J^T J would keep the SVD iterating for ever; it has no
+  // meaningful estimate, as for a NaN singular value below.  (J^T J is read
+  // only once the scratch exists.)
+  if (!all_finite(jtj, mm * mm)) {
+    std::memset(covariance, 0, mm * mm * sizeof(T));
+    return 0;
+  }
   for (std::size_t i = 0; i < mm; ++i)  // column-major copy
     for (std::size_t j = 0; j < mm; ++j) svd_in[j * mm + i] = jtj[i * mm + j];
 
@@ -156,11 +164,10 @@ int covar(const T* jtj, T* covariance, T sumsq, int m, int n) {
   }
 
   std::memset(covariance, 0, mm * mm * sizeof(T));
-  // LAPACK does not sort a NaN singular value first, so one NaN anywhere (from
-  // a NaN or infinite J^T J) would otherwise be dropped as if it were below the
-  // threshold, leaving a finite estimate of a meaningless matrix.
-  for (std::size_t i = 0; i < mm; ++i)
-    if (std::isnan(s[i])) return 0;
+  // LAPACK does not sort a NaN singular value first, so one NaN anywhere would
+  // otherwise be dropped as if it were below the threshold, leaving a finite
+  // estimate of a meaningless matrix.
+  if (!all_finite(s, mm)) return 0;
   const T threshold = Real<T>::eps * s[0];
   int rank = 0;
   for (; rank < m && s[rank] > threshold; ++rank) {
@@ -206,8 +213,8 @@ static T r_squared(Callback<T> func, const T* p, const T* x, int m, int n, void*
   if (n <= 0) return T(NAN);  // both sums are empty
   CBuffer<T> values(calloc_array<T>(Size(n)));
   if (!values) {
-    std::fprintf(stderr, "memory allocation request failed in %combrix_R2()\n", Real<T>::letter);
-    std::exit(1);
+    fail_or_exit(Failure::kOutOfMemory, "memory allocation request failed in %combrix_R2()\n", Real<T>::letter);
+    return T(NAN);
   }
   T* f = values.get();
   func(p, f, m, n, user_data);
@@ -276,14 +283,15 @@ struct ChkjacConstants<float> {
 };
 
 // Grades each row of the Jacobian against a forward difference: err_out[i]
-// near 1 when row i agrees, near 0 when it does not.
+// near 1 when row i agrees, near 0 when it does not.  Ends the process when
+// its scratch cannot be allocated (see fail_or_exit).
 template <typename T>
 static void chkjac(Callback<T> func, Callback<T> jacf, const T* p, int m, int n, void* user_data, T* err_out) {
   using K = ChkjacConstants<T>;
   CBuffer<T> scratch(calloc_array<T>(Size(n) + Size(n) * m + Size(m) + Size(n)));
   if (!scratch) {
-    std::fprintf(stderr, "%combrix_chkjac(): memory allocation request failed\n", Real<T>::letter);
-    std::exit(1);
+    fail_or_exit(Failure::kOutOfMemory, "%combrix_chkjac(): memory allocation request failed\n", Real<T>::letter);
+    return;  // err_out as it was
   }
   T* f = scratch.get();
   T* jac = f + n;

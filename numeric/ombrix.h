@@ -22,6 +22,9 @@
  *
  * Linear solvers (Ax_eq_b_*) return 1 when solved, 0 on a numerical failure;
  * they keep a per-thread scratch buffer that a call with A == NULL releases.
+ * A failed allocation or an illegal LAPACK argument in a linear solver, and a
+ * failed allocation in ombrix_chkjac or ombrix_R2, ends the process with exit
+ * status 1 after its message.
  */
 #ifndef OMBRIX_H
 #define OMBRIX_H

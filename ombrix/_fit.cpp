@@ -28,6 +28,7 @@
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
+#include "_src/numeric_call.h"
 #include "_src/ref.h"
 #include "_src/solution.h"
 #include "_src/trampoline.h"
@@ -1081,6 +1082,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
                            info, &fit};
   int status = 0;
+  ombrix::py::NumericCall numeric;
   if (start_refused) {
     info[6] = T(kInvalidValues);
   } else if (no_solve) {
@@ -1092,6 +1094,7 @@ PyObject* solve_impl(const SolveArgs& a) {
     status = run_solver(call, constraints);
     Py_END_ALLOW_THREADS
   }
+  if (numeric.raise_if_failed()) return nullptr;
   if (fit.blocked()) {
     // (the last Jacobian point, or the start when none was taken, None, None, info, ..., None for
     // the statistics, the point refused)
@@ -1333,7 +1336,9 @@ PyObject* check_jacobian_impl(PyObject* model, PyObject* jac, PyObject* p_object
   npy_intp n_dims[1] = {n};
   Ref err(PyArray_ZEROS(1, n_dims, kNumpyType<T>, 0));
   if (!err) return nullptr;
+  ombrix::py::NumericCall numeric;
   Api<T>::chkjac(Fit<T>::model_callback, Fit<T>::jacobian_callback, data_of<T>(p), m, n, &fit, data_of<T>(err));
+  if (numeric.raise_if_failed()) return nullptr;
   if (fit.failed()) return raise_stored(evaluator);
   return err.release();
 }

@@ -18,6 +18,7 @@
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
+#include "_src/numeric_call.h"
 #include "_src/ref.h"
 #include "_src/trampoline.h"
 #include "ombrix.h"
@@ -681,7 +682,9 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
   double info[10] = {};  // stop code 0 until the solver writes its own
   const SolverCall call{analytic, doubles(p_), doubles(x_), m, n, tuning.maxit, opts, info, doubles(pcov),
                         lm_func.get()};
+  ombrix::py::NumericCall numeric;
   const int status = solve(call, constraints);
+  if (numeric.raise_if_failed()) return nullptr;
   if (status == -1) {
     if (info[6] == kInvalidValuesCode)
       PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);
