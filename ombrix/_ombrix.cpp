@@ -577,7 +577,7 @@ static int solve_lic(const SolverCall& s, const Constraints& c) {
   return run_solver<dombrix_lic_der, dombrix_lic_dif>(s, doubles(c.C), doubles(c.d), c.k2);
 }
 
-// Calls a model callable once, before the solve, on the caller's own p and
+// Calls a model callable once, before the solve, with `call_args` and
 // reads the result's ndim, then its shape (whole, or its first element):
 // 1 when both are as expected, 0 when not, -1 with an exception pending.
 static int probe_shape(PyObject* callable, PyObject* call_args, int ndim, PyObject* expected, bool whole_shape) {
@@ -601,8 +601,24 @@ static int probe_shape(PyObject* callable, PyObject* call_args, int ndim, PyObje
   return shape_differs < 0 ? -1 : !shape_differs;
 }
 
-// func(p, *args) must give an array of shape (n,).
-static bool probe_func(PyObject* func, PyObject* call_args, int n) {
+// The positional arguments of a probe call, (point,) + args, where the point
+// is a new float64 copy of the start p_, the kind of array the solver's
+// evaluations pass: a callable that writes into it changes neither the
+// caller's p nor the fit.  The sum is made a tuple if it is not one.
+static Ref probe_arguments(PyObject* p_, PyObject* args) {
+  Ref point = ombrix::py::array_copy(doubles(p_), PyArray_DIM(as_array(p_), 0));
+  if (!point) return {};
+  Ref head(PyTuple_Pack(1, point.get()));
+  if (!head) return {};
+  Ref call_args(PyNumber_Add(head, args));
+  if (!call_args || PyTuple_Check(call_args)) return call_args;
+  return Ref(PySequence_Tuple(call_args));
+}
+
+// func(point, *args) must give an array of shape (n,).
+static bool probe_func(PyObject* func, PyObject* p_, PyObject* args, int n) {
+  Ref call_args = probe_arguments(p_, args);
+  if (!call_args) return false;
   Ref length(PyLong_FromLong(n));
   if (!length) return false;
   const int ok = probe_shape(func, call_args, 1, length, false);
@@ -610,8 +626,10 @@ static bool probe_func(PyObject* func, PyObject* call_args, int n) {
   return ok == 1;
 }
 
-// jacf(p, *args) must give an array of shape (n, m).
-static bool probe_jacf(PyObject* jacf, PyObject* call_args, int n, int m) {
+// jacf(point, *args) must give an array of shape (n, m).
+static bool probe_jacf(PyObject* jacf, PyObject* p_, PyObject* args, int n, int m) {
+  Ref call_args = probe_arguments(p_, args);
+  if (!call_args) return false;
   Ref shape(Py_BuildValue("(ii)", n, m));
   if (!shape) return false;
   const int ok = probe_shape(jacf, call_args, 2, shape, true);
@@ -657,23 +675,14 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
     PyErr_SetString(PyExc_TypeError, "func must be callable");
     return nullptr;
   }
-  // The probes see p exactly as the caller passed it.
-  Ref head(PyTuple_Pack(1, model.p));
-  if (!head) return nullptr;
-  Ref call_args(PyNumber_Add(head, model.args));
-  if (!call_args) return nullptr;
-  if (!PyTuple_Check(call_args)) {
-    call_args = Ref(PySequence_Tuple(call_args));
-    if (!call_args) return nullptr;
-  }
-  if (!probe_func(model.func, call_args, n)) return nullptr;
+  if (!probe_func(model.func, p_, model.args, n)) return nullptr;
   const bool analytic = model.jacf != Py_None;
   if (analytic) {
     if (!PyCallable_Check(model.jacf)) {
       PyErr_SetString(PyExc_TypeError, "jacf must be callable");
       return nullptr;
     }
-    if (!probe_jacf(model.jacf, call_args, n, m)) return nullptr;
+    if (!probe_jacf(model.jacf, p_, model.args, n, m)) return nullptr;
   }
 
   Ref lm_func = new_lmfunc(model.func, model.args, model.jacf);
