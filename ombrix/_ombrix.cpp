@@ -90,12 +90,28 @@ struct LMFuncOperations {
   void (*eval_jacf)(LMFuncObject* self, const double* p, double* out, int m, int n);
 };
 
+// What the callbacks of one solve tell the fitting function, which cannot
+// learn it from the solver: a callback has no way to report a failure.
+struct SolveRecord {
+  // Evaluations of one callable that the solver asked for, how many raised an
+  // Exception, and the latest of those.
+  struct Tally {
+    long long calls = 0;
+    long long failures = 0;
+    Ref last_failure;
+    bool all_failed() const { return calls > 0 && failures == calls; }
+  };
+  Tally func, jacf;
+  Ref stop;  // a BaseException that is not an Exception: it ends the fit
+};
+
 struct LMFuncObject {
   PyObject_HEAD
   const LMFuncOperations* operations;
   PyObject* func;  // every field holds a reference, None when unset
   PyObject* jacf;
   PyObject* args;
+  SolveRecord* record;  // the running solve's record, null at rest
 };
 
 static LMFuncObject* as_lmfunc(PyObject* object) { return reinterpret_cast<LMFuncObject*>(object); }
@@ -110,19 +126,49 @@ static void lmfunc_eval_jacf(LMFuncObject* self, const double* p, double* out, i
 
 static const LMFuncOperations lmfunc_operations = {lmfunc_eval_func, lmfunc_eval_jacf};
 
-// The solver's model and Jacobian callbacks; `user_data` is the _LMFunc.  An
-// exception cannot cross the solver: it is reported as unraisable and the
-// solver goes on with the buffer as it was.
+using Evaluation = void (*)(LMFuncObject* self, const double* p, double* out, int m, int n);
+
+// One evaluation for the solver, which cannot be told that it failed.  An
+// Exception is reported as unraisable and the solver goes on with the buffer
+// as it was.  Any other BaseException (KeyboardInterrupt, SystemExit, ...)
+// must end the fit: it is kept in the record for the fitting function to
+// raise once the solver returns, and from then on every evaluation fills the
+// buffer with NaN without calling Python, which stops the solver within a few
+// evaluations.
+static void evaluate_for_solver(LMFuncObject* self, Evaluation evaluate, SolveRecord::Tally SolveRecord::*tally,
+                                const double* p, double* out, int m, int n, Py_ssize_t count, const char* where) {
+  SolveRecord& record = *self->record;  // set by the fitting function for the solve
+  if (record.stop) {
+    std::fill_n(out, count, NAN);
+    return;
+  }
+  ++(record.*tally).calls;
+  evaluate(self, p, out, m, n);
+  if (!PyErr_Occurred()) return;
+  Ref failure = ombrix::py::take_exception();
+  if (!PyErr_GivenExceptionMatches(failure, PyExc_Exception)) {
+    record.stop = std::move(failure);
+    std::fill_n(out, count, NAN);
+    return;
+  }
+  SolveRecord::Tally& counts = record.*tally;
+  ++counts.failures;
+  counts.last_failure = Ref::borrow(failure);
+  ombrix::py::restore_exception(std::move(failure));
+  ombrix::py::report_unraisable(where);
+}
+
+// The solver's model and Jacobian callbacks; `user_data` is the _LMFunc.
 static void callback_func(const double* p, double* out, int m, int n, void* user_data) {
   auto* self = static_cast<LMFuncObject*>(user_data);
-  self->operations->eval_func(self, p, out, m, n);
-  if (PyErr_Occurred()) ombrix::py::report_unraisable("ombrix._ombrix.callback_func");
+  evaluate_for_solver(self, self->operations->eval_func, &SolveRecord::func, p, out, m, n, n,
+                      "ombrix._ombrix.callback_func");
 }
 
 static void callback_jacf(const double* p, double* out, int m, int n, void* user_data) {
   auto* self = static_cast<LMFuncObject*>(user_data);
-  self->operations->eval_jacf(self, p, out, m, n);
-  if (PyErr_Occurred()) ombrix::py::report_unraisable("ombrix._ombrix.callback_jacf");
+  evaluate_for_solver(self, self->operations->eval_jacf, &SolveRecord::jacf, p, out, m, n, Py_ssize_t(n) * m,
+                      "ombrix._ombrix.callback_jacf");
 }
 
 static void lmfunc_assign(LMFuncObject* self, PyObject* func, PyObject* args, PyObject* jacf) {
@@ -139,6 +185,7 @@ static PyObject* lmfunc_new(PyTypeObject* type, PyObject*, PyObject*) {
   self->func = Py_NewRef(Py_None);
   self->jacf = Py_NewRef(Py_None);
   self->args = Py_NewRef(Py_None);
+  self->record = nullptr;
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -637,6 +684,29 @@ static bool probe_jacf(PyObject* jacf, PyObject* p_, PyObject* args, int n, int 
   return ok == 1;
 }
 
+// ---- the outcome of the solve ----
+
+// Raises what the callbacks recorded that must end the fit: the BaseException
+// that stopped it, unchanged, or a RuntimeError chained to the last failure
+// when every evaluation of func (or of jacf) raised, since the solver then
+// worked on buffers that no evaluation filled.  False with the exception set.
+static bool raise_recorded_failure(SolveRecord& record) {
+  if (record.stop) {
+    ombrix::py::restore_exception(std::move(record.stop));
+    return false;
+  }
+  const bool func_failed = record.func.all_failed();
+  if (!func_failed && !record.jacf.all_failed()) return true;
+  SolveRecord::Tally& tally = func_failed ? record.func : record.jacf;
+  PyErr_Format(PyExc_RuntimeError, "every evaluation of %s during the fit raised an exception",
+               func_failed ? "func" : "jacf");
+  Ref error = ombrix::py::take_exception();
+  PyException_SetCause(error, Py_NewRef(tally.last_failure.get()));  // as `raise ... from last_failure`
+  PyException_SetContext(error, tally.last_failure.release());
+  ombrix::py::restore_exception(std::move(error));
+  return false;
+}
+
 // The call sequence that every fitting function shares: convert p and x,
 // allocate the covariance, prepare the constraints, build the options, check
 // maxit, func and jacf, probe the callables once, then solve and package.
@@ -687,10 +757,14 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
 
   Ref lm_func = new_lmfunc(model.func, model.args, model.jacf);
   if (!lm_func) return nullptr;
+  SolveRecord record;
   double info[10] = {};  // stop code 0 until the solver writes its own
   const SolverCall call{analytic, doubles(p_), doubles(x_), m, n, tuning.maxit, opts, info, doubles(pcov),
                         lm_func.get()};
+  as_lmfunc(lm_func)->record = &record;
   const int status = solve(call, constraints);
+  as_lmfunc(lm_func)->record = nullptr;
+  if (!raise_recorded_failure(record)) return nullptr;
   if (status == -1) {
     if (info[6] == kInvalidValuesCode)
       PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);

@@ -11,6 +11,9 @@ import pytest
 from ombrix import _ombrix
 
 
+CONSTRAINTS = {"bc": [(-10.0, 10.0), (-10.0, 10.0)], "lec": ([1.0, -1.0], [-1.0]), "lic": ([0.0, 1.0], [0.0])}
+
+
 def _failing_after(model, calls, error, every=1):
     """The model for its first `calls` calls, then raising `error` on every
     `every`-th call."""
@@ -27,8 +30,9 @@ def _failing_after(model, calls, error, every=1):
 
 def _each_path(problem, func, jacf, args):
     """One round over the module's paths: fits with and without a Jacobian, a
-    warned result, argument, option and probe errors, failing callbacks,
-    constraint preparation errors and copying."""
+    warned result, argument, option and probe errors, callbacks failing now
+    and then, always, or with a BaseException, constraint preparation errors
+    and copying."""
     kwargs = problem.kwargs(func=func, jacf=jacf, args=args)
     _ombrix.ombrix(**kwargs)
     _ombrix.ombrix(**{**kwargs, "jacf": None, "cdiff": True})
@@ -41,6 +45,11 @@ def _each_path(problem, func, jacf, args):
     with warnings.catch_warnings():  # model raising now and then, reported as unraisable
         warnings.simplefilter("ignore")
         _ombrix.ombrix(**{**kwargs, "func": _failing_after(func, 3, ZeroDivisionError, every=2)})
+    with pytest.raises(RuntimeError):  # every evaluation raising: no result
+        _ombrix.ombrix(**{**kwargs, "jacf": None, "func": _failing_after(func, 1, ZeroDivisionError)})
+    for name, extra in (("ombrix", {}), ("ombrix_bleic", CONSTRAINTS)):  # a BaseException ends the fit
+        with pytest.raises(KeyboardInterrupt):
+            getattr(_ombrix, name)(**{**kwargs, **extra, "jacf": _failing_after(jacf, 2, KeyboardInterrupt)})
     for bc, lec in ((5, None), ([(0, 1)], None), (None, [1.0, 2.0]), (None, ([1.0, 2.0, 3.0], [1.0]))):
         with pytest.raises((TypeError, ValueError)):
             if bc is not None:

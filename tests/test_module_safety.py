@@ -1,6 +1,9 @@
 """ombrix._ombrix: what a model may do to its arguments, exceptions that must
 end a fit, fits that must not report success, and why the solver refused."""
 
+import sys
+import warnings
+
 import numpy as np
 import pytest
 
@@ -18,6 +21,14 @@ NAMES = list(CONSTRAINTS)
 def fit(problem, name, **overrides):
     kwargs = {**problem.kwargs(**overrides), **{c: INACTIVE[c] for c in CONSTRAINTS[name]}}
     return getattr(_ombrix, name)(**kwargs)
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """The reports that reach sys.unraisablehook during the test."""
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(report))
+    return reports
 
 
 # ---- the model's argument belongs to the model ----
@@ -88,3 +99,135 @@ def test_a_memoizing_model_gets_the_right_fit(analytic):
                                    1e-20, 200, False)
     np.testing.assert_allclose(p, [3.0, 0.7, 0.5], rtol=1e-7)
     assert info[1][0] < 1e-15
+
+
+# ---- exceptions that are not an Exception end the fit ----
+
+# (callable that raises, its calls that succeed before it raises, Jacobian
+# callable given): the probes come first, so 0 is the probe and 1 the
+# solver's first call.  Without a Jacobian callable the model also makes the
+# difference Jacobians.
+RAISING = [("func", 0, True), ("func", 1, True), ("func", 4, True), ("func", 1, False), ("func", 6, False),
+           ("jacf", 0, True), ("jacf", 1, True), ("jacf", 3, True)]
+
+
+def fit_until_raised(problem, name, broken_after, which, succeeding, analytic, error):
+    broken = broken_after(getattr(problem, which), succeeding, error)
+    jacf = broken if which == "jacf" else problem.jacf if analytic else None
+    with pytest.raises(type(error)) as raised:
+        fit(problem, name, func=broken if which == "func" else problem.func, jacf=jacf, maxit=500)
+    assert raised.value is error
+    assert raised.traceback[-1].name == "broken"  # the traceback of the raise in the model
+    assert broken.count[0] == succeeding + 1  # no call after the one that raised
+
+
+@pytest.mark.parametrize("which, succeeding, analytic", RAISING)
+@pytest.mark.parametrize("name", NAMES)
+def test_keyboard_interrupt_stops_the_fit_and_propagates_unchanged(line, broken_after, unraisable, recwarn, name,
+                                                                   which, succeeding, analytic):
+    fit_until_raised(line, name, broken_after, which, succeeding, analytic, KeyboardInterrupt())
+    assert not unraisable and not recwarn.list
+
+
+class Abort(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("error_type", [GeneratorExit, Abort])
+@pytest.mark.parametrize("which, succeeding, analytic", [("func", 4, True), ("func", 6, False), ("jacf", 3, True)])
+@pytest.mark.parametrize("name", ["ombrix", "ombrix_bleic"])
+def test_other_base_exceptions_stop_the_fit_too(line, broken_after, unraisable, recwarn, name, which, succeeding,
+                                                analytic, error_type):
+    fit_until_raised(line, name, broken_after, which, succeeding, analytic, error_type("stop"))
+    assert not unraisable and not recwarn.list
+
+
+@pytest.mark.parametrize("which", ["func", "jacf"])
+def test_system_exit_from_the_model_reaches_the_caller(isolated, which):
+    result = isolated(f"""
+import numpy as np
+from ombrix import _ombrix
+t = np.arange(5.0)
+calls = []
+def model(p):
+    calls.append(1)
+    if len(calls) == 3:
+        raise SystemExit("from the model")
+    return p[0] + p[1] * t
+def jacobian(p):
+    calls.append(1)
+    if len(calls) == 3:
+        raise SystemExit("from the model")
+    return np.stack([np.ones(5), t], axis=1)
+which = {which!r}
+func = model if which == "func" else (lambda p: p[0] + p[1] * t)
+try:
+    _ombrix.ombrix(func, [0.0, 0.0], 1 + 2 * t, (), jacobian if which == "jacf" else None, 1e-3, 1e-15, 1e-15,
+                   1e-20, 100, False)
+except SystemExit as e:
+    print("caught", e, len(calls))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "caught from the model 3\n"
+    assert result.stderr == ""
+
+
+# ---- a fit in which the model never succeeded has no result ----
+
+@pytest.mark.parametrize("which, jacobian", [("func", True), ("func", False), ("jacf", True)],
+                         ids=["func-jacobian", "func-differences", "jacf"])
+@pytest.mark.parametrize("name", NAMES)
+def test_a_fit_whose_every_evaluation_raised_has_no_result(line, broken_after, unraisable, name, which, jacobian):
+    error = ValueError("never works")
+    broken = broken_after(getattr(line, which), 1, error)  # only the probe succeeds
+    jacf = broken if which == "jacf" else line.jacf if jacobian else None
+    func = broken if which == "func" else line.func
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeError, match=f"^every evaluation of {which} during the fit raised an exception$") \
+                as raised:
+            fit(line, name, func=func, jacf=jacf, maxit=500)
+    assert raised.value.__cause__ is error
+    assert len(unraisable) == broken.count[0] - 1 > 0  # each failure was still reported
+
+
+# The C arguments of each solver's constraints for the line: INACTIVE as arrays.
+_LB, _UB, _A, _B = np.array([-10.0, -10.0]), np.array([10.0, 10.0]), np.array([1.0, -1.0]), np.array([-1.0])
+_C, _D = np.array([0.0, 1.0]), np.array([0.0])
+C_CONSTRAINTS = {"": [], "bc_": [_LB, _UB, None], "lec_": [_A, _B, 1], "blec_": [_LB, _UB, _A, _B, 1, None],
+                 "bleic_": [_LB, _UB, _A, _B, 1, _C, _D, 1], "blic_": [_LB, _UB, _C, _D, 1],
+                 "leic_": [_A, _B, 1, _C, _D, 1], "lic_": [_C, _D, 1]}
+
+
+@pytest.mark.parametrize("mode, step", [("der", 1e-6), ("dif", 1e-6), ("dif", -1e-6)],
+                         ids=["jacobian", "forward", "central"])
+@pytest.mark.parametrize("kind", list(C_CONSTRAINTS))
+def test_the_solvers_stop_soon_once_every_evaluation_gives_nan(line, kind, mode, step):
+    # What the module relies on after a BaseException: it fills every later
+    # buffer with NaN, and each solver must then stop within a few
+    # evaluations, at most two Jacobians' worth (2m + 1 calls each with
+    # central differences), whatever the iteration limit.
+    import capi
+
+    m, n = 2, len(line.x)
+    for good_calls in range(1, 25):  # NaN from every point of the first iterations on
+        calls = {"all": 0, "after": 0}
+
+        def failing(model):
+            def evaluate(p):
+                calls["all"] += 1
+                if calls["all"] <= good_calls:
+                    return model(p)
+                calls["after"] += 1
+                return np.full(np.shape(model(p)), np.nan)
+            return evaluate
+
+        callbacks = [capi.callback("d", failing(line.func))]
+        if mode == "der":
+            callbacks.append(capi.jacobian_callback("d", failing(line.jacf)))
+        p, info, cov = np.zeros(m), np.zeros(10), np.zeros((m, m))
+        opts = np.array([1e-3, 1e-15, 1e-15, 1e-20, step])
+        constraints = [capi.ptr(a) if isinstance(a, np.ndarray) else a for a in C_CONSTRAINTS[kind]]
+        capi.fn("d", f"ombrix_{kind}{mode}")(*callbacks, capi.ptr(p), capi.ptr(line.x), m, n, *constraints, 100000,
+                                              capi.ptr(opts), capi.ptr(info), None, capi.ptr(cov), None)
+        assert calls["after"] <= 2 * (2 * m + 1), good_calls
