@@ -15,6 +15,8 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
@@ -60,6 +62,16 @@ static const StopReasonText kStopReasons[] = {
 // Stop code 7 never makes a result: the fit raises instead.
 constexpr int kInvalidValuesCode = 7;
 constexpr const char* kInvalidValuesMessage = "Stopped by invalid values (NaN or Inf) returned by func";
+
+// A solver that stops on a singular matrix reports a failure; its stop reason
+// becomes the note of the exception.
+constexpr int kSingularMatrixCode = 4;
+
+static const char* stop_reason_message(int code) {
+  for (const StopReasonText& reason : kStopReasons)
+    if (reason.code == code) return reason.message;
+  return "";
+}
 
 // A global of the module's namespace, falling back to the builtins, looked up
 // at every use so that rebinding it from Python takes effect.
@@ -707,6 +719,58 @@ static bool raise_recorded_failure(SolveRecord& record) {
   return false;
 }
 
+// Why the solver refused the problem before evaluating anything, from the
+// sizes and constraints it was given: its own set-up checks, in their order.
+// Writes the reason into `note` and returns true, or false when none applies.
+static bool refusal_reason(const Constraints& c, int m, int n, char* note, std::size_t size) {
+  // The solver for bounds with equalities adds one measurement per bound.
+  const bool bounds_add_measurements = c.lb && c.A && !c.C;
+  if (!bounds_add_measurements && std::int64_t(n) < std::int64_t(m) - c.k1) {
+    if (c.k1 > 0)
+      std::snprintf(note, size, "fewer data points plus equality constraints (n=%d, k=%d) than parameters (m=%d)",
+                    n, c.k1, m);
+    else
+      std::snprintf(note, size, "fewer data points (n=%d) than parameters (m=%d)", n, m);
+    return true;
+  }
+  if (c.lb) {
+    const double* lower = doubles(c.lb);
+    const double* upper = doubles(c.ub);
+    for (int i = 0; i < m; ++i) {
+      if (lower[i] > upper[i]) {
+        std::snprintf(note, size, "lower bound above upper bound for parameter %d", i);
+        return true;
+      }
+    }
+  }
+  if (c.k1 > m) {
+    std::snprintf(note, size, "more equality constraints (%d) than parameters (%d)", c.k1, m);
+    return true;
+  }
+  return false;
+}
+
+// Raises the exception for a solver that returned -1.  Except for invalid
+// values it is the bare RuntimeError (its str() stays empty); the reason, when
+// the module can tell it, goes into a note.
+static void raise_solver_failure(const double* info, const Constraints& c, int m, int n) {
+  if (info[6] == kInvalidValuesCode) {
+    PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);
+    return;
+  }
+  char note[160];
+  bool has_note = refusal_reason(c, m, n, note, sizeof note);
+  if (!has_note && info[6] == kSingularMatrixCode) {
+    std::snprintf(note, sizeof note, "%s", stop_reason_message(kSingularMatrixCode));
+    has_note = true;
+  }
+  PyErr_SetNone(PyExc_RuntimeError);
+  if (!has_note) return;
+  Ref error = ombrix::py::take_exception();
+  Ref added(PyObject_CallMethod(error, "add_note", "s", note));
+  if (added) ombrix::py::restore_exception(std::move(error));  // else that failure is pending instead
+}
+
 // The call sequence that every fitting function shares: convert p and x,
 // allocate the covariance, prepare the constraints, build the options, check
 // maxit, func and jacf, probe the callables once, then solve and package.
@@ -766,10 +830,7 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
   as_lmfunc(lm_func)->record = nullptr;
   if (!raise_recorded_failure(record)) return nullptr;
   if (status == -1) {
-    if (info[6] == kInvalidValuesCode)
-      PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);
-    else
-      PyErr_SetNone(PyExc_RuntimeError);
+    raise_solver_failure(info, constraints, m, n);
     return nullptr;
   }
   return return_result(module, p_, pcov, info);

@@ -39,6 +39,8 @@ def _each_path(problem, func, jacf, args):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         _ombrix.ombrix(**{**kwargs, "maxit": 1})
+    with pytest.raises(RuntimeError):  # refused by the solver, with a note
+        _ombrix.ombrix(**{**kwargs, "func": lambda p, *a: func(p, *a)[:1], "jacf": None, "x": problem.x[:1]})
     for bad in ({"eps2": 2.0}, {"bogus": 1}, {"maxit": "x"}, {"x": [[1.0]]}, {"p": [1.0, 2.0, 3.0]}):
         with pytest.raises((TypeError, ValueError, RuntimeError)):
             _ombrix.ombrix(**{**kwargs, **bad})

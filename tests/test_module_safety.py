@@ -191,6 +191,56 @@ def test_a_fit_whose_every_evaluation_raised_has_no_result(line, broken_after, u
     assert len(unraisable) == broken.count[0] - 1 > 0  # each failure was still reported
 
 
+# ---- why the solver refused the problem ----
+
+REFUSALS = [
+    # (function, p, x, constraints, note)
+    ("ombrix", [1.0, 2.0], [1.0], {}, "fewer data points (n=1) than parameters (m=2)"),
+    ("ombrix_bc", [1.0, 2.0], [1.0], {"bc": [(0, 1), (3, 2)]}, "fewer data points (n=1) than parameters (m=2)"),
+    ("ombrix_bc", [1.0, 2.0], [1.0, 2.0], {"bc": [(0, 1), (3, 2)]}, "lower bound above upper bound for parameter 1"),
+    ("ombrix_blec", [1.0, 2.0], [1.0], {"bc": [(2, 1), (None, None)], "lec": ([1.0, 1.0], [1.0])},
+     "lower bound above upper bound for parameter 0"),
+    ("ombrix_blic", [1.0, 2.0], [1.0, 2.0], {"bc": [(0, 1), (3, 2)], "lic": ([1.0, 0.0], [0.0])},
+     "lower bound above upper bound for parameter 1"),
+    ("ombrix_lec", [1.0, 2.0], [1.0, 2.0], {"lec": ([[1, 0], [0, 1], [1, 1]], [1, 2, 3])},
+     "more equality constraints (3) than parameters (2)"),
+    ("ombrix_leic", [1.0, 2.0], [1.0, 2.0], {"lec": ([[1, 0], [0, 1], [1, 1]], [1, 2, 3]), "lic": ([1, 0], [0])},
+     "more equality constraints (3) than parameters (2)"),
+    ("ombrix_lec", [1.0, 2.0, 3.0], [1.0], {"lec": ([1, 0, 0], [1])},
+     "fewer data points plus equality constraints (n=1, k=1) than parameters (m=3)"),
+    ("ombrix_lic", [1.0, 2.0], [1.0], {"lic": ([1.0, 0.0], [0.0])}, "fewer data points (n=1) than parameters (m=2)"),
+]
+
+
+@pytest.mark.parametrize("analytic", [True, False], ids=["jacobian", "differences"])
+@pytest.mark.parametrize("name, p, x, constraints, note", REFUSALS)
+def test_refused_problems_raise_the_bare_runtime_error_with_the_reason_as_note(name, p, x, constraints, note,
+                                                                               analytic, capfd):
+    n = len(x)
+
+    def func(q):
+        return np.resize(q, n)
+
+    def jacf(q):
+        return np.eye(n, len(q))
+
+    with pytest.raises(RuntimeError) as raised:
+        getattr(_ombrix, name)(func, p, x, **constraints, args=(), jacf=jacf if analytic else None, mu=1e-3,
+                               eps1=1e-10, eps2=1e-10, eps3=1e-10, maxit=10, cdiff=False)
+    assert raised.type is RuntimeError and raised.value.args == () and str(raised.value) == ""
+    assert raised.value.__notes__ == [note]
+    assert capfd.readouterr().err  # the solver's own line is still printed
+
+
+def test_a_singular_system_has_its_stop_reason_as_note():
+    # A Jacobian of 1e-100 makes the first step absurdly long: stop code 4.
+    with pytest.raises(RuntimeError) as raised:
+        _ombrix.ombrix(lambda p: 1e-100 * p, [1.0], [1.0], (), lambda p: np.array([[1e-100]]), 1e-3, 1e-300, 1e-300,
+                       1e-300, 50, False)
+    assert str(raised.value) == ""
+    assert raised.value.__notes__ == ["Singular matrix.  Restart from current `p` with increased mu"]
+
+
 # The C arguments of each solver's constraints for the line: INACTIVE as arrays.
 _LB, _UB, _A, _B = np.array([-10.0, -10.0]), np.array([10.0, 10.0]), np.array([1.0, -1.0]), np.array([-1.0])
 _C, _D = np.array([0.0, 1.0]), np.array([0.0])
