@@ -67,6 +67,16 @@ constexpr const char* kInvalidValuesMessage = "Stopped by invalid values (NaN or
 // becomes the note of the exception.
 constexpr int kSingularMatrixCode = 4;
 
+// Issued with the result of a fit run with mu < 0: the damped matrix
+// J^T J + mu I can then be indefinite, its steps ascend, and a fit can stop
+// by a small step anywhere, its start included.
+constexpr const char* kNegativeMuMessage =
+    "mu is negative: the damped steps can go uphill and the result may not be a minimum. Restart with a positive mu";
+
+// The share of a bound's or inequality's scale by which a result may miss it
+// before the fit warns that the constraints could not be met together.
+constexpr double kConstraintMissShare = 1e-2;
+
 static const char* stop_reason_message(int code) {
   for (const StopReasonText& reason : kStopReasons)
     if (reason.code == code) return reason.message;
@@ -396,6 +406,20 @@ static int set_opts(bool cdiff, double* opts, double mu, double eps1, double eps
   return 0;
 }
 
+// Issues `message` as a UserWarning through the module's `warnings`, so that
+// it is attributed to the Python code that called the fitting function.
+static bool warn_user(PyObject* module, PyObject* message) {
+  Ref warnings = lookup_global(module, "warnings");
+  if (!warnings) return false;
+  Ref issued(PyObject_CallMethod(warnings, "warn", "OO", message, PyExc_UserWarning));
+  return bool(issued);
+}
+
+static bool warn_user(PyObject* module, const char* message) {
+  Ref text(PyUnicode_FromString(message));
+  return text && warn_user(module, text);
+}
+
 // The result (p_, pcov, (initial ||e||^2, (final ||e||^2, ||J^T e||_inf,
 // ||dp||^2, mu / max(diag J^T J)), iterations, stop message, model calls,
 // Jacobian calls, linear solves)), warning when the stop code is one of
@@ -427,12 +451,7 @@ static PyObject* return_result(PyObject* module, PyObject* p_, PyObject* pcov, c
   if (!warned) return nullptr;
   const int warn = PySequence_Contains(warned, code);
   if (warn < 0) return nullptr;
-  if (warn) {
-    Ref warnings = lookup_global(module, "warnings");
-    if (!warnings) return nullptr;
-    Ref issued(PyObject_CallMethod(warnings, "warn", "OO", message.get(), PyExc_UserWarning));
-    if (!issued) return nullptr;
-  }
+  if (warn && !warn_user(module, message)) return nullptr;
   return PyTuple_Pack(3, p_, pcov, summary.get());
 }
 
@@ -771,6 +790,65 @@ static void raise_solver_failure(const double* info, const Constraints& c, int m
   if (added) ombrix::py::restore_exception(std::move(error));  // else that failure is pending instead
 }
 
+// The bound or inequality that the result misses by the largest share of its
+// scale: |bound| + max|p_i| for a bound, |d_j| + sum_i |C_ji| max|p_i| for a
+// row of C p >= d.  The penalty-based solvers meet these approximately, to
+// about 1e-8 of the scale on well-scaled problems and less closely as the
+// residuals grow; a miss beyond kConstraintMissShare of the scale means that
+// the constraints could not be met together.
+struct ConstraintMiss {
+  const char* kind = nullptr;  // "the bounds of parameter" or "inequality constraint"; null when none
+  int index = 0;
+  double amount = 0.0;
+};
+
+static ConstraintMiss largest_constraint_miss(const Constraints& c, const double* p, int m) {
+  double p_max = 0.0;
+  for (int i = 0; i < m; ++i) p_max = std::max(p_max, std::fabs(p[i]));
+  ConstraintMiss worst;
+  double worst_share = kConstraintMissShare;
+  auto consider = [&](const char* kind, int index, double miss, double scale) {
+    if (miss > worst_share * scale) {  // false for NaN
+      worst_share = miss / scale;
+      worst = {kind, index, miss};
+    }
+  };
+  if (c.lb) {
+    const double* lower = doubles(c.lb);
+    const double* upper = doubles(c.ub);
+    for (int i = 0; i < m; ++i) {
+      consider("the bounds of parameter", i, lower[i] - p[i], std::fabs(lower[i]) + p_max);
+      consider("the bounds of parameter", i, p[i] - upper[i], std::fabs(upper[i]) + p_max);
+    }
+  }
+  const double* rows = c.C ? doubles(c.C) : nullptr;
+  const double* rhs = c.d ? doubles(c.d) : nullptr;
+  for (int j = 0; j < c.k2; ++j) {
+    const double* row = rows + std::size_t(j) * std::size_t(m);
+    double value = 0.0, row_norm = 0.0;
+    for (int i = 0; i < m; ++i) {
+      value += row[i] * p[i];
+      row_norm += std::fabs(row[i]);
+    }
+    consider("inequality constraint", j, rhs[j] - value, std::fabs(rhs[j]) + row_norm * p_max);
+  }
+  return worst;
+}
+
+// Warnings for a result whose stop reason presents it as sound when it may
+// not be: a negative mu, whose damped steps can go uphill, or constraints
+// that the result misses by far.  False with an exception set.
+static bool warn_if_unsound(PyObject* module, const Tuning& tuning, const Constraints& c, const double* p, int m) {
+  if (tuning.mu < 0.0 && !warn_user(module, kNegativeMuMessage)) return false;
+  const ConstraintMiss miss = largest_constraint_miss(c, p, m);
+  if (!miss.kind) return true;
+  char message[200];
+  std::snprintf(message, sizeof message,
+                "The result violates %s %d by %.3g: the constraints may have no common solution", miss.kind,
+                miss.index, miss.amount);
+  return warn_user(module, message);
+}
+
 // The call sequence that every fitting function shares: convert p and x,
 // allocate the covariance, prepare the constraints, build the options, check
 // maxit, func and jacf, probe the callables once, then solve and package.
@@ -833,7 +911,9 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
     raise_solver_failure(info, constraints, m, n);
     return nullptr;
   }
-  return return_result(module, p_, pcov, info);
+  Ref result(return_result(module, p_, pcov, info));
+  if (!result || !warn_if_unsound(module, tuning, constraints, doubles(p_), m)) return nullptr;
+  return result.release();
 }
 
 // ---- the fitting functions ----

@@ -36,9 +36,11 @@ def _each_path(problem, func, jacf, args):
     kwargs = problem.kwargs(func=func, jacf=jacf, args=args)
     _ombrix.ombrix(**kwargs)
     _ombrix.ombrix(**{**kwargs, "jacf": None, "cdiff": True})
-    with warnings.catch_warnings():
+    with warnings.catch_warnings():  # warned results
         warnings.simplefilter("ignore")
         _ombrix.ombrix(**{**kwargs, "maxit": 1})
+        _ombrix.ombrix(**{**kwargs, "mu": -1.0})
+        _ombrix.ombrix_lic(**{**kwargs, "lic": ([0.0, 0.0], [1.0])})
     with pytest.raises(RuntimeError):  # refused by the solver, with a note
         _ombrix.ombrix(**{**kwargs, "func": lambda p, *a: func(p, *a)[:1], "jacf": None, "x": problem.x[:1]})
     for bad in ({"eps2": 2.0}, {"bogus": 1}, {"maxit": "x"}, {"x": [[1.0]]}, {"p": [1.0, 2.0, 3.0]}):

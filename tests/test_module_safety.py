@@ -191,6 +191,59 @@ def test_a_fit_whose_every_evaluation_raised_has_no_result(line, broken_after, u
     assert len(unraisable) == broken.count[0] - 1 > 0  # each failure was still reported
 
 
+# ---- results that are not what their stop reason says ----
+
+def test_a_negative_mu_warns(decay):
+    # The damped matrix is indefinite from the start: every step goes uphill,
+    # the steps shrink as mu grows, and the fit stops "by a small step" where
+    # it started.
+    with pytest.warns(UserWarning, match="^mu is negative: .* Restart with a positive mu$"):
+        p, pcov, info = _ombrix.ombrix(**decay.kwargs(mu=-1.0))
+    np.testing.assert_array_equal(p, decay.p0)
+    assert info[1][0] == info[0]
+
+
+@pytest.mark.parametrize("mu", [0.0, 1e-3])
+def test_mu_of_zero_or_above_does_not_warn_of_itself(decay, mu):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _ombrix.ombrix(**decay.kwargs(mu=mu))
+    assert not [w for w in caught if "mu is negative" in str(w.message)]
+
+
+UNMEETABLE = [
+    # (function, constraints, what the warning names, the miss)
+    ("ombrix_lic", {"lic": ([[0.0, 0.0]], [1.0])}, "inequality constraint 0", "1"),  # 0 >= 1
+    ("ombrix_lic", {"lic": ([[1.0, 0.0], [-1.0, 0.0]], [1.0, 0.0])}, "inequality constraint 1", "0.5"),  # 1 <= p0 <= 0
+    ("ombrix_leic", {"lec": ([1.0, 0.0], [0.0]), "lic": ([1.0, 0.0], [1.0])}, "inequality constraint 0", "1"),
+    ("ombrix_blec", {"bc": [(None, 1.0), (None, 1.0)], "lec": ([1.0, 1.0], [10.0])}, "the bounds of parameter 0",
+     "4"),
+]
+
+
+@pytest.mark.parametrize("analytic", [True, False], ids=["jacobian", "differences"])
+@pytest.mark.parametrize("name, constraints, what, miss", UNMEETABLE)
+def test_constraints_that_cannot_be_met_together_warn(line, name, constraints, what, miss, analytic):
+    message = f"^The result violates {what} by {miss}: the constraints may have no common solution$"
+    with pytest.warns(UserWarning, match=message):
+        getattr(_ombrix, name)(**line.kwargs(jacf=line.jacf if analytic else None, maxit=500), **constraints)
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e3])
+@pytest.mark.parametrize("name, constraints", [
+    ("ombrix_lic", {"lic": ([0.0, -1.0], [-1.5])}),  # p1 <= 1.5 binds
+    ("ombrix_leic", {"lec": ([1.0, 1.0], [2.5]), "lic": ([1.0, 0.0], [1.0])}),
+    ("ombrix_blic", {"bc": [(None, None), (None, 1.5)], "lic": ([1.0, 0.0], [2.5])}),
+])
+def test_active_constraints_met_by_the_penalty_do_not_warn(line, name, constraints, scale):
+    # The penalty meets an active row only approximately, the less closely
+    # the larger the residuals (data scaled by 1e3: a miss of about 1e-4 of
+    # the row's scale): not a reason to warn.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        getattr(_ombrix, name)(**line.kwargs(x=line.x * scale, maxit=500), **constraints)
+
+
 # ---- why the solver refused the problem ----
 
 REFUSALS = [
