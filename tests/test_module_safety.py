@@ -169,7 +169,7 @@ except SystemExit as e:
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "caught from the model 3\n"
-    assert result.stderr == ""
+    assert "from the model" not in result.stderr  # raised, not printed
 
 
 # ---- a fit in which the model never succeeded has no result ----
@@ -182,11 +182,10 @@ def test_a_fit_whose_every_evaluation_raised_has_no_result(line, broken_after, u
     broken = broken_after(getattr(line, which), 1, error)  # only the probe succeeds
     jacf = broken if which == "jacf" else line.jacf if jacobian else None
     func = broken if which == "func" else line.func
-    with warnings.catch_warnings():
+    message = f"^every evaluation of {which} during the fit raised an exception$"
+    with warnings.catch_warnings(), pytest.raises(RuntimeError, match=message) as raised:
         warnings.simplefilter("error")
-        with pytest.raises(RuntimeError, match=f"^every evaluation of {which} during the fit raised an exception$") \
-                as raised:
-            fit(line, name, func=func, jacf=jacf, maxit=500)
+        fit(line, name, func=func, jacf=jacf, maxit=500)
     assert raised.value.__cause__ is error
     assert len(unraisable) == broken.count[0] - 1 > 0  # each failure was still reported
 
@@ -293,6 +292,8 @@ def test_a_singular_system_has_its_stop_reason_as_note():
     assert str(raised.value) == ""
     assert raised.value.__notes__ == ["Singular matrix.  Restart from current `p` with increased mu"]
 
+
+# ---- the solvers' side of ending a fit early ----
 
 # The C arguments of each solver's constraints for the line: INACTIVE as arrays.
 _LB, _UB, _A, _B = np.array([-10.0, -10.0]), np.array([10.0, 10.0]), np.array([1.0, -1.0]), np.array([-1.0])
