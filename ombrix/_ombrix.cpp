@@ -15,6 +15,8 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
@@ -62,6 +64,26 @@ static const StopReasonText kStopReasons[] = {
 constexpr int kInvalidValuesCode = 7;
 constexpr const char* kInvalidValuesMessage = "Stopped by invalid values (NaN or Inf) returned by func";
 
+// A solver that stops on a singular matrix reports a failure; its stop reason
+// becomes the note of the exception.
+constexpr int kSingularMatrixCode = 4;
+
+// Issued with the result of a fit run with mu < 0: the damped matrix
+// J^T J + mu I can then be indefinite, its steps ascend, and a fit can stop
+// by a small step anywhere, its start included.
+constexpr const char* kNegativeMuMessage =
+    "mu is negative: the damped steps can go uphill and the result may not be a minimum. Restart with a positive mu";
+
+// The share of a bound's or inequality's scale by which a result may miss it
+// before the fit warns that the constraints could not be met together.
+constexpr double kConstraintMissShare = 1e-2;
+
+static const char* stop_reason_message(int code) {
+  for (const StopReasonText& reason : kStopReasons)
+    if (reason.code == code) return reason.message;
+  return "";
+}
+
 // A global of the module's namespace, falling back to the builtins, looked up
 // at every use so that rebinding it from Python takes effect.
 static Ref lookup_global(PyObject* module, const char* name) {
@@ -91,12 +113,28 @@ struct LMFuncOperations {
   void (*eval_jacf)(LMFuncObject* self, const double* p, double* out, int m, int n);
 };
 
+// What the callbacks of one solve tell the fitting function, which cannot
+// learn it from the solver: a callback has no way to report a failure.
+struct SolveRecord {
+  // Evaluations of one callable that the solver asked for, how many raised an
+  // Exception, and the latest of those.
+  struct Tally {
+    long long calls = 0;
+    long long failures = 0;
+    Ref last_failure;
+    bool all_failed() const { return calls > 0 && failures == calls; }
+  };
+  Tally func, jacf;
+  Ref stop;  // a BaseException that is not an Exception: it ends the fit
+};
+
 struct LMFuncObject {
   PyObject_HEAD
   const LMFuncOperations* operations;
   PyObject* func;  // every field holds a reference, None when unset
   PyObject* jacf;
   PyObject* args;
+  SolveRecord* record;  // the running solve's record, null at rest
 };
 
 static LMFuncObject* as_lmfunc(PyObject* object) { return reinterpret_cast<LMFuncObject*>(object); }
@@ -111,19 +149,49 @@ static void lmfunc_eval_jacf(LMFuncObject* self, const double* p, double* out, i
 
 static const LMFuncOperations lmfunc_operations = {lmfunc_eval_func, lmfunc_eval_jacf};
 
-// The solver's model and Jacobian callbacks; `user_data` is the _LMFunc.  An
-// exception cannot cross the solver: it is reported as unraisable and the
-// solver goes on with the buffer as it was.
+using Evaluation = void (*)(LMFuncObject* self, const double* p, double* out, int m, int n);
+
+// One evaluation for the solver, which cannot be told that it failed.  An
+// Exception is reported as unraisable and the solver goes on with the buffer
+// as it was.  Any other BaseException (KeyboardInterrupt, SystemExit, ...)
+// must end the fit: it is kept in the record for the fitting function to
+// raise once the solver returns, and from then on every evaluation fills the
+// buffer with NaN without calling Python, which stops the solver within a few
+// evaluations.
+static void evaluate_for_solver(LMFuncObject* self, Evaluation evaluate, SolveRecord::Tally SolveRecord::*tally,
+                                const double* p, double* out, int m, int n, Py_ssize_t count, const char* where) {
+  SolveRecord& record = *self->record;  // set by the fitting function for the solve
+  if (record.stop) {
+    std::fill_n(out, count, NAN);
+    return;
+  }
+  ++(record.*tally).calls;
+  evaluate(self, p, out, m, n);
+  if (!PyErr_Occurred()) return;
+  Ref failure = ombrix::py::take_exception();
+  if (!PyErr_GivenExceptionMatches(failure, PyExc_Exception)) {
+    record.stop = std::move(failure);
+    std::fill_n(out, count, NAN);
+    return;
+  }
+  SolveRecord::Tally& counts = record.*tally;
+  ++counts.failures;
+  counts.last_failure = Ref::borrow(failure);
+  ombrix::py::restore_exception(std::move(failure));
+  ombrix::py::report_unraisable(where);
+}
+
+// The solver's model and Jacobian callbacks; `user_data` is the _LMFunc.
 static void callback_func(const double* p, double* out, int m, int n, void* user_data) {
   auto* self = static_cast<LMFuncObject*>(user_data);
-  self->operations->eval_func(self, p, out, m, n);
-  if (PyErr_Occurred()) ombrix::py::report_unraisable("ombrix._ombrix.callback_func");
+  evaluate_for_solver(self, self->operations->eval_func, &SolveRecord::func, p, out, m, n, n,
+                      "ombrix._ombrix.callback_func");
 }
 
 static void callback_jacf(const double* p, double* out, int m, int n, void* user_data) {
   auto* self = static_cast<LMFuncObject*>(user_data);
-  self->operations->eval_jacf(self, p, out, m, n);
-  if (PyErr_Occurred()) ombrix::py::report_unraisable("ombrix._ombrix.callback_jacf");
+  evaluate_for_solver(self, self->operations->eval_jacf, &SolveRecord::jacf, p, out, m, n, Py_ssize_t(n) * m,
+                      "ombrix._ombrix.callback_jacf");
 }
 
 static void lmfunc_assign(LMFuncObject* self, PyObject* func, PyObject* args, PyObject* jacf) {
@@ -140,6 +208,7 @@ static PyObject* lmfunc_new(PyTypeObject* type, PyObject*, PyObject*) {
   self->func = Py_NewRef(Py_None);
   self->jacf = Py_NewRef(Py_None);
   self->args = Py_NewRef(Py_None);
+  self->record = nullptr;
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -338,6 +407,20 @@ static int set_opts(bool cdiff, double* opts, double mu, double eps1, double eps
   return 0;
 }
 
+// Issues `message` as a UserWarning through the module's `warnings`, so that
+// it is attributed to the Python code that called the fitting function.
+static bool warn_user(PyObject* module, PyObject* message) {
+  Ref warnings = lookup_global(module, "warnings");
+  if (!warnings) return false;
+  Ref issued(PyObject_CallMethod(warnings, "warn", "OO", message, PyExc_UserWarning));
+  return bool(issued);
+}
+
+static bool warn_user(PyObject* module, const char* message) {
+  Ref text(PyUnicode_FromString(message));
+  return text && warn_user(module, text);
+}
+
 // The result (p_, pcov, (initial ||e||^2, (final ||e||^2, ||J^T e||_inf,
 // ||dp||^2, mu / max(diag J^T J)), iterations, stop message, model calls,
 // Jacobian calls, linear solves)), warning when the stop code is one of
@@ -369,12 +452,7 @@ static PyObject* return_result(PyObject* module, PyObject* p_, PyObject* pcov, c
   if (!warned) return nullptr;
   const int warn = PySequence_Contains(warned, code);
   if (warn < 0) return nullptr;
-  if (warn) {
-    Ref warnings = lookup_global(module, "warnings");
-    if (!warnings) return nullptr;
-    Ref issued(PyObject_CallMethod(warnings, "warn", "OO", message.get(), PyExc_UserWarning));
-    if (!issued) return nullptr;
-  }
+  if (warn && !warn_user(module, message)) return nullptr;
   return PyTuple_Pack(3, p_, pcov, summary.get());
 }
 
@@ -578,7 +656,7 @@ static int solve_lic(const SolverCall& s, const Constraints& c) {
   return run_solver<dombrix_lic_der, dombrix_lic_dif>(s, doubles(c.C), doubles(c.d), c.k2);
 }
 
-// Calls a model callable once, before the solve, on the caller's own p and
+// Calls a model callable once, before the solve, with `call_args` and
 // reads the result's ndim, then its shape (whole, or its first element):
 // 1 when both are as expected, 0 when not, -1 with an exception pending.
 static int probe_shape(PyObject* callable, PyObject* call_args, int ndim, PyObject* expected, bool whole_shape) {
@@ -602,8 +680,24 @@ static int probe_shape(PyObject* callable, PyObject* call_args, int ndim, PyObje
   return shape_differs < 0 ? -1 : !shape_differs;
 }
 
-// func(p, *args) must give an array of shape (n,).
-static bool probe_func(PyObject* func, PyObject* call_args, int n) {
+// The positional arguments of a probe call, (point,) + args, where the point
+// is a new float64 copy of the start p_, the kind of array the solver's
+// evaluations pass: a callable that writes into it changes neither the
+// caller's p nor the fit.  The sum is made a tuple if it is not one.
+static Ref probe_arguments(PyObject* p_, PyObject* args) {
+  Ref point = ombrix::py::array_copy(doubles(p_), PyArray_DIM(as_array(p_), 0));
+  if (!point) return {};
+  Ref head(PyTuple_Pack(1, point.get()));
+  if (!head) return {};
+  Ref call_args(PyNumber_Add(head, args));
+  if (!call_args || PyTuple_Check(call_args)) return call_args;
+  return Ref(PySequence_Tuple(call_args));
+}
+
+// func(point, *args) must give an array of shape (n,).
+static bool probe_func(PyObject* func, PyObject* p_, PyObject* args, int n) {
+  Ref call_args = probe_arguments(p_, args);
+  if (!call_args) return false;
   Ref length(PyLong_FromLong(n));
   if (!length) return false;
   const int ok = probe_shape(func, call_args, 1, length, false);
@@ -611,13 +705,149 @@ static bool probe_func(PyObject* func, PyObject* call_args, int n) {
   return ok == 1;
 }
 
-// jacf(p, *args) must give an array of shape (n, m).
-static bool probe_jacf(PyObject* jacf, PyObject* call_args, int n, int m) {
+// jacf(point, *args) must give an array of shape (n, m).
+static bool probe_jacf(PyObject* jacf, PyObject* p_, PyObject* args, int n, int m) {
+  Ref call_args = probe_arguments(p_, args);
+  if (!call_args) return false;
   Ref shape(Py_BuildValue("(ii)", n, m));
   if (!shape) return false;
   const int ok = probe_shape(jacf, call_args, 2, shape, true);
   if (ok == 0) PyErr_Format(PyExc_RuntimeError, "jacf must return a 2d array-like of shape (%d, %d)", n, m);
   return ok == 1;
+}
+
+// ---- the outcome of the solve ----
+
+// Raises what the callbacks recorded that must end the fit: the BaseException
+// that stopped it, unchanged, or a RuntimeError chained to the last failure
+// when every evaluation of func (or of jacf) raised, since the solver then
+// worked on buffers that no evaluation filled.  False with the exception set.
+static bool raise_recorded_failure(SolveRecord& record) {
+  if (record.stop) {
+    ombrix::py::restore_exception(std::move(record.stop));
+    return false;
+  }
+  const bool func_failed = record.func.all_failed();
+  if (!func_failed && !record.jacf.all_failed()) return true;
+  SolveRecord::Tally& tally = func_failed ? record.func : record.jacf;
+  PyErr_Format(PyExc_RuntimeError, "every evaluation of %s during the fit raised an exception",
+               func_failed ? "func" : "jacf");
+  Ref error = ombrix::py::take_exception();
+  PyException_SetCause(error, Py_NewRef(tally.last_failure.get()));  // as `raise ... from last_failure`
+  PyException_SetContext(error, tally.last_failure.release());
+  ombrix::py::restore_exception(std::move(error));
+  return false;
+}
+
+// Why the solver refused the problem before evaluating anything, from the
+// sizes and constraints it was given: its own set-up checks, in their order.
+// Writes the reason into `note` and returns true, or false when none applies.
+static bool refusal_reason(const Constraints& c, int m, int n, char* note, std::size_t size) {
+  // The solver for bounds with equalities adds one measurement per bound.
+  const bool bounds_add_measurements = c.lb && c.A && !c.C;
+  if (!bounds_add_measurements && std::int64_t(n) < std::int64_t(m) - c.k1) {
+    if (c.k1 > 0)
+      std::snprintf(note, size, "fewer data points plus equality constraints (n=%d, k=%d) than parameters (m=%d)",
+                    n, c.k1, m);
+    else
+      std::snprintf(note, size, "fewer data points (n=%d) than parameters (m=%d)", n, m);
+    return true;
+  }
+  if (c.lb) {
+    const double* lower = doubles(c.lb);
+    const double* upper = doubles(c.ub);
+    for (int i = 0; i < m; ++i) {
+      if (lower[i] > upper[i]) {
+        std::snprintf(note, size, "lower bound above upper bound for parameter %d", i);
+        return true;
+      }
+    }
+  }
+  if (c.k1 > m) {
+    std::snprintf(note, size, "more equality constraints (%d) than parameters (%d)", c.k1, m);
+    return true;
+  }
+  return false;
+}
+
+// Raises the exception for a solver that returned -1.  Except for invalid
+// values it is the bare RuntimeError (its str() stays empty); the reason, when
+// the module can tell it, goes into a note.
+static void raise_solver_failure(const double* info, const Constraints& c, int m, int n) {
+  if (info[6] == kInvalidValuesCode) {
+    PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);
+    return;
+  }
+  char note[160];
+  bool has_note = refusal_reason(c, m, n, note, sizeof note);
+  if (!has_note && info[6] == kSingularMatrixCode) {
+    std::snprintf(note, sizeof note, "%s", stop_reason_message(kSingularMatrixCode));
+    has_note = true;
+  }
+  PyErr_SetNone(PyExc_RuntimeError);
+  if (!has_note) return;
+  Ref error = ombrix::py::take_exception();
+  Ref added(PyObject_CallMethod(error, "add_note", "s", note));
+  if (added) ombrix::py::restore_exception(std::move(error));  // else that failure is pending instead
+}
+
+// The bound or inequality that the result misses by the largest share of its
+// scale: |bound| + max|p_i| for a bound, |d_j| + sum_i |C_ji| max|p_i| for a
+// row of C p >= d.  The penalty-based solvers meet these approximately, to
+// about 1e-8 of the scale on well-scaled problems and less closely as the
+// residuals grow; a miss beyond kConstraintMissShare of the scale means that
+// the constraints could not be met together.
+struct ConstraintMiss {
+  const char* kind = nullptr;  // "the bounds of parameter" or "inequality constraint"; null when none
+  int index = 0;
+  double amount = 0.0;
+};
+
+static ConstraintMiss largest_constraint_miss(const Constraints& c, const double* p, int m) {
+  double p_max = 0.0;
+  for (int i = 0; i < m; ++i) p_max = std::max(p_max, std::fabs(p[i]));
+  ConstraintMiss worst;
+  double worst_share = kConstraintMissShare;
+  auto consider = [&](const char* kind, int index, double miss, double scale) {
+    if (miss > worst_share * scale) {  // false for NaN
+      worst_share = miss / scale;
+      worst = {kind, index, miss};
+    }
+  };
+  if (c.lb) {
+    const double* lower = doubles(c.lb);
+    const double* upper = doubles(c.ub);
+    for (int i = 0; i < m; ++i) {
+      consider("the bounds of parameter", i, lower[i] - p[i], std::fabs(lower[i]) + p_max);
+      consider("the bounds of parameter", i, p[i] - upper[i], std::fabs(upper[i]) + p_max);
+    }
+  }
+  const double* rows = c.C ? doubles(c.C) : nullptr;
+  const double* rhs = c.d ? doubles(c.d) : nullptr;
+  for (int j = 0; j < c.k2; ++j) {
+    const double* row = rows + std::size_t(j) * std::size_t(m);
+    double value = 0.0, row_norm = 0.0;
+    for (int i = 0; i < m; ++i) {
+      value += row[i] * p[i];
+      row_norm += std::fabs(row[i]);
+    }
+    consider("inequality constraint", j, rhs[j] - value, std::fabs(rhs[j]) + row_norm * p_max);
+  }
+  return worst;
+}
+
+// Warnings for a result whose stop reason presents it as sound when it may
+// not be: a negative mu, whose damped steps can go uphill, or constraints
+// that the result misses by far.  False with an exception set.
+static bool warn_if_unsound(PyObject* module, const Tuning& tuning, const Constraints& c, const double* p, int m) {
+  if (tuning.mu < 0.0 && !warn_user(module, kNegativeMuMessage)) return false;
+  const ConstraintMiss miss = largest_constraint_miss(c, p, m);
+  if (!miss.kind) return true;
+  char message[200];
+  std::snprintf(message, sizeof message,
+                "The result violates %s %d by %.3g: the constraints may have no common solution", miss.kind,
+                miss.index, miss.amount);
+  return warn_user(module, message);
 }
 
 // The call sequence that every fitting function shares: convert p and x,
@@ -658,41 +888,36 @@ static PyObject* fit(PyObject* module, const Model& model, const Tuning& tuning,
     PyErr_SetString(PyExc_TypeError, "func must be callable");
     return nullptr;
   }
-  // The probes see p exactly as the caller passed it.
-  Ref head(PyTuple_Pack(1, model.p));
-  if (!head) return nullptr;
-  Ref call_args(PyNumber_Add(head, model.args));
-  if (!call_args) return nullptr;
-  if (!PyTuple_Check(call_args)) {
-    call_args = Ref(PySequence_Tuple(call_args));
-    if (!call_args) return nullptr;
-  }
-  if (!probe_func(model.func, call_args, n)) return nullptr;
+  if (!probe_func(model.func, p_, model.args, n)) return nullptr;
   const bool analytic = model.jacf != Py_None;
   if (analytic) {
     if (!PyCallable_Check(model.jacf)) {
       PyErr_SetString(PyExc_TypeError, "jacf must be callable");
       return nullptr;
     }
-    if (!probe_jacf(model.jacf, call_args, n, m)) return nullptr;
+    if (!probe_jacf(model.jacf, p_, model.args, n, m)) return nullptr;
   }
 
   Ref lm_func = new_lmfunc(model.func, model.args, model.jacf);
   if (!lm_func) return nullptr;
+  SolveRecord record;
   double info[10] = {};  // stop code 0 until the solver writes its own
   const SolverCall call{analytic, doubles(p_), doubles(x_), m, n, tuning.maxit, opts, info, doubles(pcov),
                         lm_func.get()};
+  as_lmfunc(lm_func)->record = &record;
   ombrix::py::NumericCall numeric;
   const int status = solve(call, constraints);
+  as_lmfunc(lm_func)->record = nullptr;
+  // The model's own exception first: a numeric failure after it is a consequence.
+  if (!raise_recorded_failure(record)) return nullptr;
   if (numeric.raise_if_failed()) return nullptr;
   if (status == -1) {
-    if (info[6] == kInvalidValuesCode)
-      PyErr_SetString(PyExc_RuntimeError, kInvalidValuesMessage);
-    else
-      PyErr_SetNone(PyExc_RuntimeError);
+    raise_solver_failure(info, constraints, m, n);
     return nullptr;
   }
-  return return_result(module, p_, pcov, info);
+  Ref result(return_result(module, p_, pcov, info));
+  if (!result || !warn_if_unsound(module, tuning, constraints, doubles(p_), m)) return nullptr;
+  return result.release();
 }
 
 // ---- the fitting functions ----

@@ -10,17 +10,17 @@ from ombrix import _ombrix
 
 # ---- probe calls ----
 
-def test_probe_passes_the_callers_p_and_the_solver_passes_a_view(decay):
+def test_probe_passes_a_float64_copy_of_the_start(decay):
     seen = []
 
     def func(p, *args):
-        seen.append(p)
-        return decay.func(np.asarray(p))
+        seen.append(p.copy())
+        return decay.func(p)
 
-    start = [1.0, 1.0]
+    start = [1, 1]  # ints: the probe sees the converted start
     p, pcov, info = _ombrix.ombrix(**decay.kwargs(func=func, p=start))
-    assert seen[0] is start
-    assert all(type(q) is np.ndarray for q in seen[1:])
+    assert all(type(q) is np.ndarray and q.dtype == np.float64 for q in seen)
+    np.testing.assert_array_equal(seen[0], [1.0, 1.0])
     assert len(seen) == info[4] + 1  # the probe, then every call the solver made
 
 
@@ -56,9 +56,15 @@ def test_probe_reads_shape_of_any_object():
         ndim = 1
         shape = {0: 3}  # indexed like a tuple
 
-    with pytest.raises(RuntimeError, match="^$"):  # passes the probe; n < m stops the solver
-        _ombrix.ombrix(lambda p: Fake() if isinstance(p, list) else np.zeros(3), [1.0] * 4, [1.0, 2.0, 3.0], (),
-                       None, 1e-3, 1e-10, 1e-10, 1e-10, 5, False)
+    calls = []
+
+    def func(p):
+        calls.append(p)
+        return Fake() if len(calls) == 1 else np.zeros(3)
+
+    with pytest.raises(RuntimeError) as raised:  # passes the probe; n < m stops the solver
+        _ombrix.ombrix(func, [1.0] * 4, [1.0, 2.0, 3.0], (), None, 1e-3, 1e-10, 1e-10, 1e-10, 5, False)
+    assert str(raised.value) == "" and len(calls) == 1
 
 
 @pytest.mark.parametrize("args, message", [

@@ -6,29 +6,54 @@ import sys
 import tracemalloc
 import warnings
 
-import numpy as np
 import pytest
 
 from ombrix import _ombrix
 
 
+CONSTRAINTS = {"bc": [(-10.0, 10.0), (-10.0, 10.0)], "lec": ([1.0, -1.0], [-1.0]), "lic": ([0.0, 1.0], [0.0])}
+
+
+def _failing_after(model, calls, error, every=1):
+    """The model for its first `calls` calls, then raising `error` on every
+    `every`-th call."""
+    count = [0]
+
+    def failing(p, *args):
+        count[0] += 1
+        if count[0] > calls and (count[0] - calls) % every == 0:
+            raise error("failing")
+        return model(p, *args)
+
+    return failing
+
+
 def _each_path(problem, func, jacf, args):
     """One round over the module's paths: fits with and without a Jacobian, a
-    warned result, argument, option and probe errors, failing callbacks,
-    constraint preparation errors and copying."""
+    warned result, argument, option and probe errors, callbacks failing now
+    and then, always, or with a BaseException, constraint preparation errors
+    and copying."""
     kwargs = problem.kwargs(func=func, jacf=jacf, args=args)
     _ombrix.ombrix(**kwargs)
     _ombrix.ombrix(**{**kwargs, "jacf": None, "cdiff": True})
-    with warnings.catch_warnings():
+    with warnings.catch_warnings():  # warned results
         warnings.simplefilter("ignore")
         _ombrix.ombrix(**{**kwargs, "maxit": 1})
+        _ombrix.ombrix(**{**kwargs, "mu": -1.0})
+        _ombrix.ombrix_lic(**{**kwargs, "lic": ([0.0, 0.0], [1.0])})
+    with pytest.raises(RuntimeError):  # refused by the solver, with a note
+        _ombrix.ombrix(**{**kwargs, "func": lambda p, *a: func(p, *a)[:1], "jacf": None, "x": problem.x[:1]})
     for bad in ({"eps2": 2.0}, {"bogus": 1}, {"maxit": "x"}, {"x": [[1.0]]}, {"p": [1.0, 2.0, 3.0]}):
         with pytest.raises((TypeError, ValueError, RuntimeError)):
             _ombrix.ombrix(**{**kwargs, **bad})
-    with warnings.catch_warnings():  # model raising during the solve, reported as unraisable
+    with warnings.catch_warnings():  # model raising now and then, reported as unraisable
         warnings.simplefilter("ignore")
-        _ombrix.ombrix(**{**kwargs, "func": lambda p, *a: func(p, *a) if isinstance(p, np.ndarray) and
-                          p.flags.owndata else 1 / 0})
+        _ombrix.ombrix(**{**kwargs, "func": _failing_after(func, 3, ZeroDivisionError, every=2)})
+    with pytest.raises(RuntimeError):  # every evaluation raising: no result
+        _ombrix.ombrix(**{**kwargs, "jacf": None, "func": _failing_after(func, 1, ZeroDivisionError)})
+    for name, extra in (("ombrix", {}), ("ombrix_bleic", CONSTRAINTS)):  # a BaseException ends the fit
+        with pytest.raises(KeyboardInterrupt):
+            getattr(_ombrix, name)(**{**kwargs, **extra, "jacf": _failing_after(jacf, 2, KeyboardInterrupt)})
     for bc, lec in ((5, None), ([(0, 1)], None), (None, [1.0, 2.0]), (None, ([1.0, 2.0, 3.0], [1.0]))):
         with pytest.raises((TypeError, ValueError)):
             if bc is not None:

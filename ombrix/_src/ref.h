@@ -74,7 +74,8 @@ inline void chain_context(Ref context) {
 // Reports the pending exception and clears it, for code that has no caller to
 // raise to: prints it with its traceback as an uncaught exception is printed
 // (without setting sys.last_exc), then hands it to sys.unraisablehook with the
-// string `where` as the object.
+// string `where` as the object.  Only for an Exception: printing a SystemExit
+// ends the process, and a KeyboardInterrupt must reach the caller.
 inline void report_unraisable(const char* where) {
   Ref exception = take_exception();
   Ref where_text(PyUnicode_FromString(where));

@@ -10,22 +10,22 @@
 
 namespace ombrix::py {
 
-// Calls callable(view, *args), where the view is a float64 array over the m
-// parameters at `p` (no copy, no owner), and copies the result into `out`.
-// The result must be an ndarray of exactly `count` real values; one that is
-// not C-contiguous float64 is converted first.  On failure an exception is
-// pending and `out` is untouched.  `what` names the callable in messages.
+// Calls callable(point, *args), where the point is a new float64 array that
+// owns a copy of the m parameters at `p` (the callable may keep it, or write
+// into it, without touching the solver's memory), and copies the result into
+// `out`.  The result must be an ndarray of exactly `count` real values; one
+// that is not C-contiguous float64 is converted first.  On failure an
+// exception is pending and `out` is untouched.  `what` names the callable in
+// messages.
 static inline int evaluate_into(PyObject* callable, PyObject* args, const double* p, int m, double* out,
                                 Py_ssize_t count, const char* what) {
   // The callable may rebind the objects that hold these two.
   Ref target = Ref::borrow(callable);
   Ref extra = Ref::borrow(args);
 
-  npy_intp dims[1] = {m};
-  Ref view(PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, nullptr, const_cast<double*>(p), 0, NPY_ARRAY_CARRAY,
-                       nullptr));
-  if (!view) return -1;
-  Ref head(PyTuple_Pack(1, view.get()));
+  Ref point = array_copy(p, m);
+  if (!point) return -1;
+  Ref head(PyTuple_Pack(1, point.get()));
   if (!head) return -1;
   Ref call_args(PySequence_Concat(head, extra));
   if (!call_args) return -1;
