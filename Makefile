@@ -31,13 +31,14 @@ demo: install
 test: install
 	$(PY) -P -m pytest -q
 
-examples: install
+examples: $(PY)
 	$(PY) -m pip install --quiet ".[examples]"
 	for example in peak_fit mixture_fractions positive_lifetimes; do $(PY) examples/$$example.py || exit 1; done
 
 # Sphinx with numpydoc; -n -W: a broken reference or docstring fails the build.
 # (The package is imported by autodoc: -P keeps the source folder off sys.path.)
-docs: install
+# One install builds ombrix with the docs extra; the test extra is not needed.
+docs: $(PY)
 	$(PY) -m pip install --quiet ".[docs]"
 	$(PY) -P -m sphinx -b html -n -W --keep-going -q docs docs/_build/html
 	@echo "documentation: docs/_build/html/index.html"

@@ -9,7 +9,6 @@ version = release = ombrix.__version__
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
-    "sphinx.ext.mathjax",
     "numpydoc",
 ]
 
@@ -34,3 +33,5 @@ html_theme_options = {
     "show_toc_level": 2,
 }
 html_static_path = []
+# The pages without sections of their own need no left sidebar.
+html_sidebars = {page: [] for page in ("index", "getting_started", "from_scipy", "examples")}
