@@ -11,7 +11,7 @@ equality makes A and the fractions separately determined; without it only
 their products would be.  The measurement noise is known (sigma = 0.02),
 so the standard errors are absolute.
 
-    python examples/mixture_fractions.py [output.png]
+    python examples/mixture_fractions.py [output.png]   (default: examples/figures/mixture_fractions.png)
 """
 
 import sys
@@ -19,7 +19,7 @@ import sys
 import numpy as np
 
 import ombrix
-from plotting import confidence_band, pyplot
+from plotting import confidence_band, figure_path, pyplot
 
 # Reference spectra: each compound absorbs in one or two Gaussian bands
 # (centre and width in nm, relative height).
@@ -92,4 +92,4 @@ def main(figure=None):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "mixture_fractions.png")
+    main(sys.argv[1] if len(sys.argv) > 1 else figure_path("mixture_fractions"))

@@ -7,10 +7,11 @@ NIST's Gauss1 reference data (250 points, bundled with ombrix):
 Bounds keep the fit physical: amplitudes and the decay rate are not negative,
 the peak centres lie inside the measured range, the widths are positive.
 
-    python examples/peak_fit.py [output.png]
+    python examples/peak_fit.py [output.png]   (default: examples/figures/peak_fit.png)
 
 The figure (data, fit, 95 % confidence band of the fitted curve) needs
-matplotlib (`pip install "ombrix[examples]"`); without it the fit still runs.
+matplotlib (`make examples`, or `pip install ".[examples]"` in the
+repository); without it the fit still runs.
 """
 
 import sys
@@ -18,7 +19,7 @@ import sys
 import numpy as np
 
 import ombrix
-from plotting import confidence_band, pyplot
+from plotting import confidence_band, figure_path, pyplot
 from ombrix import nist
 
 NAMES = ["baseline", "decay", "height1", "centre1", "width1", "height2", "centre2", "width2"]
@@ -64,4 +65,4 @@ def main(figure=None):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "peak_fit.png")
+    main(sys.argv[1] if len(sys.argv) > 1 else figure_path("peak_fit"))

@@ -1,6 +1,16 @@
 """What the examples share for their figures."""
 
+import os
+
 import numpy as np
+
+FIGURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "figures")
+
+
+def figure_path(name):
+    """Where an example writes its figure by default: examples/figures/<name>.png,
+    whatever the current folder."""
+    return os.path.join(FIGURES, f"{name}.png")
 
 
 def pyplot():
@@ -9,7 +19,8 @@ def pyplot():
     try:
         import matplotlib
     except ImportError:
-        print("matplotlib is not installed: no figure (pip install \"ombrix[examples]\")")
+        print("matplotlib is not installed: no figure (`make examples`, or `pip install \".[examples]\"` "
+              "in the repository)")
         return None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt

@@ -12,7 +12,7 @@ physical distribution are not negative: the inequalities a_k >= 0, written
 as C p >= d with C the identity on the amplitudes, give a clean, sparse
 distribution.  Here the decay is made of two species, of lifetimes 3 and 25.
 
-    python examples/positive_lifetimes.py [output.png]
+    python examples/positive_lifetimes.py [output.png]   (default: examples/figures/positive_lifetimes.png)
 """
 
 import sys
@@ -20,7 +20,7 @@ import sys
 import numpy as np
 
 import ombrix
-from plotting import confidence_band, pyplot
+from plotting import confidence_band, figure_path, pyplot
 
 TAUS = np.geomspace(0.5, 200.0, 16)      # candidate lifetimes
 TRUE = {3.0: 600.0, 25.0: 250.0}         # lifetime: amplitude
@@ -87,4 +87,4 @@ def main(figure=None):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "positive_lifetimes.png")
+    main(sys.argv[1] if len(sys.argv) > 1 else figure_path("positive_lifetimes"))

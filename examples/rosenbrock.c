@@ -6,9 +6,7 @@
  * Build against an installed ombrix (the header and libombrix.so ship inside
  * the Python package):
  *
- *   INC=$(python -c 'import ombrix; print(ombrix.get_include())')
- *   LIB=$(python -c 'import ombrix; print(ombrix.get_lib_dir())')
- *   cc rosenbrock.c -I"$INC" -L"$LIB" -lombrix -Wl,-rpath,"$LIB" -o rosenbrock
+ *   cc rosenbrock.c $(python -P -m ombrix.config --cflags --libs) -o rosenbrock
  */
 #include <math.h>
 #include <stdio.h>

@@ -177,7 +177,7 @@ class FitResult:
         names : sequence of str, optional
             Parameter names (default: those given to `fit`, else p0, p1, ...).
         min_correlation : float, optional
-            Smallest |correlation| listed.
+            Smallest absolute value of a correlation listed.
 
         Returns
         -------

@@ -232,7 +232,7 @@ def load(name):
 
 
 def lre(estimate, certified, digits=11):
-    """Log relative error -log10(|estimate - certified| / |certified|).
+    """Log relative error ``-log10(|estimate - certified| / |certified|)``.
 
     Elementwise, capped at `digits` (an exact match has all of them) and
     floored at 0 (no correct digit, NaN included).  For a certified value of

@@ -6,6 +6,7 @@ import importlib.util
 import os
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -18,13 +19,16 @@ CC = shutil.which("cc") or shutil.which("gcc")
 
 
 @pytest.mark.skipif(CC is None, reason="no C compiler")
-def test_c_example_links_against_the_installed_library_and_fits(tmp_path):
+def test_c_example_builds_with_the_config_flags_and_fits(tmp_path):
+    # exactly the flags of `python -m ombrix.config --cflags --libs`; the rpath
+    # lets the program run without LD_LIBRARY_PATH
     exe = tmp_path / "rosenbrock"
-    lib = ombrix.get_lib_dir()
+    flags = subprocess.run([sys.executable, "-P", "-m", "ombrix.config", "--cflags", "--libs"], capture_output=True,
+                           text=True, check=True).stdout.split()
     subprocess.run([CC, "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", f"{REPO_DIR}/examples/rosenbrock.c",
-                    f"-I{ombrix.get_include()}", f"-L{lib}", "-lombrix", f"-Wl,-rpath,{lib}", "-lm", "-o", str(exe)],
-                   check=True)
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60)
+                    *flags, "-o", str(exe)], check=True)
+    env = {name: value for name, value in os.environ.items() if name != "LD_LIBRARY_PATH"}
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60, env=env)
     # the example checks its own results against the minimum (1, 1)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.startswith("analytic Jacobian:") and "central differences:" in run.stdout
@@ -37,6 +41,11 @@ def example(monkeypatch):
     """Imports an example script from examples/ as a module."""
     monkeypatch.syspath_prepend(f"{REPO_DIR}/examples")
     return lambda name: importlib.import_module(name)
+
+
+def test_figures_go_to_examples_figures_whatever_the_current_folder(example, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert example("plotting").figure_path("peak_fit") == os.path.join(REPO_DIR, "examples", "figures", "peak_fit.png")
 
 
 def _figure(tmp_path, name):
