@@ -111,3 +111,82 @@ def broken_after():
         return broken
 
     return make
+
+
+# ---- what a fit of a NIST problem can resolve ----
+
+EPS = float(np.finfo(np.float64).eps)
+
+
+def _chisq_noise(residuals, data):
+    """The rounding noise of comparing two computed sums of squares near a
+    minimum: each model value carries a few ulps of rounding (5 eps |y_i|),
+    which moves r_i^2 by twice that times |r_i|, and a comparison holds two
+    such sums."""
+    return 20.0 * EPS * float(np.abs(residuals) @ np.abs(data))
+
+
+def _difference_shift(prob, start, central):
+    """Bound, per parameter, on how far a difference Jacobian J + dJ moves
+    the stationary point from the certified one: (J^T J)^-1 dJ^T r.
+
+    The documented steps are h_j = c max(|b_j|, |p0_j|).  dJ is the
+    truncation of the quotient (h/2 times the second derivative forward,
+    h^2/6 times the third central; both from differences of the analytic
+    Jacobian) plus its rounding, up to 10 eps |f_i| / h_j (two model
+    values of 5 ulps each)."""
+    b, x = prob.certified, prob.x
+    start = prob.starts[start - 1]
+    h = (EPS ** (1 / 3) if central else np.sqrt(EPS)) * np.maximum(np.abs(b), np.where(start != 0, np.abs(start), 1))
+    truncation = np.empty((x.size, b.size))
+    for j in range(b.size):
+        d = 1e-4 * abs(b[j])
+        up, down = b.copy(), b.copy()
+        up[j] += d
+        down[j] -= d
+        column_up, column, column_down = (prob.jacobian(q, x)[:, j] for q in (up, b, down))
+        if central:
+            truncation[:, j] = h[j] ** 2 / 6 * (column_up - 2 * column + column_down) / d ** 2
+        else:
+            truncation[:, j] = h[j] / 2 * (column_up - column_down) / (2 * d)
+    J, f = prob.jacobian(b, x), prob.model(b, x)
+    residuals = prob.y - f
+    inverse = np.linalg.inv(J.T @ J)
+    rounding = 10 * EPS * np.outer(np.abs(f), 1 / h)
+    # the rounding of each quotient is independent of the others: three
+    # standard deviations of their sum
+    spread = np.sqrt((inverse ** 2) @ ((rounding ** 2).T @ residuals ** 2))
+    return np.abs(inverse @ (truncation.T @ residuals)) + 3 * spread
+
+
+def _resolved_digits(prob, start=None, diff=None):
+    b = prob.certified
+    residuals = prob.y - prob.model(b, prob.x)
+    row_norms = prob.certified_sd / prob.residual_sd
+    error = row_norms * np.sqrt(_chisq_noise(residuals, prob.y))
+    if diff is not None:
+        error = error + _difference_shift(prob, start, diff == "central")
+    return -np.log10(error / np.abs(b))
+
+
+@pytest.fixture(scope="session")
+def resolved_digits():
+    """resolved_digits(prob, start=None, diff=None): per parameter, the
+    digits of NIST's certified values that a fit can be held to.
+
+    A solver accepts a step when the sum of squares falls; a point whose sum
+    exceeds the minimum by less than the rounding noise cannot be told from
+    it.  Within that band, ||J (p - p*)||^2 <= noise, so parameter j may be
+    off by the row norm of J+ (its certified standard deviation over the
+    residual standard deviation) times sqrt(noise).  A difference Jacobian
+    J + dJ moves the stationary point besides, by (J^T J)^-1 dJ^T r to first
+    order; that shift is evaluated at the certified point for `diff`
+    ('forward' or 'central') from the given start."""
+    return _resolved_digits
+
+
+@pytest.fixture(scope="session")
+def chisq_noise():
+    """chisq_noise(residuals, data): the rounding noise of comparing two
+    computed sums of squares of `residuals` of `data`."""
+    return _chisq_noise

@@ -136,7 +136,11 @@ REFERENCE_CASES = [
 @pytest.mark.parametrize("model, jac, p0, x", REFERENCE_CASES)
 @pytest.mark.parametrize("max_iter", [1, 3, 200])
 def test_der_takes_the_decisions_of_the_algorithm(model, jac, p0, x, max_iter):
-    opts = [1e-3, 1e-15, 1e-15, 1e-20, 1e-6]
+    # Tolerances well above rounding: every run stops on its gradient while
+    # each accepted step still lowers the error by over 200 times its
+    # rounding noise, and no gradient or step lies within a factor 2.5 of its
+    # threshold, so the decisions, hence the counts, are the algorithm's alone.
+    opts = [1e-3, 1e-7, 1e-12, 1e-20, 1e-6]
     fit = solve("d", model, p0, x=x, jac=jac, max_iter=max_iter, opts=opts)
     ref = reference_lm.lm_der(model, jac, p0, x, max_iter, opts)
     assert (fit.info[5], fit.stop, fit.info[7], fit.info[8], fit.info[9]) == (
