@@ -190,3 +190,55 @@ def chisq_noise():
     """chisq_noise(residuals, data): the rounding noise of comparing two
     computed sums of squares of `residuals` of `data`."""
     return _chisq_noise
+
+
+class WeightedAnswer:
+    """The weighted least-squares answer, and how closely a fit reaches it."""
+
+    def __init__(self, p, covariance, rtol, cov_atol):
+        self.p, self.covariance, self.rtol, self.cov_atol = p, covariance, rtol, cov_atol
+
+    def assert_fit(self, p, covariance):
+        """p to rtol; the covariance entry by entry on the scale of the
+        standard errors, to cov_atol."""
+        np.testing.assert_allclose(p, self.p, rtol=self.rtol)
+        scale = np.sqrt(np.outer(np.diag(self.covariance), np.diag(self.covariance)))
+        np.testing.assert_allclose(covariance / scale, self.covariance / scale, rtol=0, atol=self.cov_atol)
+
+
+def _weighted_least_squares(model, jac, p0, y, sigma=None, absolute_sigma=False):
+    """The weighted least-squares answer found independently: Gauss-Newton
+    steps from `p0` to convergence on the residuals whitened by `sigma`
+    (scalar, standard deviations, or a covariance matrix).
+
+    The covariance is (J_w^T J_w)^-1, scaled by chi-square / dof unless
+    `absolute_sigma`.  A fit that accepts steps by comparing sums of squares
+    is held to p within sqrt(noise) / sigma_min of J_w with its columns
+    scaled by |p| (rtol); its covariance comes from a Jacobian at such a
+    point, or a difference Jacobian good to sqrt(eps) besides, and inverting
+    J^T J amplifies a relative change of J by 2 kappa^2 (cov_atol)."""
+    y = np.asarray(y, dtype=np.float64)
+    sigma = np.ones_like(y) if sigma is None else np.asarray(sigma, dtype=np.float64)
+    factor = np.linalg.cholesky(sigma) if sigma.ndim == 2 else np.diag(np.broadcast_to(sigma, y.shape))
+    p = np.array(p0, dtype=np.float64)
+    for _ in range(100):
+        step = np.linalg.lstsq(np.linalg.solve(factor, jac(p)), np.linalg.solve(factor, y - model(p)), rcond=None)[0]
+        p += step
+        if np.all(np.abs(step) <= 1e-15 * np.abs(p)):
+            break
+    weighted_jac = np.linalg.solve(factor, jac(p))
+    residuals = np.linalg.solve(factor, y - model(p))
+    covariance = np.linalg.inv(weighted_jac.T @ weighted_jac)
+    if not absolute_sigma:
+        covariance *= residuals @ residuals / (y.size - p.size)
+    singular_values = np.linalg.svd(weighted_jac * np.abs(p), compute_uv=False)
+    rtol = np.sqrt(_chisq_noise(residuals, np.linalg.solve(factor, y))) / singular_values[-1]
+    kappa = singular_values[0] / singular_values[-1]
+    return WeightedAnswer(p, covariance, rtol, 2 * kappa ** 2 * (rtol + np.sqrt(EPS)))
+
+
+@pytest.fixture(scope="session")
+def weighted_least_squares():
+    """weighted_least_squares(model, jac, p0, y, sigma=None, absolute_sigma=False)
+    -> WeightedAnswer: see _weighted_least_squares."""
+    return _weighted_least_squares
