@@ -126,63 +126,103 @@ def _chisq_noise(residuals, data):
     return 20.0 * EPS * float(np.abs(residuals) @ np.abs(data))
 
 
-def _difference_shift(prob, start, central):
-    """Bound, per parameter, on how far a difference Jacobian J + dJ moves
-    the stationary point from the certified one: (J^T J)^-1 dJ^T r.
+class _NistResolution:
+    """What a fit of a NIST problem can be held to, from its certified values.
 
-    The documented steps are h_j = c max(|b_j|, |p0_j|).  dJ is the
+    A solver accepts a step when the sum of squares falls; a point whose sum
+    exceeds the minimum by less than the rounding noise cannot be told from
+    it.  Within that band ||J (p - p*)||^2 <= noise, so parameter j may be off
+    by the row norm of J+ (its certified standard deviation over the residual
+    standard deviation) times sqrt(noise).  A difference Jacobian J + dJ
+    moves the stationary point besides, by (J^T J)^-1 dJ^T r to first order.
+
+    dJ, for the documented steps h_j = c max(|b_j|, |p0_j|), is the
     truncation of the quotient (h/2 times the second derivative forward,
-    h^2/6 times the third central; both from differences of the analytic
-    Jacobian) plus its rounding, up to 10 eps |f_i| / h_j (two model
-    values of 5 ulps each)."""
-    b, x = prob.certified, prob.x
-    start = prob.starts[start - 1]
-    h = (EPS ** (1 / 3) if central else np.sqrt(EPS)) * np.maximum(np.abs(b), np.where(start != 0, np.abs(start), 1))
-    truncation = np.empty((x.size, b.size))
-    for j in range(b.size):
-        d = 1e-4 * abs(b[j])
+    h^2/6 times the third central, both from differences of the analytic
+    Jacobian) plus its rounding, 10 eps |f_i| / h_j (two model values of 5
+    ulps each), independent from one quotient to the next: three standard
+    deviations of their effect are counted."""
+
+    def __init__(self, prob, start=None, diff=None):
+        self.prob, b = prob, prob.certified
+        self.J, f = prob.jacobian(b, prob.x), prob.model(b, prob.x)
+        self.residuals = prob.y - f
+        self.inverse = np.linalg.inv(self.J.T @ self.J)
+        self.truncation = np.zeros_like(self.J)
+        self.rounding = np.zeros_like(self.J)
+        if diff is not None:
+            p0 = prob.starts[start - 1]
+            c = EPS ** (1 / 3) if diff == "central" else np.sqrt(EPS)
+            h = c * np.maximum(np.abs(b), np.where(p0 != 0, np.abs(p0), 1.0))
+            for j in range(b.size):
+                up, down, d = self._jacobians_around(j)
+                if diff == "central":
+                    self.truncation[:, j] = h[j] ** 2 / 6 * (up - 2 * self.J + down)[:, j] / d ** 2
+                else:
+                    self.truncation[:, j] = h[j] / 2 * (up - down)[:, j] / (2 * d)
+            self.rounding = 10 * EPS * np.outer(np.abs(f), 1 / h)
+
+    def _jacobians_around(self, k):
+        """The analytic Jacobian at the certified point moved by +-d along b_k."""
+        b, d = self.prob.certified, 1e-4 * abs(self.prob.certified[k])
         up, down = b.copy(), b.copy()
-        up[j] += d
-        down[j] -= d
-        column_up, column, column_down = (prob.jacobian(q, x)[:, j] for q in (up, b, down))
-        if central:
-            truncation[:, j] = h[j] ** 2 / 6 * (column_up - 2 * column + column_down) / d ** 2
-        else:
-            truncation[:, j] = h[j] / 2 * (column_up - column_down) / (2 * d)
-    J, f = prob.jacobian(b, x), prob.model(b, x)
-    residuals = prob.y - f
-    inverse = np.linalg.inv(J.T @ J)
-    rounding = 10 * EPS * np.outer(np.abs(f), 1 / h)
-    # the rounding of each quotient is independent of the others: three
-    # standard deviations of their sum
-    spread = np.sqrt((inverse ** 2) @ ((rounding ** 2).T @ residuals ** 2))
-    return np.abs(inverse @ (truncation.T @ residuals)) + 3 * spread
+        up[k] += d
+        down[k] -= d
+        return self.prob.jacobian(up, self.prob.x), self.prob.jacobian(down, self.prob.x), d
+
+    def parameter_error(self):
+        """Per parameter, how far from the certified value a fit may end."""
+        prob, C = self.prob, self.inverse
+        row_norms = prob.certified_sd / prob.residual_sd
+        error = row_norms * np.sqrt(_chisq_noise(self.residuals, prob.y))
+        shift = np.abs(C @ (self.truncation.T @ self.residuals))
+        spread = np.sqrt((C ** 2) @ ((self.rounding ** 2).T @ self.residuals ** 2))
+        return error + shift + 3 * spread
+
+    def stderr_error(self):
+        """Per parameter, the relative error of a standard error computed
+        from the Jacobian (analytic, or by the same differences) at a point
+        where a fit may end.  C = (J^T J)^-1 changes by -C (dJ^T J + J^T dJ) C
+        for a change dJ of J, so C_jj by -2 w_j^T dJ u_j with u_j = C e_j and
+        w_j = J u_j, and the standard error by half that relative to C_jj.
+        dJ is the difference error plus dJ/db_k times each parameter's
+        possible error (parameter_error).  All of it is first order: twice
+        the sum allows for what that leaves out."""
+        C = self.inverse
+        moved = self.parameter_error()
+        slopes = [(up - down) / (2 * d) for up, down, d in map(self._jacobians_around, range(C.shape[0]))]
+        error = np.empty(C.shape[0])
+        for j in range(C.shape[0]):
+            u, w = C[:, j], self.J @ C[:, j]
+            movement = sum(abs(w @ slope @ u) * dk for slope, dk in zip(slopes, moved))
+            systematic = abs(w @ self.truncation @ u) + movement
+            spread = np.sqrt((w ** 2) @ (self.rounding ** 2) @ (u ** 2))
+            error[j] = (systematic + 3 * spread) / C[j, j]
+        return 2 * error
 
 
 def _resolved_digits(prob, start=None, diff=None):
-    b = prob.certified
-    residuals = prob.y - prob.model(b, prob.x)
-    row_norms = prob.certified_sd / prob.residual_sd
-    error = row_norms * np.sqrt(_chisq_noise(residuals, prob.y))
-    if diff is not None:
-        error = error + _difference_shift(prob, start, diff == "central")
-    return -np.log10(error / np.abs(b))
+    return -np.log10(_NistResolution(prob, start, diff).parameter_error() / np.abs(prob.certified))
+
+
+def _stderr_digits(prob, start=None, diff=None):
+    return -np.log10(_NistResolution(prob, start, diff).stderr_error())
 
 
 @pytest.fixture(scope="session")
 def resolved_digits():
     """resolved_digits(prob, start=None, diff=None): per parameter, the
-    digits of NIST's certified values that a fit can be held to.
-
-    A solver accepts a step when the sum of squares falls; a point whose sum
-    exceeds the minimum by less than the rounding noise cannot be told from
-    it.  Within that band, ||J (p - p*)||^2 <= noise, so parameter j may be
-    off by the row norm of J+ (its certified standard deviation over the
-    residual standard deviation) times sqrt(noise).  A difference Jacobian
-    J + dJ moves the stationary point besides, by (J^T J)^-1 dJ^T r to first
-    order; that shift is evaluated at the certified point for `diff`
-    ('forward' or 'central') from the given start."""
+    digits of NIST's certified values that a fit can be held to, with an
+    analytic Jacobian or with differences `diff` ('forward', 'central') from
+    `start` (see _NistResolution)."""
     return _resolved_digits
+
+
+@pytest.fixture(scope="session")
+def stderr_digits():
+    """stderr_digits(prob, start=None, diff=None): the same for the
+    certified standard deviations, from the Jacobian where a fit ends."""
+    return _stderr_digits
 
 
 @pytest.fixture(scope="session")
