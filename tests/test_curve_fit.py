@@ -170,16 +170,33 @@ BAD_INPUT = [
 ]
 
 
-@pytest.mark.skipif(SCIPY_VERSION < (1, 18), reason="curve_fit gives the messages of SciPy 1.18")
+# curve_fit raises the exceptions and messages of this SciPy release
+MESSAGES_OF = (1, 18)
+
+
+def _raised(call, *args, **kwargs):
+    """The exception `call` raises, or None."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            call(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001  (any exception is the answer)
+        return error
+    return None
+
+
 @pytest.mark.parametrize("name, change", BAD_INPUT, ids=[case[0] for case in BAD_INPUT])
 def test_bad_input_raises_what_scipy_raises(name, change):
     call = {"f": decay, "xdata": X, "ydata": Y, "p0": [1.0, 1.0, 0.0], **change}
     f, xdata, ydata = call.pop("f"), call.pop("xdata"), call.pop("ydata")
-    with pytest.raises(Exception) as expected:
-        scipy_curve_fit(f, xdata, ydata, **call)
-    with pytest.raises(type(expected.value)) as got:
-        ombrix.curve_fit(f, xdata, ydata, **call)
-    assert str(got.value) == str(expected.value)
+    expected = _raised(scipy_curve_fit, f, xdata, ydata, **call)
+    got = _raised(ombrix.curve_fit, f, xdata, ydata, **call)
+    assert got is not None
+    same = expected is not None and (type(got), str(got)) == (type(expected), str(expected))
+    if not same and SCIPY_VERSION != MESSAGES_OF:
+        pytest.skip(f"SciPy {'.'.join(map(str, SCIPY_VERSION))} raises otherwise than SciPy "
+                    f"{'.'.join(map(str, MESSAGES_OF))}, whose messages curve_fit gives")
+    assert expected is not None and (type(got), str(got)) == (type(expected), str(expected))
 
 
 @pytest.mark.parametrize("change, error, message", [
