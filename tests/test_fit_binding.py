@@ -237,22 +237,15 @@ def test_bad_arguments_are_refused_before_any_evaluation(change, error, message)
     assert model.points == []
 
 
-def test_weights_diagonal_and_covariance_factor_agree(chisq_noise):
-    # a diagonal covariance given as its Cholesky factor weighs like the diagonal:
-    # both fits reach the weighted minimizer, found here by Gauss-Newton steps
+def test_weights_diagonal_and_covariance_factor_agree(weighted_least_squares):
+    # a diagonal covariance given as its Cholesky factor weighs like the
+    # diagonal: both fits reach the weighted minimizer, to what chi-square
+    # resolves (sqrt(noise) / sigma_min of the weighted Jacobian scaled by |p|)
     sigma = np.linspace(0.5, 2.0, 20)
     noisy = Y + 0.01 * np.sin(np.arange(20.0))
-    best = TRUE.copy()
-    for _ in range(20):
-        best += np.linalg.lstsq(decay_jac(best) / sigma[:, None], (noisy - decay(best)) / sigma, rcond=None)[0]
-    # Each fit stops where its weighted sum of squares can no longer be told
-    # from the minimum: ||J_w (p - best)||^2 within the rounding noise, so p_j
-    # is off by at most sqrt(noise) / sigma_min of J_w scaled by |best|.
-    scaled = decay_jac(best) / sigma[:, None] * best
-    noise = chisq_noise((noisy - decay(best)) / sigma, noisy / sigma)
-    rtol = np.sqrt(noise) / np.linalg.svd(scaled, compute_uv=False)[-1]
+    answer = weighted_least_squares(decay, decay_jac, TRUE, noisy, sigma)
     for weights in (1.0 / sigma, np.diag(sigma)):
-        np.testing.assert_allclose(solve(y=noisy, weights=weights)[0], best, rtol=rtol)
+        np.testing.assert_allclose(solve(y=noisy, weights=weights)[0], answer.p, rtol=answer.rtol)
 
 
 def test_check_jacobian_scores_rows():
