@@ -237,13 +237,15 @@ def test_bad_arguments_are_refused_before_any_evaluation(change, error, message)
     assert model.points == []
 
 
-def test_weights_diagonal_and_covariance_factor_agree():
-    # a diagonal covariance given as its Cholesky factor weighs like the diagonal
+def test_weights_diagonal_and_covariance_factor_agree(weighted_least_squares):
+    # a diagonal covariance given as its Cholesky factor weighs like the
+    # diagonal: both fits reach the weighted minimizer, to what chi-square
+    # resolves (sqrt(noise) / sigma_min of the weighted Jacobian scaled by |p|)
     sigma = np.linspace(0.5, 2.0, 20)
     noisy = Y + 0.01 * np.sin(np.arange(20.0))
-    p1 = solve(y=noisy, weights=1.0 / sigma)[0]
-    p2 = solve(y=noisy, weights=np.diag(sigma))[0]
-    np.testing.assert_allclose(p1, p2, rtol=1e-10)
+    answer = weighted_least_squares(decay, decay_jac, TRUE, noisy, sigma)
+    for weights in (1.0 / sigma, np.diag(sigma)):
+        np.testing.assert_allclose(solve(y=noisy, weights=weights)[0], answer.p, rtol=answer.rtol)
 
 
 def test_check_jacobian_scores_rows():
