@@ -300,9 +300,8 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
 // What the factorisation of the current Jacobian gives the iteration.
 template <typename T>
 struct Factor {
-  T rt_norm = 0;          // ||r~||, the rescaled residual
   T gradient_inf = 0;     // ||J~^T r~||_inf
-  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (D_j ||r~||)
+  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (D_j sqrt(loss sum))
 };
 
 // J~ = diag(w js) J (column-major, in ws.qr) and r~ = (rho' / js) r with
@@ -337,9 +336,6 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
   if (info != 0) return false;
   std::memcpy(ws.qtr, ws.scratch1, mm * sizeof(T));
 
-  T rt2 = 0;
-  for (std::size_t i = 0; i < nn; ++i) rt2 += ws.rt[i] * ws.rt[i];
-  fac.rt_norm = std::sqrt(rt2);
   fac.gradient_inf = 0;
   for (std::size_t j = 0; j < mm; ++j) {
     T g = 0, c2 = 0;
@@ -356,21 +352,27 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
 }
 
 // D after a new Jacobian; the first call (initial) starts from the norms.
+// Returns the smallest (D_old / D_new)^2, below 1 when some D_j grew.
 template <typename T>
-void update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
+T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
+  T shrink = 1;
   for (int j = 0; j < m; ++j) {
     const T c = colnorm[j] > 0 ? colnorm[j] : T(1);
+    const T old = D[j];
     if (scaling == OMBRIX_SCALE_IDENTITY) D[j] = 1;
     else if (scaling == OMBRIX_SCALE_COLUMN_NORMS || initial) D[j] = c;
     else D[j] = std::max(D[j], colnorm[j]);
+    if (!initial) shrink = std::min(shrink, (old / D[j]) * (old / D[j]));
   }
+  return shrink;
 }
 
 template <typename T>
-T scaled_gradient(const T* grad, const T* D, T rt_norm, int m) {
-  if (!(rt_norm > 0)) return 0;
+T scaled_gradient(const T* grad, const T* D, T cost, int m) {
+  if (!(cost > 0)) return 0;
+  const T root = std::sqrt(cost);  // ||r|| for the linear loss
   T worst = 0;
-  for (int j = 0; j < m; ++j) worst = std::max(worst, std::fabs(grad[j]) / (D[j] * rt_norm));
+  for (int j = 0; j < m; ++j) worst = std::max(worst, std::fabs(grad[j]) / (D[j] * root));
   return worst;
 }
 
@@ -475,7 +477,7 @@ const char* status_message(int status) {
   switch (status) {
     case OMBRIX_SOLVE_SMALL_GRADIENT: return "the scaled gradient is below gtol";
     case OMBRIX_SOLVE_SMALL_STEP: return "the scaled step is below xtol";
-    case OMBRIX_SOLVE_SMALL_REDUCTION: return "the actual and predicted relative reductions are below ftol";
+    case OMBRIX_SOLVE_SMALL_REDUCTION: return "the actual and predicted reductions of the loss are below ftol or its rounding level";
     case OMBRIX_SOLVE_ZERO_RESIDUAL: return "the residuals are zero";
     case OMBRIX_SOLVE_STALLED: return "the steps became negligible while the gradient is not small: the fit stalled";
     case OMBRIX_SOLVE_ITERATION_LIMIT: return "the iteration limit was reached";
@@ -523,8 +525,10 @@ struct Run {
   bool refactor(bool initial) {
     have_factor = factor(pr, pr.jac != nullptr, ws, fac);
     if (!have_factor) return false;
-    update_scaling(pr.o.scaling, ws.colnorm, ws.D, pr.m, initial);
-    fac.scaled_gradient = scaled_gradient(ws.grad, ws.D, fac.rt_norm, pr.m);
+    // mu D^2 must not jump where a column norm jumps (a robust loss
+    // switching zones, a parameter waking up): mu shrinks with the largest growth.
+    mu *= update_scaling(pr.o.scaling, ws.colnorm, ws.D, pr.m, initial);
+    fac.scaled_gradient = scaled_gradient(ws.grad, ws.D, cost, pr.m);
     return true;
   }
 
@@ -658,11 +662,10 @@ int Run<T>::iterate() {
     return stop_after_trial(small_step, false);
   }
   const T actual = cost - trial_cost;
-  // A step whose predicted reduction the loss cannot resolve is accepted
-  // unless the loss rises beyond its rounding: the linear model is exact
-  // there, and the gain ratio only measures rounding noise.
-  const T noise = std::max(resolution, pr.resolution);
-  const bool below_resolution = pred >= 0 && pred <= noise && actual >= -2 * noise;
+  // A step whose predicted reduction the loss at p cannot resolve is
+  // accepted unless the loss rises beyond that rounding: the linear model is
+  // exact there, and the gain ratio only measures rounding noise.
+  const bool below_resolution = pred >= 0 && pred <= resolution && actual >= -2 * resolution;
   const T gain_ratio = below_resolution ? T(1) : pred > 0 ? actual / pred : T(-1);
   // the refinement ends when its steps stop contracting
   const bool refined = below_resolution && dstep >= T(0.9) * refinement_step;

@@ -103,7 +103,8 @@ OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, 
 enum {
   OMBRIX_SOLVE_SMALL_GRADIENT = 1,   /* converged: scaled gradient <= gtol */
   OMBRIX_SOLVE_SMALL_STEP = 2,       /* converged: scaled step <= xtol (xtol + ||D p||) */
-  OMBRIX_SOLVE_SMALL_REDUCTION = 3,  /* converged: actual and predicted relative reduction <= ftol */
+  OMBRIX_SOLVE_SMALL_REDUCTION = 3,  /* converged: actual and predicted relative reduction <= ftol, or
+                                        below the loss's rounding while the steps stop contracting */
   OMBRIX_SOLVE_ZERO_RESIDUAL = 4,    /* converged: chisq is zero */
   OMBRIX_SOLVE_STALLED = 5,          /* the step or reduction became negligible, the gradient did not */
   OMBRIX_SOLVE_ITERATION_LIMIT = 6,
