@@ -127,7 +127,7 @@ int lapack_work_length(int m, int n) {
 }
 
 constexpr int kVectorsM = 12;  // m-vectors of the workspace
-constexpr int kVectorsN = 8;   // n-vectors
+constexpr int kVectorsN = 7;   // n-vectors
 
 template <typename T>
 Size workspace_reals(int m, int n, int lwork) {
@@ -139,9 +139,9 @@ Size workspace_reals(int m, int n, int lwork) {
 template <typename T>
 struct Workspace {
   // m-vectors
-  T *trial_p, *v, *accel, *step, *D, *qtr, *grad, *colnorm, *tau, *rhs, *rotated, *perturbed;
+  T *trial_p, *v, *accel, *step, *D, *qtr, *grad, *colnorm, *tau, *rhs, *givens_row, *perturbed;
   // n-vectors
-  T *f, *trial_f, *r, *trial_r, *rt, *loss_scale, *scratch1, *scratch2;
+  T *f, *trial_f, *r, *trial_r, *loss_scale, *scratch1, *scratch2;
   // matrices: Givens scratch and V^T (m x m); the Jacobian as evaluated and
   // the QR factors of the scaled Jacobian (n x m)
   T *givens, *vt, *jac, *qr;
@@ -151,12 +151,12 @@ struct Workspace {
   void carve(T* base, int m, int n, int lwork_) {
     const std::size_t mm = std::size_t(m), nn = std::size_t(n);
     T* at = base;
-    for (T** v_ : {&trial_p, &v, &accel, &step, &D, &qtr, &grad, &colnorm, &tau, &rhs, &rotated, &perturbed}) {
-      *v_ = at;
+    for (T** slot : {&trial_p, &v, &accel, &step, &D, &qtr, &grad, &colnorm, &tau, &rhs, &givens_row, &perturbed}) {
+      *slot = at;
       at += mm;
     }
-    for (T** v_ : {&f, &trial_f, &r, &trial_r, &rt, &loss_scale, &scratch1, &scratch2}) {
-      *v_ = at;
+    for (T** slot : {&f, &trial_f, &r, &trial_r, &loss_scale, &scratch1, &scratch2}) {
+      *slot = at;
       at += nn;
     }
     givens = at;
@@ -320,18 +320,17 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
       js = std::sqrt(std::max(l.d1 + 2 * l.d2 * u * u, Real<T>::eps));
       rscale = l.d1 / js;
     }
-    ws.rt[i] = rscale * ws.r[i];
     ws.loss_scale[i] = js;
-    ws.scratch1[i] = js * (pr.weights ? pr.weights[i] : T(1));  // row scale of J~
+    ws.scratch1[i] = rscale * ws.r[i];                          // r~
+    ws.scratch2[i] = js * (pr.weights ? pr.weights[i] : T(1));  // row scale of J~
   }
   for (std::size_t j = 0; j < mm; ++j)
     for (std::size_t i = 0; i < nn; ++i)
-      ws.qr[i + j * nn] = ws.scratch1[i] * (jac_row_major ? ws.jac[i * mm + j] : ws.jac[i + j * nn]);
+      ws.qr[i + j * nn] = ws.scratch2[i] * (jac_row_major ? ws.jac[i * mm + j] : ws.jac[i + j * nn]);
 
   int info = 0, one = 1;
   Real<T>::geqrf(&n, &m, ws.qr, &n, ws.tau, ws.lapack, &ws.lwork, &info);
   if (info != 0) return false;
-  std::memcpy(ws.scratch1, ws.rt, nn * sizeof(T));
   Real<T>::ormqr("L", "T", &n, &one, &m, ws.qr, &n, ws.tau, ws.scratch1, &n, ws.lapack, &ws.lwork, &info);
   if (info != 0) return false;
   std::memcpy(ws.qtr, ws.scratch1, mm * sizeof(T));
@@ -377,7 +376,7 @@ T scaled_gradient(const T* grad, const T* D, T cost, int m) {
 }
 
 // Solves min || [R; sqrt(mu) D] x - [b; 0] || for upper triangular R
-// (column-major, leading dimension ldr): each row of sqrt(mu) D is rotated
+// (column-major, leading dimension ldr): each row of sqrt(mu) D is givens_row
 // into a copy of R by Givens rotations, then back substitution.  A zero
 // pivot (only possible for mu D = 0) leaves its component at zero.
 template <typename T>
@@ -392,7 +391,7 @@ void solve_damped(const T* R, std::size_t ldr, const T* D, T mu, const T* b, T* 
     if (d == 0) continue;
     std::fill(row + j, row + mm, T(0));
     row[j] = d;
-    T extra = 0;  // right-hand side of the rotated row
+    T extra = 0;  // right-hand side of the givens_row row
     for (std::size_t k = j; k < mm; ++k) {
       if (row[k] == 0) continue;
       T& skk = S[k + k * mm];
@@ -454,12 +453,12 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
   for (std::size_t i = 0; i < mm; ++i) {
     T null_part = 0;
     for (std::size_t k = std::size_t(rank); k < mm; ++k) null_part += ws.vt[k + i * mm] * ws.vt[k + i * mm];
-    ws.rotated[i] = null_part;
+    ws.givens_row[i] = null_part;  // free until the next solve
   }
   const T unidentified = std::sqrt(Real<T>::eps);
   for (std::size_t i = 0; i < mm; ++i)
     for (std::size_t j = 0; j < mm; ++j) {
-      if (ws.rotated[i] > unidentified || ws.rotated[j] > unidentified) {
+      if (ws.givens_row[i] > unidentified || ws.givens_row[j] > unidentified) {
         covariance[i * mm + j] = i == j ? inf : nan;
         continue;
       }
@@ -571,7 +570,7 @@ template <typename T>
 Rejection Run<T>::trial_step(T& pred) {
   const int m = pr.m;
   const std::size_t nn = std::size_t(pr.n);
-  solve_damped(ws.qr, nn, ws.D, mu, ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.rotated);
+  solve_damped(ws.qr, nn, ws.D, mu, ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.givens_row);
   T* Rv = ws.scratch2;
   upper_times(ws.qr, nn, ws.v, Rv, m);
   T rv2 = 0;
@@ -586,6 +585,7 @@ Rejection Run<T>::trial_step(T& pred) {
   // f_vv ~ (2/h) ((r(p) - r(p + h v)) / h - J v), only its Q^T part needed.
   const T h = T(pr.o.geodesic_h);
   for (int j = 0; j < m; ++j) ws.trial_p[j] = p[j] + h * ws.v[j];
+  if (pr.o.accept_point && !pr.o.accept_point(ws.trial_p, m, pr.user_data)) return Rejection::kRefused;
   T unused;
   const Outcome o = pr.residuals(ws.trial_p, ws.trial_f, ws.trial_r, unused);
   if (o != Outcome::kFinite) return Rejection::kNonFinite;
@@ -595,7 +595,7 @@ Rejection Run<T>::trial_step(T& pred) {
   if (info != 0) return Rejection::kAcceleration;
   for (int j = 0; j < m; ++j) ws.rhs[j] = -(T(2) / h) * (ws.scratch1[j] / h - Rv[j]);
   std::memcpy(ws.scratch2, ws.rhs, std::size_t(m) * sizeof(T));
-  solve_damped(ws.qr, nn, ws.D, mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.rotated);
+  solve_damped(ws.qr, nn, ws.D, mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.givens_row);
   if (!all_finite(ws.accel, std::size_t(m)) || 2 * scaled_norm(ws.D, ws.accel, m) > T(pr.o.geodesic_alpha) * dv)
     return Rejection::kAcceleration;
   for (int j = 0; j < m; ++j) ws.step[j] = ws.v[j] + T(0.5) * ws.accel[j];
@@ -711,9 +711,14 @@ bool check_arguments(Callback<T> f, const T* p, int m, int n, const SolveOptions
   else if (o.loss < OMBRIX_LOSS_LINEAR || o.loss > OMBRIX_LOSS_ARCTAN) problem = "unknown loss";
   else if (!(o.f_scale > 0) || !std::isfinite(o.f_scale)) problem = "f_scale must be positive and finite";
   else if (o.geodesic && (!(o.geodesic_alpha > 0) || !(o.geodesic_h > 0))) problem = "geodesic_alpha and geodesic_h must be positive";
-  if (!problem && o.lower && o.upper)
-    for (int j = 0; j < m; ++j)
-      if (!(o.lower[j] <= o.upper[j])) problem = "a lower bound exceeds its upper bound";
+  for (int j = 0; j < m && !problem; ++j) {
+    if (o.typical && !(std::fabs(o.typical[j]) < std::numeric_limits<T>::infinity()))
+      problem = "typical values must be finite";
+    else if ((o.lower && std::isnan(o.lower[j])) || (o.upper && std::isnan(o.upper[j])))
+      problem = "a bound is NaN";
+    else if (o.lower && o.upper && o.lower[j] > o.upper[j])
+      problem = "a lower bound exceeds its upper bound";
+  }
   if (problem) std::fprintf(stderr, "%combrix_solve(): %s (m = %d, n = %d)\n", P, problem, m, n);
   return problem == nullptr;
 }

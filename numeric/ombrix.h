@@ -94,9 +94,9 @@ OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, 
  * jac NULL selects difference Jacobians; options NULL the defaults of
  * ?ombrix_solve_defaults.  p holds the start and receives the best point
  * found.  result (or NULL) receives the outcome; covariance (or NULL, else
- * m x m) receives pinv(J^T J) chisq / (n - rank) at the returned p, with an
- * infinite variance (and NaN covariances) for a parameter that the data do
- * not determine.  The return value is the status (OMBRIX_SOLVE_*), or -1 with
+ * m x m) receives pinv(J^T J) chisq / (n - rank) at the returned p (J
+ * rescaled by the loss as the steps use it), with an infinite variance (and
+ * NaN covariances) for a parameter that the data do not determine.  The return value is the status (OMBRIX_SOLVE_*), or -1 with
  * a line on stderr for invalid arguments or failed allocation.  A run keeps
  * no state outside its arguments: concurrent runs on different data are
  * safe. ---- */
@@ -120,7 +120,8 @@ enum { OMBRIX_SCALE_MAX_COLUMN_NORMS, OMBRIX_SCALE_COLUMN_NORMS, OMBRIX_SCALE_ID
 
 typedef struct dombrix_solve_options {
   int max_iterations;        /* trial steps, accepted or rejected */
-  int max_evaluations;       /* model evaluations, differences included; 0: no limit */
+  int max_evaluations;       /* model evaluations, differences included, checked before each
+                                trial step; 0: no limit */
   double ftol, xtol, gtol;   /* stopping tolerances, see OMBRIX_SOLVE_* */
   double initial_damping;    /* mu at the start, relative to max_j ||J_j||^2 / D_j^2 */
   int scaling;               /* OMBRIX_SCALE_* */
@@ -131,10 +132,12 @@ typedef struct dombrix_solve_options {
   double geodesic_h;         /* difference step along v for the second derivative */
   int central_differences;   /* without jac: central rather than forward differences */
   const double *typical;     /* NULL or m typical magnitudes of p for difference steps */
-  const double *lower;       /* NULL or m bounds that difference steps stay inside */
+  const double *lower;       /* NULL or m bounds that difference steps stay inside (the
+                                steps of the iteration are not bounded) */
   const double *upper;
   int (*should_stop)(void *user_data);                    /* NULL, or nonzero after an evaluation aborts */
-  int (*accept_point)(const double *p, int m, void *user_data);  /* NULL, or 0 refuses a trial point */
+  int (*accept_point)(const double *p, int m, void *user_data);  /* NULL, or 0 refuses a trial point
+                                                                     before it is evaluated */
   double *workspace;         /* NULL or ?ombrix_solve_workspace_size(m, n) reals */
 } dombrix_solve_options;
 

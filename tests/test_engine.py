@@ -119,12 +119,15 @@ def test_non_finite_trial_points_are_rejected_and_the_fit_goes_on():
 
 
 @pytest.mark.parametrize("prefix", capi.PRECISIONS)
-@pytest.mark.parametrize("where", ["model", "jacobian"])
+@pytest.mark.parametrize("where", ["model", "jacobian", "data"])
 def test_values_invalid_everywhere_stop_with_the_invalid_status(prefix, where):
     model = (lambda p: np.full_like(T, np.nan)) if where == "model" else decay
-    jac = decay_jac if where == "model" else (lambda p: np.full((len(T), 3), np.inf))
+    jac = (lambda p: np.full((len(T), 3), np.inf)) if where == "jacobian" else decay_jac
+    y = decay(DECAY)
+    if where == "data":
+        y[4] = np.nan
     start = [1.0, 0.5, 0.0]
-    fit = solve(prefix, model, start, y=decay(DECAY), jac=jac, covariance=True)
+    fit = solve(prefix, model, start, y=y, jac=jac, covariance=True)
     assert fit.ret == fit.status == engine.INVALID_VALUES and not fit.converged
     assert "non-finite" in fit.message
     np.testing.assert_array_equal(fit.p, np.array(start, dtype=capi.DTYPE[prefix]))
@@ -313,6 +316,8 @@ def test_workspace_size_of_an_impossible_problem(m, n):
     (dict(options=dict(xtol=-1.0)), "xtol"),
     (dict(options=dict(max_iterations=-1)), "limit"),
     (dict(options=dict(lower=[1.0, 1.0, 1.0], upper=[0.0, 2.0, 2.0])), "lower bound"),
+    (dict(options=dict(upper=[1.0, np.nan, 1.0])), "NaN"),
+    (dict(options=dict(typical=[1.0, np.inf, 1.0])), "typical"),
 ])
 def test_bad_arguments_return_minus_one_with_a_message(prefix, case, words, capfd):
     dt = capi.DTYPE[prefix]
@@ -320,7 +325,7 @@ def test_bad_arguments_return_minus_one_with_a_message(prefix, case, words, capf
     options = engine.default_options(prefix)
     keep = []
     for key, value in case.get("options", {}).items():
-        if key in ("lower", "upper"):
+        if key in ("lower", "upper", "typical"):
             keep.append(np.array(value, dtype=dt))
             value = keep[-1].ctypes.data_as(ctypes.POINTER(real))
         setattr(options, key, value)
