@@ -4,8 +4,9 @@ Levenberg-Marquardt loop (dombrix_der) and SciPy.
     python bench/engine_nist.py [--repeats N] [--problems A,B]
 
 Every shipped problem is fitted from both certified starts by
-  - dombrix_solve with its defaults: analytic Jacobian, forward and central
-    differences;
+  - dombrix_solve with its defaults: analytic Jacobian; forward differences
+    (central ones for the final refinement, the default), forward only, and
+    central differences;
   - dombrix_der with the tolerances of bench/nist_bench.py (analytic Jacobian);
   - scipy.optimize.least_squares(method='lm') with the analytic Jacobian and
     ftol = xtol = gtol = 1e-15, when SciPy is installed.
@@ -41,10 +42,10 @@ except ImportError:
 DER_OPTS = np.array([1e-3, 1e-20, 1e-15, 1e-20, 1e-6])  # tau, eps1, eps2, eps3 (bench/nist_bench.py)
 
 
-def engine_fit(prob, start, jac, central=False):
+def engine_fit(prob, start, differences=None):
     fit = engine_capi.solve("d", lambda b: prob.model(b, prob.x), start, y=prob.y,
-                            jac=(lambda b: prob.jacobian(b, prob.x)) if jac else None,
-                            central_differences=int(central))
+                            jac=(lambda b: prob.jacobian(b, prob.x)) if differences is None else None,
+                            differences=differences or "forward")
     return fit.p
 
 
@@ -63,9 +64,10 @@ def scipy_fit(prob, start):
     return result.x
 
 
-SOLVERS = {"engine": lambda prob, s: engine_fit(prob, s, True),
-           "engine fwd": lambda prob, s: engine_fit(prob, s, False),
-           "engine ctr": lambda prob, s: engine_fit(prob, s, False, central=True),
+SOLVERS = {"engine": lambda prob, s: engine_fit(prob, s),
+           "engine fwd+ctr": lambda prob, s: engine_fit(prob, s, "forward"),
+           "engine fwd only": lambda prob, s: engine_fit(prob, s, "forward_only"),
+           "engine ctr": lambda prob, s: engine_fit(prob, s, "central"),
            "dombrix_der": der_fit}
 if least_squares is not None:
     SOLVERS["scipy lm"] = scipy_fit

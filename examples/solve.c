@@ -65,7 +65,7 @@ int main(void) {
   /* One gross outlier: central differences (jac = NULL) and the soft_l1 loss. */
   y[OUTLIER] += 50.0;
   double q[3] = {1.0, 0.1, 0.0};
-  options.central_differences = 1;
+  options.differences = OMBRIX_DIFFERENCES_CENTRAL;
   options.loss = OMBRIX_LOSS_SOFT_L1;
   options.f_scale = 0.01;
   status = dombrix_solve(model, NULL, q, y, NULL, 3, N, &options, &result, NULL, NULL);

@@ -183,7 +183,10 @@ struct Problem {
   void* user_data;
   int nfev = 0, njev = 0;
   bool aborted = false;
+  bool polishing = false;  // forward differences have given way to central ones
   T resolution = 0;  // rounding error of the last loss sum computed by residuals()
+
+  bool central_now() const { return o.differences == OMBRIX_DIFFERENCES_CENTRAL || polishing; }
 
   void after_call() {
     if (o.should_stop && o.should_stop(user_data)) aborted = true;
@@ -258,7 +261,7 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
   const std::size_t nn = std::size_t(n);
   T* pw = ws.perturbed;
   std::memcpy(pw, p, std::size_t(m) * sizeof(T));
-  const bool central = o.central_differences != 0;
+  const bool central = central_now();
   const T base = central ? std::cbrt(Real<T>::eps) : std::sqrt(Real<T>::eps);
   for (int j = 0; j < m && !aborted; ++j) {
     T room_lo, room_hi;
@@ -472,6 +475,10 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
 
 // ---- the iteration ------------------------------------------------------------------------
 
+// Damping (relative to the start's scale) after a non-finite trial point.
+template <typename T>
+constexpr T kCautiousDamping = T(100);
+
 const char* status_message(int status) {
   switch (status) {
     case OMBRIX_SOLVE_SMALL_GRADIENT: return "the scaled gradient is below gtol";
@@ -504,6 +511,7 @@ struct Run {
   // refinement of a converged fit), infinite otherwise.
   T refinement_step = std::numeric_limits<T>::infinity();
   T mu = 0, nu = 2;
+  T damping_unit = 1;  // max_j ||J_j||^2 / D_j^2 at the start: mu for initial_damping 1
   int iterations = 0;
   int status = 0;
   bool have_factor = false;
@@ -516,7 +524,7 @@ struct Run {
   // eps analytic, sqrt(eps) forward and eps^(2/3) central differences.
   bool gradient_is_small() const {
     const T eps = Real<T>::eps;
-    const T threshold = pr.jac ? std::sqrt(eps) : pr.o.central_differences ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
+    const T threshold = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
     return fac.scaled_gradient <= threshold || cost <= eps * initial_cost;
   }
 
@@ -560,7 +568,8 @@ bool Run<T>::start() {
   }
   T largest = 0;
   for (int j = 0; j < pr.m; ++j) largest = std::max(largest, (ws.colnorm[j] / ws.D[j]) * (ws.colnorm[j] / ws.D[j]));
-  mu = T(pr.o.initial_damping) * (largest > 0 ? largest : T(1));
+  damping_unit = largest > 0 ? largest : T(1);
+  mu = T(pr.o.initial_damping) * damping_unit;
   return true;
 }
 
@@ -619,10 +628,15 @@ void Run<T>::accept(T gain_ratio) {
   last = Rejection::kNone;
 }
 
+// A non-finite trial point says the linear model is useless that far out:
+// mu jumps at least to the cautious level of a far start, instead of
+// creeping up by nu (the shorter steps that follow could still be long
+// enough to cross a region where the model saturates).
 template <typename T>
 void Run<T>::reject(Rejection why) {
   mu *= nu;
   nu *= 2;
+  if (why == Rejection::kNonFinite) mu = std::max(mu, kCautiousDamping<T> * damping_unit);
   last = why;
 }
 
@@ -676,6 +690,11 @@ int Run<T>::iterate() {
     reject(Rejection::kNoReduction);
     return stop_after_trial(small_step, small_reduction);
   }
+  // Once forward differences have brought the fit to the loss's rounding,
+  // their sqrt(eps) error would decide where it ends: central differences
+  // take over for the refinement, which starts afresh.
+  const bool switching = below_resolution && !pr.jac && o.differences == OMBRIX_DIFFERENCES_FORWARD && !pr.polishing;
+  if (switching) pr.polishing = true;
   // The Jacobian at the trial point decides too: a non-finite one rejects it.
   const Outcome j = pr.jacobian(ws.trial_p, ws.trial_f, ws);
   if (j == Outcome::kAborted) return OMBRIX_SOLVE_ABORTED;
@@ -688,7 +707,7 @@ int Run<T>::iterate() {
   std::swap(ws.r, ws.trial_r);
   cost = trial_cost;
   resolution = pr.resolution;
-  refinement_step = below_resolution ? dstep : std::numeric_limits<T>::infinity();
+  refinement_step = below_resolution && !switching ? dstep : std::numeric_limits<T>::infinity();
   if (!refactor(false)) return OMBRIX_SOLVE_LINEAR_ALGEBRA;
   accept(gain_ratio);
   // Damping there only slows the refinement along weak directions.
@@ -709,6 +728,8 @@ bool check_arguments(Callback<T> f, const T* p, int m, int n, const SolveOptions
   else if (!(o.initial_damping > 0) || !std::isfinite(o.initial_damping)) problem = "initial_damping must be positive";
   else if (o.scaling < OMBRIX_SCALE_MAX_COLUMN_NORMS || o.scaling > OMBRIX_SCALE_IDENTITY) problem = "unknown scaling";
   else if (o.loss < OMBRIX_LOSS_LINEAR || o.loss > OMBRIX_LOSS_ARCTAN) problem = "unknown loss";
+  else if (o.differences < OMBRIX_DIFFERENCES_FORWARD || o.differences > OMBRIX_DIFFERENCES_FORWARD_ONLY)
+    problem = "unknown difference scheme";
   else if (!(o.f_scale > 0) || !std::isfinite(o.f_scale)) problem = "f_scale must be positive and finite";
   else if (o.geodesic && (!(o.geodesic_alpha > 0) || !(o.geodesic_h > 0))) problem = "geodesic_alpha and geodesic_h must be positive";
   for (int j = 0; j < m && !problem; ++j) {
@@ -753,7 +774,7 @@ void solve_defaults(SolveOptions<T>* options) {
   options->ftol = Real<T>::eps * Real<T>::eps;
   options->xtol = 4 * Real<T>::eps;
   options->gtol = Real<T>::eps;
-  options->initial_damping = T(100);
+  options->initial_damping = T(1e-3);
   options->scaling = OMBRIX_SCALE_MAX_COLUMN_NORMS;
   options->loss = OMBRIX_LOSS_LINEAR;
   options->f_scale = 1;

@@ -117,6 +117,11 @@ enum { OMBRIX_LOSS_LINEAR, OMBRIX_LOSS_SOFT_L1, OMBRIX_LOSS_HUBER, OMBRIX_LOSS_C
 /* Damping matrix D: running maximum of the Jacobian's column norms, the
  * current column norms (D^2 = diag J^T J), or the identity. */
 enum { OMBRIX_SCALE_MAX_COLUMN_NORMS, OMBRIX_SCALE_COLUMN_NORMS, OMBRIX_SCALE_IDENTITY };
+/* Difference Jacobians (jac NULL): forward differences with central ones
+ * for the final refinement, once the steps no longer change chisq beyond
+ * its rounding (the default; about the accuracy of central differences for
+ * a few more evaluations); central throughout; forward throughout. */
+enum { OMBRIX_DIFFERENCES_FORWARD, OMBRIX_DIFFERENCES_CENTRAL, OMBRIX_DIFFERENCES_FORWARD_ONLY };
 
 typedef struct dombrix_solve_options {
   int max_iterations;        /* trial steps, accepted or rejected */
@@ -130,7 +135,7 @@ typedef struct dombrix_solve_options {
   int geodesic;              /* nonzero: geodesic acceleration */
   double geodesic_alpha;     /* largest accepted 2 ||D a|| / ||D v|| */
   double geodesic_h;         /* difference step along v for the second derivative */
-  int central_differences;   /* without jac: central rather than forward differences */
+  int differences;           /* without jac: OMBRIX_DIFFERENCES_* */
   const double *typical;     /* NULL or m typical magnitudes of p for difference steps */
   const double *lower;       /* NULL or m bounds that difference steps stay inside (the
                                 steps of the iteration are not bounded) */
@@ -152,7 +157,7 @@ typedef struct sombrix_solve_options {
   int geodesic;
   float geodesic_alpha;
   float geodesic_h;
-  int central_differences;
+  int differences;
   const float *typical;
   const float *lower;
   const float *upper;

@@ -17,6 +17,7 @@ STALLED, ITERATION_LIMIT, EVALUATION_LIMIT, INVALID_VALUES, ABORTED, LINEAR_ALGE
 CONVERGED = (SMALL_GRADIENT, SMALL_STEP, SMALL_REDUCTION, ZERO_RESIDUAL)
 LOSSES = {"linear": 0, "soft_l1": 1, "huber": 2, "cauchy": 3, "arctan": 4}
 SCALINGS = {"max_column_norms": 0, "column_norms": 1, "identity": 2}
+DIFFERENCES = {"forward": 0, "central": 1, "forward_only": 2}
 
 STOP_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)
 
@@ -29,7 +30,7 @@ def _options_type(real):
                     ("ftol", real), ("xtol", real), ("gtol", real), ("initial_damping", real),
                     ("scaling", ctypes.c_int), ("loss", ctypes.c_int), ("f_scale", real),
                     ("geodesic", ctypes.c_int), ("geodesic_alpha", real), ("geodesic_h", real),
-                    ("central_differences", ctypes.c_int),
+                    ("differences", ctypes.c_int),
                     ("typical", ctypes.POINTER(real)), ("lower", ctypes.POINTER(real)),
                     ("upper", ctypes.POINTER(real)),
                     ("should_stop", STOP_CALLBACK), ("accept_point", accept),
@@ -89,7 +90,7 @@ def solve(prefix, model, p0, y=None, n=None, jac=None, weights=None, covariance=
           typical=None, lower=None, upper=None, should_stop=None, accept_point=None, workspace=None, **options):
     """Run ?ombrix_solve.  `model(p)` returns the n model values and
     `jac(p)` the n x m Jacobian (None: differences); keyword `options` set
-    fields of the options struct (loss and scaling by name)."""
+    fields of the options struct (loss, scaling and differences by name)."""
     dt = capi.DTYPE[prefix]
     p = np.array(p0, dtype=dt)
     m = len(p)
@@ -101,6 +102,8 @@ def solve(prefix, model, p0, y=None, n=None, jac=None, weights=None, covariance=
             value = LOSSES[value]
         elif key == "scaling":
             value = SCALINGS[value]
+        elif key == "differences":
+            value = DIFFERENCES[value]
         setattr(o, key, value)
     keep = []
     for name, values in (("typical", typical), ("lower", lower), ("upper", upper)):

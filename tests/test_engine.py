@@ -66,13 +66,14 @@ def test_nist_in_float32_reaches_what_float32_resolves(name, start):
     assert fit.chisq <= prob.certified_rss + resolution + moved ** 2
 
 
-@pytest.mark.parametrize("central", [False, True], ids=["forward", "central"])
+@pytest.mark.parametrize("differences", ["forward", "central", "forward_only"])
 @pytest.mark.parametrize("name,start", NIST_RUNS)
-def test_nist_difference_jacobians(name, start, central):
+def test_nist_difference_jacobians(name, start, differences):
     # A difference Jacobian is accurate to sqrt(eps) (forward) or eps^(2/3)
-    # (central); the parameters inherit that times the conditioning.
-    prob, fit, lre = nist_fit("d", name, start, jac=False, central_differences=int(central))
-    accuracy = EPS["d"] ** (2 / 3) if central else EPS["d"] ** 0.5
+    # (central, also the final refinement of the default forward scheme); the
+    # parameters inherit that times the conditioning.
+    prob, fit, lre = nist_fit("d", name, start, jac=False, differences=differences)
+    accuracy = EPS["d"] ** 0.5 if differences == "forward_only" else EPS["d"] ** (2 / 3)
     floor = min(prob.digits - 1, -math.log10(conditioning(prob) * accuracy) - 1)
     assert fit.converged, fit.message
     assert lre.min() >= floor, (lre, floor)
@@ -251,7 +252,7 @@ def test_difference_steps_stay_inside_the_given_bounds(central):
 
     with np.errstate(invalid="ignore"):
         fit = solve("d", model, [0.0, 2.0], y=1.5 * X_LINE + 2.0, lower=[0.0, -5.0], upper=[10.0, 2.0],
-                    central_differences=central, max_iterations=1, record=True)
+                    differences=["forward", "central"][central], max_iterations=1, record=True)
     differences = np.array(fit.calls[1:1 + 2 * (1 + central)])  # after the start, before the trial step
     assert fit.njev >= 1 and fit.status == engine.ITERATION_LIMIT
     assert (differences[:, 0] >= 0.0).all() and (differences[:, 1] <= 2.0).all()
@@ -313,6 +314,7 @@ def test_workspace_size_of_an_impossible_problem(m, n):
     (dict(f=None), "no model function"),
     (dict(options=dict(f_scale=0.0)), "f_scale"),
     (dict(options=dict(loss=9)), "unknown loss"),
+    (dict(options=dict(differences=3)), "difference scheme"),
     (dict(options=dict(xtol=-1.0)), "xtol"),
     (dict(options=dict(max_iterations=-1)), "limit"),
     (dict(options=dict(lower=[1.0, 1.0, 1.0], upper=[0.0, 2.0, 2.0])), "lower bound"),
