@@ -2,6 +2,7 @@
 Jacobians, non-finite trial points, covariance, robust losses, geodesic
 acceleration, the abort hook and argument errors."""
 
+import concurrent.futures
 import ctypes
 import math
 import os
@@ -40,11 +41,12 @@ NIST_RUNS = [(name, start) for name in nist.problems() for start in (0, 1)]
 
 # ---- certified results --------------------------------------------------------------
 
+@pytest.mark.parametrize("geodesic", [0, 1], ids=["plain", "geodesic"])
 @pytest.mark.parametrize("name,start", NIST_RUNS)
-def test_nist_analytic_jacobian_reaches_certified_values(name, start):
+def test_nist_analytic_jacobian_reaches_certified_values(name, start, geodesic):
     # Rounding moves the parameters by about kappa^2 eps (the residuals are not
     # small); the certified values carry 11 digits, the last one rounded.
-    prob, fit, lre = nist_fit("d", name, start)
+    prob, fit, lre = nist_fit("d", name, start, geodesic=geodesic)
     floor = min(prob.digits - 1, -math.log10(conditioning(prob) ** 2 * EPS["d"]) - 0.5)
     assert fit.ret == fit.status and fit.converged, fit.message
     assert lre.min() >= floor, (lre, floor)
@@ -287,6 +289,17 @@ def test_abort_stops_at_the_evaluation_that_asks_for_it(jac):
     fit = solve("d", model, [1.0, 0.1, 0.0], y=decay(DECAY), jac=jac, should_stop=lambda: len(calls) >= 5)
     assert fit.status == fit.ret == engine.ABORTED and not fit.converged
     assert len(calls) == fit.nfev == 5
+
+
+def test_concurrent_fits_do_not_share_state():
+    # ctypes releases the GIL around the C call: the fits interleave
+    problems = [(name, start) for name in ("Misra1a", "Thurber", "MGH09", "Lanczos3") for start in (0, 1)]
+    serial = [nist_fit("d", name, start)[1] for name, start in problems]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        parallel = list(pool.map(lambda args: nist_fit("d", *args)[1], problems))
+    for one, other in zip(serial, parallel):
+        np.testing.assert_array_equal(one.p, other.p)
+        assert one.result == other.result
 
 
 def test_caller_workspace_gives_the_same_fit():
