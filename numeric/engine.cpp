@@ -20,9 +20,14 @@
 //   minimization", 2012): the second directional derivative along the step v
 //   by a finite difference gives a correction a; the step v + a/2 is tried
 //   when 2 ||D a|| / ||D v|| <= alpha.
-// - Robust losses rescale residuals and Jacobian by sqrt(rho') (Triggs,
-//   McLauchlan, Hartley and Fitzgibbon, "Bundle adjustment - a modern
-//   synthesis", 2000), so the same Gauss-Newton model applies.
+// - Robust losses rescale the Jacobian's rows by s = sqrt(rho' + 2 rho'' z)
+//   and the residuals by rho' / s (Triggs, McLauchlan, Hartley and
+//   Fitzgibbon, "Bundle adjustment - a modern synthesis", 2000), so the same
+//   Gauss-Newton model applies.
+// - Near the solution the gain ratio measures rounding only: a step whose
+//   predicted reduction is below the loss's rounding is accepted unless the
+//   loss rises beyond it, and the run ends when such steps stop contracting.
+//   With forward differences, central ones take over at that point.
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -263,7 +268,14 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
   std::memcpy(pw, p, std::size_t(m) * sizeof(T));
   const bool central = central_now();
   const T base = central ? std::cbrt(Real<T>::eps) : std::sqrt(Real<T>::eps);
-  for (int j = 0; j < m && !aborted; ++j) {
+  // f at the perturbed point into `out`; false once the caller asked to stop
+  auto evaluate = [&](T* out) {
+    f(pw, out, m, n, user_data);
+    ++nfev;
+    after_call();
+    return !aborted;
+  };
+  for (int j = 0; j < m; ++j) {
     T room_lo, room_hi;
     T h = difference_step(p, j, base, room_lo, room_hi);
     T* column = ws.jac + std::size_t(j) * nn;
@@ -275,20 +287,14 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
       std::fill(column, column + nn, T(0));
       continue;
     }
-    f(pw, ws.scratch1, m, n, user_data);
-    ++nfev;
-    after_call();
+    if (!evaluate(ws.scratch1)) return;
     if (two_sided) {
       pw[j] = p[j] - h;
-      f(pw, ws.scratch2, m, n, user_data);
-      ++nfev;
-      after_call();
+      if (!evaluate(ws.scratch2)) return;
       for (std::size_t i = 0; i < nn; ++i) column[i] = (ws.scratch1[i] - ws.scratch2[i]) / (2 * h);
     } else if (central) {
       pw[j] = p[j] + 2 * h;
-      f(pw, ws.scratch2, m, n, user_data);
-      ++nfev;
-      after_call();
+      if (!evaluate(ws.scratch2)) return;
       for (std::size_t i = 0; i < nn; ++i)
         column[i] = (T(-3) * fp[i] + T(4) * ws.scratch1[i] - ws.scratch2[i]) / (2 * h);
     } else {
@@ -379,7 +385,7 @@ T scaled_gradient(const T* grad, const T* D, T cost, int m) {
 }
 
 // Solves min || [R; sqrt(mu) D] x - [b; 0] || for upper triangular R
-// (column-major, leading dimension ldr): each row of sqrt(mu) D is givens_row
+// (column-major, leading dimension ldr): each row of sqrt(mu) D is rotated
 // into a copy of R by Givens rotations, then back substitution.  A zero
 // pivot (only possible for mu D = 0) leaves its component at zero.
 template <typename T>
@@ -394,7 +400,7 @@ void solve_damped(const T* R, std::size_t ldr, const T* D, T mu, const T* b, T* 
     if (d == 0) continue;
     std::fill(row + j, row + mm, T(0));
     row[j] = d;
-    T extra = 0;  // right-hand side of the givens_row row
+    T extra = 0;  // right-hand side of the rotated row
     for (std::size_t k = j; k < mm; ++k) {
       if (row[k] == 0) continue;
       T& skk = S[k + k * mm];
@@ -452,16 +458,16 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
   int rank = 0;
   while (rank < m && s[rank] > threshold) ++rank;
   const T factor = n > rank ? chisq / T(n - rank) : inf;
-  // V(i, k) = vt[k + i m]
+  // ||projection of e_i on the null space||^2, with V(i, k) = vt[k + i m]
+  T* null_part = ws.givens_row;  // free once the iteration is over
   for (std::size_t i = 0; i < mm; ++i) {
-    T null_part = 0;
-    for (std::size_t k = std::size_t(rank); k < mm; ++k) null_part += ws.vt[k + i * mm] * ws.vt[k + i * mm];
-    ws.givens_row[i] = null_part;  // free until the next solve
+    null_part[i] = 0;
+    for (std::size_t k = std::size_t(rank); k < mm; ++k) null_part[i] += ws.vt[k + i * mm] * ws.vt[k + i * mm];
   }
   const T unidentified = std::sqrt(Real<T>::eps);
   for (std::size_t i = 0; i < mm; ++i)
     for (std::size_t j = 0; j < mm; ++j) {
-      if (ws.givens_row[i] > unidentified || ws.givens_row[j] > unidentified) {
+      if (null_part[i] > unidentified || null_part[j] > unidentified) {
         covariance[i * mm + j] = i == j ? inf : nan;
         continue;
       }

@@ -276,8 +276,9 @@ def test_limits(limit, status):
     assert (fit.iterations if limit == "max_iterations" else fit.nfev) == 3
 
 
-@pytest.mark.parametrize("jac", [decay_jac, None], ids=["analytic", "differences"])
-def test_abort_stops_at_the_evaluation_that_asks_for_it(jac):
+@pytest.mark.parametrize("jac,differences", [(decay_jac, "forward"), (None, "forward"), (None, "central")],
+                         ids=["analytic", "forward", "central"])
+def test_abort_stops_at_the_evaluation_that_asks_for_it(jac, differences):
     # The flag is raised during the fifth model evaluation (as a binding does
     # when its callback raised); nothing is evaluated after it.
     calls = []
@@ -286,7 +287,8 @@ def test_abort_stops_at_the_evaluation_that_asks_for_it(jac):
         calls.append(p)
         return decay(p)
 
-    fit = solve("d", model, [1.0, 0.1, 0.0], y=decay(DECAY), jac=jac, should_stop=lambda: len(calls) >= 5)
+    fit = solve("d", model, [1.0, 0.1, 0.0], y=decay(DECAY), jac=jac, differences=differences,
+                should_stop=lambda: len(calls) >= 5)
     assert fit.status == fit.ret == engine.ABORTED and not fit.converged
     assert len(calls) == fit.nfev == 5
 
