@@ -92,14 +92,16 @@ OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, 
  * with r_i = w_i (y_i - f_i(p)): the chi-square ||r||^2 for the linear loss.
  * y may be NULL (zeros) and weights NULL (all 1; pass 1/sigma otherwise);
  * jac NULL selects difference Jacobians; options NULL the defaults of
- * ?ombrix_solve_defaults.  p holds the start and receives the best point
- * found.  result (or NULL) receives the outcome; covariance (or NULL, else
- * m x m) receives pinv(J^T J) chisq / (n - rank) at the returned p (J
- * rescaled by the loss as the steps use it), with an infinite variance (and
- * NaN covariances) for a parameter that the data do not determine.  The return value is the status (OMBRIX_SOLVE_*), or -1 with
- * a line on stderr for invalid arguments or failed allocation.  A run keeps
- * no state outside its arguments: concurrent runs on different data are
- * safe. ---- */
+ * ?ombrix_solve_defaults (1000 iterations, ftol = eps^2, xtol = 4 eps,
+ * gtol = eps, initial damping 1e-3: the fit runs to the rounding level).
+ * p holds the start and receives the best point found.  result (or NULL)
+ * receives the outcome; covariance (or NULL, else m x m) receives
+ * pinv(J^T J) chisq / (n - rank) at the returned p (J rescaled by the loss
+ * as the steps use it), with an infinite variance (and NaN covariances) for
+ * a parameter that the data do not determine.  The return value is the
+ * status (OMBRIX_SOLVE_*), or -1 with a line on stderr for invalid arguments
+ * or failed allocation.  A run keeps no state outside its arguments:
+ * concurrent runs on different data are safe. ---- */
 enum {
   OMBRIX_SOLVE_SMALL_GRADIENT = 1,   /* converged: scaled gradient <= gtol */
   OMBRIX_SOLVE_SMALL_STEP = 2,       /* converged: scaled step <= xtol (xtol + ||D p||) */
@@ -172,10 +174,10 @@ typedef struct ombrix_solve_result {
   const char *message;       /* static text describing the status */
   int iterations;            /* trial steps */
   int nfev, njev;            /* model evaluations (differences included), Jacobians */
-  int rank;                  /* numerical rank of J at p (0 when unknown) */
+  int rank;                  /* numerical rank of J at p, found with the covariance (else 0) */
   double initial_chisq, chisq;  /* the loss sum at the start and at p */
   double gradient;           /* ||J^T r||_inf at p */
-  double scaled_gradient;    /* max_j |(J^T r)_j| / (D_j ||r||) at p */
+  double scaled_gradient;    /* max_j |(J^T r)_j| / (D_j sqrt(chisq)) at p */
   double damping;            /* final mu */
 } ombrix_solve_result;
 
