@@ -548,6 +548,7 @@ struct Run {
   bool start();
   int iterate();
   Rejection trial_step(T& pred);
+  Rejection accelerate(const T* Rv, T dv);
   void accept(T gain_ratio);
   void reject(Rejection why);
   int stop_after_trial(bool small_step, bool small_reduction);
@@ -595,9 +596,17 @@ Rejection Run<T>::trial_step(T& pred) {
   std::memcpy(ws.step, ws.v, std::size_t(m) * sizeof(T));
   // Below the loss's resolution the second difference is rounding noise.
   if (!pr.o.geodesic || pred <= resolution) return Rejection::kNone;
+  return accelerate(Rv, dv);
+}
 
-  // Second directional derivative of the (rescaled) model along v:
-  // f_vv ~ (2/h) ((r(p) - r(p + h v)) / h - J v), only its Q^T part needed.
+// The step v + a/2 into ws.step, given R v and ||D v||; kNone, or why the
+// acceleration a refuses the step.  a solves the damped system for the
+// second directional derivative of the (rescaled) model along v,
+// f_vv ~ (2/h) ((r(p) - r(p + h v)) / h - J v), of which only Q^T f_vv is needed.
+template <typename T>
+Rejection Run<T>::accelerate(const T* Rv, T dv) {
+  const int m = pr.m;
+  const std::size_t nn = std::size_t(pr.n);
   const T h = T(pr.o.geodesic_h);
   for (int j = 0; j < m; ++j) ws.trial_p[j] = p[j] + h * ws.v[j];
   if (pr.o.accept_point && !pr.o.accept_point(ws.trial_p, m, pr.user_data)) return Rejection::kRefused;
@@ -609,7 +618,7 @@ Rejection Run<T>::trial_step(T& pred) {
   Real<T>::ormqr("L", "T", &n, &one, &pr.m, ws.qr, &n, ws.tau, ws.scratch1, &n, ws.lapack, &ws.lwork, &info);
   if (info != 0) return Rejection::kAcceleration;
   for (int j = 0; j < m; ++j) ws.rhs[j] = -(T(2) / h) * (ws.scratch1[j] / h - Rv[j]);
-  std::memcpy(ws.scratch2, ws.rhs, std::size_t(m) * sizeof(T));
+  std::memcpy(ws.scratch2, ws.rhs, std::size_t(m) * sizeof(T));  // R v is no longer needed
   solve_damped(ws.qr, nn, ws.D, mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.givens_row);
   if (!all_finite(ws.accel, std::size_t(m)) || 2 * scaled_norm(ws.D, ws.accel, m) > T(pr.o.geodesic_alpha) * dv)
     return Rejection::kAcceleration;
