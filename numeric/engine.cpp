@@ -306,6 +306,93 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
 
 // ---- linear algebra of one iteration --------------------------------------------------
 
+// Up to this many Jacobian entries the QR factorisation is done here rather
+// than by LAPACK, whose per-call overhead dominates for small problems (the
+// many small fits of one batch).  Both store Q as LAPACK's geqrf does.
+constexpr std::size_t kSmallQr = 4096;
+
+// ||x|| for x of length count, scaled against overflow and underflow.
+template <typename T>
+T stable_norm(const T* x, std::size_t count) {
+  T largest = 0;
+  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::fabs(x[i]));
+  if (largest == 0 || !std::isfinite(largest)) return largest;
+  T s = 0;
+  for (std::size_t i = 0; i < count; ++i) s += (x[i] / largest) * (x[i] / largest);
+  return largest * std::sqrt(s);
+}
+
+// Householder QR of the column-major n x m matrix A (n >= m), in place:
+// R in the upper triangle, reflector j = I - tau_j v v^T with v_j = 1 and
+// the rest of v below the diagonal (LAPACK's dgeqr2 conventions).
+template <typename T>
+void householder_qr(T* A, std::size_t n, std::size_t m, T* tau) {
+  for (std::size_t j = 0; j < m; ++j) {
+    T* column = A + j * n;
+    const T alpha = column[j];
+    const T below = stable_norm(column + j + 1, n - j - 1);
+    if (below == 0) {
+      tau[j] = 0;
+      continue;
+    }
+    const T beta = -std::copysign(std::hypot(alpha, below), alpha);
+    tau[j] = (beta - alpha) / beta;
+    const T scale = T(1) / (alpha - beta);
+    for (std::size_t i = j + 1; i < n; ++i) column[i] *= scale;
+    column[j] = beta;
+    for (std::size_t k = j + 1; k < m; ++k) {
+      T* target = A + k * n;
+      T w = target[j];
+      for (std::size_t i = j + 1; i < n; ++i) w += column[i] * target[i];
+      w *= tau[j];
+      target[j] -= w;
+      for (std::size_t i = j + 1; i < n; ++i) target[i] -= w * column[i];
+    }
+  }
+}
+
+// b <- Q^T b for the reflectors stored by householder_qr (or geqrf).
+template <typename T>
+void apply_qt(const T* A, std::size_t n, std::size_t m, const T* tau, T* b) {
+  for (std::size_t j = 0; j < m; ++j) {
+    if (tau[j] == 0) continue;
+    const T* column = A + j * n;
+    T w = b[j];
+    for (std::size_t i = j + 1; i < n; ++i) w += column[i] * b[i];
+    w *= tau[j];
+    b[j] -= w;
+    for (std::size_t i = j + 1; i < n; ++i) b[i] -= w * column[i];
+  }
+}
+
+// QR of ws.qr (n x m) and Q^T b, here for small problems, else by LAPACK.
+template <typename T>
+bool factor_qr(Workspace<T>& ws, int n, int m, T* b) {
+  const std::size_t nn = std::size_t(n), mm = std::size_t(m);
+  if (nn * mm <= kSmallQr) {
+    householder_qr(ws.qr, nn, mm, ws.tau);
+    apply_qt(ws.qr, nn, mm, ws.tau, b);
+    return true;
+  }
+  int info = 0, one = 1;
+  Real<T>::geqrf(&n, &m, ws.qr, &n, ws.tau, ws.lapack, &ws.lwork, &info);
+  if (info != 0) return false;
+  Real<T>::ormqr("L", "T", &n, &one, &m, ws.qr, &n, ws.tau, b, &n, ws.lapack, &ws.lwork, &info);
+  return info == 0;
+}
+
+// b <- Q^T b for the current factors.
+template <typename T>
+bool multiply_qt(Workspace<T>& ws, int n, int m, T* b) {
+  if (std::size_t(n) * std::size_t(m) <= kSmallQr) {
+    apply_qt(ws.qr, std::size_t(n), std::size_t(m), ws.tau, b);
+    return true;
+  }
+  int info = 0, one = 1;
+  Real<T>::ormqr("L", "T", &n, &one, &m, ws.qr, &n, ws.tau, b, &n, ws.lapack, &ws.lwork, &info);
+  return info == 0;
+}
+
 // What the factorisation of the current Jacobian gives the iteration.
 template <typename T>
 struct Factor {
@@ -337,11 +424,7 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
     for (std::size_t i = 0; i < nn; ++i)
       ws.qr[i + j * nn] = ws.scratch2[i] * (jac_row_major ? ws.jac[i * mm + j] : ws.jac[i + j * nn]);
 
-  int info = 0, one = 1;
-  Real<T>::geqrf(&n, &m, ws.qr, &n, ws.tau, ws.lapack, &ws.lwork, &info);
-  if (info != 0) return false;
-  Real<T>::ormqr("L", "T", &n, &one, &m, ws.qr, &n, ws.tau, ws.scratch1, &n, ws.lapack, &ws.lwork, &info);
-  if (info != 0) return false;
+  if (!factor_qr(ws, n, m, ws.scratch1)) return false;
   std::memcpy(ws.qtr, ws.scratch1, mm * sizeof(T));
 
   fac.gradient_inf = 0;
@@ -614,9 +697,7 @@ Rejection Run<T>::accelerate(const T* Rv, T dv) {
   const Outcome o = pr.residuals(ws.trial_p, ws.trial_f, ws.trial_r, unused);
   if (o != Outcome::kFinite) return Rejection::kNonFinite;
   for (std::size_t i = 0; i < nn; ++i) ws.scratch1[i] = ws.loss_scale[i] * (ws.r[i] - ws.trial_r[i]);
-  int info = 0, one = 1, n = pr.n;
-  Real<T>::ormqr("L", "T", &n, &one, &pr.m, ws.qr, &n, ws.tau, ws.scratch1, &n, ws.lapack, &ws.lwork, &info);
-  if (info != 0) return Rejection::kAcceleration;
+  if (!multiply_qt(ws, pr.n, m, ws.scratch1)) return Rejection::kAcceleration;
   for (int j = 0; j < m; ++j) ws.rhs[j] = -(T(2) / h) * (ws.scratch1[j] / h - Rv[j]);
   std::memcpy(ws.scratch2, ws.rhs, std::size_t(m) * sizeof(T));  // R v is no longer needed
   solve_damped(ws.qr, nn, ws.D, mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.givens_row);

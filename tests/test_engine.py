@@ -121,6 +121,27 @@ def test_non_finite_trial_points_are_rejected_and_the_fit_goes_on():
     np.testing.assert_allclose(fit.p, DECAY, rtol=1e-10)
 
 
+@pytest.mark.parametrize("n", [30, 3000], ids=["small", "large"])
+def test_decay_with_noise_matches_linearised_statistics(n):
+    # Small Jacobians are factorised by the engine's own Householder QR,
+    # large ones by LAPACK: both must give the least-squares answer, checked
+    # here by its defining property (J^T r = 0) and the covariance formula.
+    t = np.linspace(0.0, 4.0, n)
+    rng = np.random.default_rng(7)
+    y = 5.0 * np.exp(-1.3 * t) + 0.5 + 0.01 * rng.standard_normal(n)
+
+    def jac(p):
+        e = np.exp(-p[1] * t)
+        return np.column_stack([e, -p[0] * t * e, np.ones_like(t)])
+
+    fit = solve("d", lambda p: p[0] * np.exp(-p[1] * t) + p[2], [1.0, 0.5, 0.0], y=y, jac=jac, covariance=True)
+    assert fit.converged, fit.message
+    J = jac(fit.p)
+    r = y - (fit.p[0] * np.exp(-fit.p[1] * t) + fit.p[2])
+    assert np.abs(J.T @ r).max() <= 1e-12 * np.linalg.norm(J) * np.linalg.norm(r)
+    np.testing.assert_allclose(fit.cov, np.linalg.inv(J.T @ J) * (r @ r) / (n - 3), rtol=1e-8)
+
+
 @pytest.mark.parametrize("prefix", capi.PRECISIONS)
 @pytest.mark.parametrize("where", ["model", "jacobian", "data"])
 def test_values_invalid_everywhere_stop_with_the_invalid_status(prefix, where):
