@@ -29,6 +29,8 @@ void F77(dgeqrf)(const int* m, const int* n, double* a, const int* lda, double* 
 void F77(sgeqrf)(const int* m, const int* n, float* a, const int* lda, float* tau, float* work, const int* lwork, int* info);
 void F77(dorgqr)(const int* m, const int* n, const int* k, double* a, const int* lda, const double* tau, double* work, const int* lwork, int* info);
 void F77(sorgqr)(const int* m, const int* n, const int* k, float* a, const int* lda, const float* tau, float* work, const int* lwork, int* info);
+void F77(dormqr)(const char* side, const char* trans, const int* m, const int* n, const int* k, const double* a, const int* lda, const double* tau, double* c, const int* ldc, double* work, const int* lwork, int* info, fstrlen, fstrlen);
+void F77(sormqr)(const char* side, const char* trans, const int* m, const int* n, const int* k, const float* a, const int* lda, const float* tau, float* c, const int* ldc, float* work, const int* lwork, int* info, fstrlen, fstrlen);
 void F77(dgeqp3)(const int* m, const int* n, double* a, const int* lda, int* jpvt, double* tau, double* work, const int* lwork, int* info);
 void F77(sgeqp3)(const int* m, const int* n, float* a, const int* lda, int* jpvt, float* tau, float* work, const int* lwork, int* info);
 

@@ -90,6 +90,108 @@ OMBRIX_API int sombrix_lic_der(sombrix_callback func, sombrix_callback jacf, flo
 OMBRIX_API int dombrix_lic_dif(dombrix_callback func, double *p, const double *x, int m, int n, const double *C, const double *d, int k2, int max_iter, const double *opts, double *info, double *workspace, double *covariance, void *user_data);
 OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, int m, int n, const float *C, const float *d, int k2, int max_iter, const float *opts, float *info, float *workspace, float *covariance, void *user_data);
 
+/* ---- trust-region engine ----
+ * ?ombrix_solve minimises the sum over i of f_scale^2 rho(r_i^2 / f_scale^2)
+ * with r_i = w_i (y_i - f_i(p)): the chi-square ||r||^2 for the linear loss.
+ * y may be NULL (zeros) and weights NULL (all 1; pass 1/sigma otherwise);
+ * jac NULL selects difference Jacobians; options NULL the defaults of
+ * ?ombrix_solve_defaults (1000 iterations, ftol = eps^2, xtol = 4 eps,
+ * gtol = eps, initial damping 1e-3: the fit runs to the rounding level).
+ * p holds the start and receives the best point found.  result (or NULL)
+ * receives the outcome; covariance (or NULL, else m x m) receives
+ * pinv(J^T J) chisq / (n - rank) at the returned p (J rescaled by the loss
+ * as the steps use it), with an infinite variance (and NaN covariances) for
+ * a parameter that the data do not determine.  The return value is the
+ * status (OMBRIX_SOLVE_*), or -1 with a line on stderr for invalid arguments
+ * or failed allocation.  A run keeps no state outside its arguments:
+ * concurrent runs on different data are safe. ---- */
+enum {
+  OMBRIX_SOLVE_SMALL_GRADIENT = 1,   /* converged: scaled gradient <= gtol */
+  OMBRIX_SOLVE_SMALL_STEP = 2,       /* converged: scaled step <= xtol (xtol + ||D p||) */
+  OMBRIX_SOLVE_SMALL_REDUCTION = 3,  /* converged: actual and predicted relative reduction <= ftol, or
+                                        below the loss's rounding while the steps stop contracting */
+  OMBRIX_SOLVE_ZERO_RESIDUAL = 4,    /* converged: chisq is zero */
+  OMBRIX_SOLVE_STALLED = 5,          /* the step or reduction became negligible, the gradient did not */
+  OMBRIX_SOLVE_ITERATION_LIMIT = 6,
+  OMBRIX_SOLVE_EVALUATION_LIMIT = 7,
+  OMBRIX_SOLVE_INVALID_VALUES = 8,   /* non-finite model or Jacobian values and no finite step */
+  OMBRIX_SOLVE_ABORTED = 9,          /* should_stop returned nonzero */
+  OMBRIX_SOLVE_LINEAR_ALGEBRA = 10   /* a factorisation failed */
+};
+enum { OMBRIX_LOSS_LINEAR, OMBRIX_LOSS_SOFT_L1, OMBRIX_LOSS_HUBER, OMBRIX_LOSS_CAUCHY, OMBRIX_LOSS_ARCTAN };
+/* Damping matrix D: running maximum of the Jacobian's column norms, the
+ * current column norms (D^2 = diag J^T J), or the identity. */
+enum { OMBRIX_SCALE_MAX_COLUMN_NORMS, OMBRIX_SCALE_COLUMN_NORMS, OMBRIX_SCALE_IDENTITY };
+/* Difference Jacobians (jac NULL): forward differences with central ones
+ * for the final refinement, once the steps no longer change chisq beyond
+ * its rounding (the default; about the accuracy of central differences for
+ * a few more evaluations); central throughout; forward throughout. */
+enum { OMBRIX_DIFFERENCES_FORWARD, OMBRIX_DIFFERENCES_CENTRAL, OMBRIX_DIFFERENCES_FORWARD_ONLY };
+
+typedef struct dombrix_solve_options {
+  int max_iterations;        /* trial steps, accepted or rejected */
+  int max_evaluations;       /* model evaluations, differences included, checked before each
+                                trial step; 0: no limit */
+  double ftol, xtol, gtol;   /* stopping tolerances, see OMBRIX_SOLVE_* */
+  double initial_damping;    /* mu at the start, relative to max_j ||J_j||^2 / D_j^2 */
+  int scaling;               /* OMBRIX_SCALE_* */
+  int loss;                  /* OMBRIX_LOSS_* */
+  double f_scale;            /* residual scale of the loss, > 0 */
+  int geodesic;              /* nonzero: geodesic acceleration */
+  double geodesic_alpha;     /* largest accepted 2 ||D a|| / ||D v|| */
+  double geodesic_h;         /* difference step along v for the second derivative */
+  int differences;           /* without jac: OMBRIX_DIFFERENCES_* */
+  const double *typical;     /* NULL or m typical magnitudes of p for difference steps */
+  const double *lower;       /* NULL or m bounds that difference steps stay inside (the
+                                steps of the iteration are not bounded) */
+  const double *upper;
+  int (*should_stop)(void *user_data);                    /* NULL, or nonzero after an evaluation aborts */
+  int (*accept_point)(const double *p, int m, void *user_data);  /* NULL, or 0 refuses a trial point
+                                                                     before it is evaluated */
+  double *workspace;         /* NULL or ?ombrix_solve_workspace_size(m, n) reals */
+} dombrix_solve_options;
+
+typedef struct sombrix_solve_options {
+  int max_iterations;
+  int max_evaluations;
+  float ftol, xtol, gtol;
+  float initial_damping;
+  int scaling;
+  int loss;
+  float f_scale;
+  int geodesic;
+  float geodesic_alpha;
+  float geodesic_h;
+  int differences;
+  const float *typical;
+  const float *lower;
+  const float *upper;
+  int (*should_stop)(void *user_data);
+  int (*accept_point)(const float *p, int m, void *user_data);
+  float *workspace;
+} sombrix_solve_options;
+
+typedef struct ombrix_solve_result {
+  int status;                /* OMBRIX_SOLVE_* */
+  int converged;             /* 1 for statuses 1 to 4 */
+  const char *message;       /* static text describing the status */
+  int iterations;            /* trial steps */
+  int nfev, njev;            /* model evaluations (differences included), Jacobians */
+  int rank;                  /* numerical rank of J at p, found with the covariance (else 0) */
+  double initial_chisq, chisq;  /* the loss sum at the start and at p */
+  double gradient;           /* ||J^T r||_inf at p */
+  double scaled_gradient;    /* max_j |(J^T r)_j| / (D_j sqrt(chisq)) at p */
+  double damping;            /* final mu */
+} ombrix_solve_result;
+
+OMBRIX_API void dombrix_solve_defaults(dombrix_solve_options *options);
+OMBRIX_API void sombrix_solve_defaults(sombrix_solve_options *options);
+/* Reals of a caller-supplied workspace for m parameters and n residuals, or -1. */
+OMBRIX_API int dombrix_solve_workspace_size(int m, int n);
+OMBRIX_API int sombrix_solve_workspace_size(int m, int n);
+OMBRIX_API int dombrix_solve(dombrix_callback f, dombrix_callback jac, double *p, const double *y, const double *weights, int m, int n, const dombrix_solve_options *options, ombrix_solve_result *result, double *covariance, void *user_data);
+OMBRIX_API int sombrix_solve(sombrix_callback f, sombrix_callback jac, float *p, const float *y, const float *weights, int m, int n, const sombrix_solve_options *options, ombrix_solve_result *result, float *covariance, void *user_data);
+
 /* ---- dense linear solvers: A m x m row-major (QRLS: m x n, m >= n) ---- */
 OMBRIX_API int dAx_eq_b_BK(const double *A, const double *B, double *x, int m);
 OMBRIX_API int sAx_eq_b_BK(const float *A, const float *B, float *x, int m);

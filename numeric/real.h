@@ -22,6 +22,7 @@ struct Real<double> {
   static void sytrs(const char* uplo, const int* n, const int* nrhs, const double* a, const int* lda, const int* ipiv, double* b, const int* ldb, int* info) { F77(dsytrs)(uplo, n, nrhs, a, lda, ipiv, b, ldb, info, 1); }
   static void geqrf(const int* m, const int* n, double* a, const int* lda, double* tau, double* work, const int* lwork, int* info) { F77(dgeqrf)(m, n, a, lda, tau, work, lwork, info); }
   static void orgqr(const int* m, const int* n, const int* k, double* a, const int* lda, const double* tau, double* work, const int* lwork, int* info) { F77(dorgqr)(m, n, k, a, lda, tau, work, lwork, info); }
+  static void ormqr(const char* side, const char* trans, const int* m, const int* n, const int* k, const double* a, const int* lda, const double* tau, double* c, const int* ldc, double* work, const int* lwork, int* info) { F77(dormqr)(side, trans, m, n, k, a, lda, tau, c, ldc, work, lwork, info, 1, 1); }
   static void geqp3(const int* m, const int* n, double* a, const int* lda, int* jpvt, double* tau, double* work, const int* lwork, int* info) { F77(dgeqp3)(m, n, a, lda, jpvt, tau, work, lwork, info); }
   static void trtrs(const char* uplo, const char* trans, const char* diag, const int* n, const int* nrhs, const double* a, const int* lda, double* b, const int* ldb, int* info) { F77(dtrtrs)(uplo, trans, diag, n, nrhs, a, lda, b, ldb, info, 1, 1, 1); }
   static void trtri(const char* uplo, const char* diag, const int* n, double* a, const int* lda, int* info) { F77(dtrtri)(uplo, diag, n, a, lda, info, 1, 1); }
@@ -45,6 +46,7 @@ struct Real<float> {
   static void sytrs(const char* uplo, const int* n, const int* nrhs, const float* a, const int* lda, const int* ipiv, float* b, const int* ldb, int* info) { F77(ssytrs)(uplo, n, nrhs, a, lda, ipiv, b, ldb, info, 1); }
   static void geqrf(const int* m, const int* n, float* a, const int* lda, float* tau, float* work, const int* lwork, int* info) { F77(sgeqrf)(m, n, a, lda, tau, work, lwork, info); }
   static void orgqr(const int* m, const int* n, const int* k, float* a, const int* lda, const float* tau, float* work, const int* lwork, int* info) { F77(sorgqr)(m, n, k, a, lda, tau, work, lwork, info); }
+  static void ormqr(const char* side, const char* trans, const int* m, const int* n, const int* k, const float* a, const int* lda, const float* tau, float* c, const int* ldc, float* work, const int* lwork, int* info) { F77(sormqr)(side, trans, m, n, k, a, lda, tau, c, ldc, work, lwork, info, 1, 1); }
   static void geqp3(const int* m, const int* n, float* a, const int* lda, int* jpvt, float* tau, float* work, const int* lwork, int* info) { F77(sgeqp3)(m, n, a, lda, jpvt, tau, work, lwork, info); }
   static void trtrs(const char* uplo, const char* trans, const char* diag, const int* n, const int* nrhs, const float* a, const int* lda, float* b, const int* ldb, int* info) { F77(strtrs)(uplo, trans, diag, n, nrhs, a, lda, b, ldb, info, 1, 1, 1); }
   static void trtri(const char* uplo, const char* diag, const int* n, float* a, const int* lda, int* info) { F77(strtri)(uplo, diag, n, a, lda, info, 1, 1); }

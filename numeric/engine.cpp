@@ -1,0 +1,951 @@
+// Trust-region Levenberg-Marquardt engine: minimises sum_i C^2 rho(r_i^2 / C^2)
+// with r = w (y - f(p)), the chi-square ||r||^2 for the linear loss.
+//
+// Methods:
+// - Damping scaled by the Jacobian's column norms, D = diag of their running
+//   maximum (More, "The Levenberg-Marquardt algorithm: implementation and
+//   theory", 1978) or of the current norms (Marquardt 1963), so the iteration
+//   does not depend on the units of the parameters.
+// - Each damped step (J^T J + mu D^2) dp = J^T r is solved without forming
+//   J^T J: J = QR once per Jacobian, then for each mu the small problem
+//   [R; sqrt(mu) D] dp ~ [Q^T r; 0] by Givens rotations (More's qrsolv).
+// - mu follows the gain ratio rho = actual / predicted reduction: after an
+//   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), after a rejected one
+//   mu *= nu and nu doubles (Nielsen, "Damping parameter in Marquardt's
+//   method", 1999).
+// - A trial point where the model or the Jacobian is not finite is rejected
+//   like a point that does not reduce the loss.
+// - Optional geodesic acceleration (Transtrum and Sethna, "Improvements to
+//   the Levenberg-Marquardt algorithm for nonlinear least-squares
+//   minimization", 2012): the second directional derivative along the step v
+//   by a finite difference gives a correction a; the step v + a/2 is tried
+//   when 2 ||D a|| / ||D v|| <= alpha.
+// - Robust losses rescale the Jacobian's rows by s = sqrt(rho' + 2 rho'' z)
+//   and the residuals by rho' / s (Triggs, McLauchlan, Hartley and
+//   Fitzgibbon, "Bundle adjustment - a modern synthesis", 2000), so the same
+//   Gauss-Newton model applies.
+// - Near the solution the gain ratio measures rounding only: a step whose
+//   predicted reduction is below the loss's rounding is accepted unless the
+//   loss rises beyond it, and the run ends when such steps stop contracting.
+//   With forward differences, central ones take over at that point.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "engine.h"
+
+namespace ombrix {
+namespace {
+
+// ---- small vector helpers ------------------------------------------------------
+
+template <typename T>
+bool all_finite(const T* v, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
+}
+
+// ||D v||
+template <typename T>
+T scaled_norm(const T* D, const T* v, int m) {
+  T s = 0;
+  for (int j = 0; j < m; ++j) s += (D[j] * v[j]) * (D[j] * v[j]);
+  return std::sqrt(s);
+}
+
+// R v for the upper triangle of column-major R (leading dimension ld).
+template <typename T>
+void upper_times(const T* R, std::size_t ld, const T* v, T* out, int m) {
+  for (int i = 0; i < m; ++i) {
+    T s = 0;
+    for (int j = i; j < m; ++j) s += R[i + j * ld] * v[j];
+    out[i] = s;
+  }
+}
+
+// ---- losses ----------------------------------------------------------------------
+
+// rho(z) and its first two derivatives at z = (r / f_scale)^2.
+template <typename T>
+struct LossValue {
+  T rho, d1, d2;
+};
+
+template <typename T>
+LossValue<T> loss_at(int loss, T z) {
+  switch (loss) {
+    case OMBRIX_LOSS_SOFT_L1: {
+      const T t = T(1) + z, s = std::sqrt(t);
+      return {T(2) * (s - T(1)), T(1) / s, T(-0.5) / (t * s)};
+    }
+    case OMBRIX_LOSS_HUBER:
+      if (z <= T(1)) return {z, T(1), T(0)};
+      return {T(2) * std::sqrt(z) - T(1), T(1) / std::sqrt(z), T(-0.5) / (z * std::sqrt(z))};
+    case OMBRIX_LOSS_CAUCHY: {
+      const T t = T(1) + z;
+      return {std::log1p(z), T(1) / t, T(-1) / (t * t)};
+    }
+    case OMBRIX_LOSS_ARCTAN: {
+      const T t = T(1) + z * z;
+      return {std::atan(z), T(1) / t, T(-2) * z / (t * t)};
+    }
+    default:
+      return {z, T(1), T(0)};
+  }
+}
+
+// The minimised sum: ||r||^2, or C^2 sum rho(r_i^2 / C^2).
+template <typename T>
+T loss_sum(int loss, T f_scale, const T* r, int n) {
+  T s = 0;
+  if (loss == OMBRIX_LOSS_LINEAR) {
+    for (int i = 0; i < n; ++i) s += r[i] * r[i];
+    return s;
+  }
+  for (int i = 0; i < n; ++i) {
+    const T u = r[i] / f_scale;
+    s += loss_at(loss, u * u).rho;
+  }
+  return s * f_scale * f_scale;
+}
+
+// ---- workspace ------------------------------------------------------------------------
+
+// Length of LAPACK's work array: the largest of the optimal sizes of the
+// QR factorisation, the application of Q^T and the SVD, for these m and n.
+template <typename T>
+int lapack_work_length(int m, int n) {
+  int info = 0, lwork = -1, one = 1;
+  T query = 0, dummy = 0;
+  Real<T>::geqrf(&n, &m, &dummy, &n, &dummy, &query, &lwork, &info);
+  T longest = std::max(query, T(m));
+  Real<T>::ormqr("L", "T", &n, &one, &m, &dummy, &n, &dummy, &dummy, &n, &query, &lwork, &info);
+  longest = std::max(longest, query);
+  Real<T>::gesvd("N", "A", &m, &m, &dummy, &m, &dummy, &dummy, &one, &dummy, &m, &query, &lwork, &info);
+  longest = std::max(longest, query);
+  return longest < T(INT_MAX / 2) ? int(longest) + 1 : -1;
+}
+
+constexpr int kVectorsM = 12;  // m-vectors of the workspace
+constexpr int kVectorsN = 7;   // n-vectors
+
+template <typename T>
+Size workspace_reals(int m, int n, int lwork) {
+  if (lwork < 0) return Size::invalid();
+  return Size(kVectorsM) * m + Size(kVectorsN) * n + Size(2) * m * m + Size(2) * n * m + Size(lwork);
+}
+
+// The named arrays of one run, carved from one block.
+template <typename T>
+struct Workspace {
+  // m-vectors
+  T *trial_p, *v, *accel, *step, *D, *qtr, *grad, *colnorm, *tau, *rhs, *givens_row, *perturbed;
+  // n-vectors
+  T *f, *trial_f, *r, *trial_r, *loss_scale, *scratch1, *scratch2;
+  // matrices: Givens scratch and V^T (m x m); the Jacobian as evaluated and
+  // the QR factors of the scaled Jacobian (n x m)
+  T *givens, *vt, *jac, *qr;
+  T* lapack;
+  int lwork;
+
+  void carve(T* base, int m, int n, int lwork_) {
+    const std::size_t mm = std::size_t(m), nn = std::size_t(n);
+    T* at = base;
+    for (T** slot : {&trial_p, &v, &accel, &step, &D, &qtr, &grad, &colnorm, &tau, &rhs, &givens_row, &perturbed}) {
+      *slot = at;
+      at += mm;
+    }
+    for (T** slot : {&f, &trial_f, &r, &trial_r, &loss_scale, &scratch1, &scratch2}) {
+      *slot = at;
+      at += nn;
+    }
+    givens = at;
+    vt = givens + mm * mm;
+    jac = vt + mm * mm;
+    qr = jac + nn * mm;
+    lapack = qr + nn * mm;
+    lwork = lwork_;
+  }
+};
+
+// ---- evaluations --------------------------------------------------------------------------
+
+enum class Outcome { kFinite, kNonFinite, kAborted };
+
+// The caller's problem and counters: every model and Jacobian call goes
+// through here, so the counts and the abort test are kept in one place.
+template <typename T>
+struct Problem {
+  Callback<T> f, jac;
+  const T *y, *weights;
+  int m, n;
+  const SolveOptions<T>& o;
+  void* user_data;
+  int nfev = 0, njev = 0;
+  bool aborted = false;
+  bool polishing = false;  // forward differences have given way to central ones
+  T resolution = 0;  // rounding error of the last loss sum computed by residuals()
+
+  bool central_now() const { return o.differences == OMBRIX_DIFFERENCES_CENTRAL || polishing; }
+
+  void after_call() {
+    if (o.should_stop && o.should_stop(user_data)) aborted = true;
+  }
+
+  // f(p) into f_out, r = w (y - f) into r_out and the loss sum into cost.
+  Outcome residuals(const T* p, T* f_out, T* r_out, T& cost) {
+    f(p, f_out, m, n, user_data);
+    ++nfev;
+    after_call();
+    if (aborted) return Outcome::kAborted;
+    for (int i = 0; i < n; ++i) {
+      const T e = (y ? y[i] : T(0)) - f_out[i];
+      r_out[i] = weights ? weights[i] * e : e;
+    }
+    if (!all_finite(r_out, std::size_t(n))) return Outcome::kNonFinite;
+    cost = loss_sum(o.loss, o.f_scale, r_out, n);
+    // Each r_i carries an error of about eps w_i (|y_i| + |f_i|), the sum
+    // about eps sqrt(n) cost.
+    T spread = 0;
+    for (int i = 0; i < n; ++i)
+      spread += std::fabs(r_out[i]) * (weights ? std::fabs(weights[i]) : T(1)) *
+                ((y ? std::fabs(y[i]) : T(0)) + std::fabs(f_out[i]));
+    resolution = Real<T>::eps * (T(2) * spread + std::sqrt(T(n)) * cost);
+    return std::isfinite(cost) ? Outcome::kFinite : Outcome::kNonFinite;
+  }
+
+  // The Jacobian of f at p into ws.jac: row-major from the callback, or
+  // column-major from differences (fp = f(p)).
+  Outcome jacobian(const T* p, const T* fp, Workspace<T>& ws) {
+    ++njev;
+    if (jac) {
+      jac(p, ws.jac, m, n, user_data);
+      after_call();
+    } else {
+      difference_jacobian(p, fp, ws);
+    }
+    if (aborted) return Outcome::kAborted;
+    return all_finite(ws.jac, std::size_t(n) * std::size_t(m)) ? Outcome::kFinite : Outcome::kNonFinite;
+  }
+
+  void difference_jacobian(const T* p, const T* fp, Workspace<T>& ws);
+  T difference_step(const T* p, int j, T base, T& room_lo, T& room_hi) const;
+};
+
+// Step h_j = base * max(|p_j|, typical_j) (|p_j|, or 1 at zero, without
+// typical values), and the room to the bounds on either side.
+template <typename T>
+T Problem<T>::difference_step(const T* p, int j, T base, T& room_lo, T& room_hi) const {
+  const T a = std::fabs(p[j]);
+  const T scale = o.typical ? std::max(a, std::fabs(o.typical[j])) : (a > 0 ? a : T(1));
+  room_lo = o.lower ? std::max(p[j] - o.lower[j], T(0)) : std::numeric_limits<T>::infinity();
+  room_hi = o.upper ? std::max(o.upper[j] - p[j], T(0)) : std::numeric_limits<T>::infinity();
+  return base * scale;
+}
+
+// A one-sided step of length h that reaches p + reach h: forward when that
+// stays inside the bounds, else backward, else shortened toward the side
+// with more room.
+template <typename T>
+T inside_step(T h, T reach, T room_lo, T room_hi) {
+  if (reach * h <= room_hi) return h;
+  if (reach * h <= room_lo) return -h;
+  return room_hi >= room_lo ? room_hi / reach : -(room_lo / reach);
+}
+
+// Forward differences with h = sqrt(eps) scale, central ones with
+// h = eps^(1/3) scale; next to a bound the step points inside (a one-sided
+// three-point formula for central differences), shortened to fit if needed.
+template <typename T>
+void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) {
+  const std::size_t nn = std::size_t(n);
+  T* pw = ws.perturbed;
+  std::memcpy(pw, p, std::size_t(m) * sizeof(T));
+  const bool central = central_now();
+  const T base = central ? std::cbrt(Real<T>::eps) : std::sqrt(Real<T>::eps);
+  // f at the perturbed point into `out`; false once the caller asked to stop
+  auto evaluate = [&](T* out) {
+    f(pw, out, m, n, user_data);
+    ++nfev;
+    after_call();
+    return !aborted;
+  };
+  for (int j = 0; j < m; ++j) {
+    T room_lo, room_hi;
+    T h = difference_step(p, j, base, room_lo, room_hi);
+    T* column = ws.jac + std::size_t(j) * nn;
+    const bool two_sided = central && h <= room_lo && h <= room_hi;
+    if (!two_sided) h = inside_step(h, central ? T(2) : T(1), room_lo, room_hi);
+    pw[j] = p[j] + h;
+    h = pw[j] - p[j];  // the step actually taken
+    if (h == 0) {
+      std::fill(column, column + nn, T(0));
+      continue;
+    }
+    if (!evaluate(ws.scratch1)) return;
+    if (two_sided) {
+      pw[j] = p[j] - h;
+      if (!evaluate(ws.scratch2)) return;
+      for (std::size_t i = 0; i < nn; ++i) column[i] = (ws.scratch1[i] - ws.scratch2[i]) / (2 * h);
+    } else if (central) {
+      pw[j] = p[j] + 2 * h;
+      if (!evaluate(ws.scratch2)) return;
+      for (std::size_t i = 0; i < nn; ++i)
+        column[i] = (T(-3) * fp[i] + T(4) * ws.scratch1[i] - ws.scratch2[i]) / (2 * h);
+    } else {
+      for (std::size_t i = 0; i < nn; ++i) column[i] = (ws.scratch1[i] - fp[i]) / h;
+    }
+    pw[j] = p[j];
+  }
+}
+
+// ---- linear algebra of one iteration --------------------------------------------------
+
+// Up to this many Jacobian entries the QR factorisation is done here rather
+// than by LAPACK, whose per-call overhead dominates for small problems (the
+// many small fits of one batch).  Both store Q as LAPACK's geqrf does.
+constexpr std::size_t kSmallQr = 4096;
+
+// ||x|| for x of length count, scaled against overflow and underflow.
+template <typename T>
+T stable_norm(const T* x, std::size_t count) {
+  T largest = 0;
+  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::fabs(x[i]));
+  if (largest == 0 || !std::isfinite(largest)) return largest;
+  T s = 0;
+  for (std::size_t i = 0; i < count; ++i) s += (x[i] / largest) * (x[i] / largest);
+  return largest * std::sqrt(s);
+}
+
+// Householder QR of the column-major n x m matrix A (n >= m), in place:
+// R in the upper triangle, reflector j = I - tau_j v v^T with v_j = 1 and
+// the rest of v below the diagonal (LAPACK's dgeqr2 conventions).
+template <typename T>
+void householder_qr(T* A, std::size_t n, std::size_t m, T* tau) {
+  for (std::size_t j = 0; j < m; ++j) {
+    T* column = A + j * n;
+    const T alpha = column[j];
+    const T below = stable_norm(column + j + 1, n - j - 1);
+    if (below == 0) {
+      tau[j] = 0;
+      continue;
+    }
+    const T beta = -std::copysign(std::hypot(alpha, below), alpha);
+    tau[j] = (beta - alpha) / beta;
+    const T scale = T(1) / (alpha - beta);
+    for (std::size_t i = j + 1; i < n; ++i) column[i] *= scale;
+    column[j] = beta;
+    for (std::size_t k = j + 1; k < m; ++k) {
+      T* target = A + k * n;
+      T w = target[j];
+      for (std::size_t i = j + 1; i < n; ++i) w += column[i] * target[i];
+      w *= tau[j];
+      target[j] -= w;
+      for (std::size_t i = j + 1; i < n; ++i) target[i] -= w * column[i];
+    }
+  }
+}
+
+// b <- Q^T b for the reflectors stored by householder_qr (or geqrf).
+template <typename T>
+void apply_qt(const T* A, std::size_t n, std::size_t m, const T* tau, T* b) {
+  for (std::size_t j = 0; j < m; ++j) {
+    if (tau[j] == 0) continue;
+    const T* column = A + j * n;
+    T w = b[j];
+    for (std::size_t i = j + 1; i < n; ++i) w += column[i] * b[i];
+    w *= tau[j];
+    b[j] -= w;
+    for (std::size_t i = j + 1; i < n; ++i) b[i] -= w * column[i];
+  }
+}
+
+// QR of ws.qr (n x m) and Q^T b, here for small problems, else by LAPACK.
+template <typename T>
+bool factor_qr(Workspace<T>& ws, int n, int m, T* b) {
+  const std::size_t nn = std::size_t(n), mm = std::size_t(m);
+  if (nn * mm <= kSmallQr) {
+    householder_qr(ws.qr, nn, mm, ws.tau);
+    apply_qt(ws.qr, nn, mm, ws.tau, b);
+    return true;
+  }
+  int info = 0, one = 1;
+  Real<T>::geqrf(&n, &m, ws.qr, &n, ws.tau, ws.lapack, &ws.lwork, &info);
+  if (info != 0) return false;
+  Real<T>::ormqr("L", "T", &n, &one, &m, ws.qr, &n, ws.tau, b, &n, ws.lapack, &ws.lwork, &info);
+  return info == 0;
+}
+
+// b <- Q^T b for the current factors.
+template <typename T>
+bool multiply_qt(Workspace<T>& ws, int n, int m, T* b) {
+  if (std::size_t(n) * std::size_t(m) <= kSmallQr) {
+    apply_qt(ws.qr, std::size_t(n), std::size_t(m), ws.tau, b);
+    return true;
+  }
+  int info = 0, one = 1;
+  Real<T>::ormqr("L", "T", &n, &one, &m, ws.qr, &n, ws.tau, b, &n, ws.lapack, &ws.lwork, &info);
+  return info == 0;
+}
+
+// What the factorisation of the current Jacobian gives the iteration.
+template <typename T>
+struct Factor {
+  T gradient_inf = 0;     // ||J~^T r~||_inf
+  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (D_j sqrt(loss sum))
+};
+
+// J~ = diag(w js) J (column-major, in ws.qr) and r~ = (rho' / js) r with
+// js = sqrt(rho' + 2 rho'' z) (only the weights for the linear loss); then
+// J~ = QR, Q^T r~ and the gradient J~^T r~ = R^T (Q^T r~).
+template <typename T>
+bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T>& fac) {
+  const int m = pr.m, n = pr.n;
+  const std::size_t nn = std::size_t(n), mm = std::size_t(m);
+  const T C = pr.o.f_scale;
+  for (std::size_t i = 0; i < nn; ++i) {
+    T js = 1, rscale = 1;
+    if (pr.o.loss != OMBRIX_LOSS_LINEAR) {
+      const T u = ws.r[i] / C;
+      const LossValue<T> l = loss_at(pr.o.loss, u * u);
+      js = std::sqrt(std::max(l.d1 + 2 * l.d2 * u * u, Real<T>::eps));
+      rscale = l.d1 / js;
+    }
+    ws.loss_scale[i] = js;
+    ws.scratch1[i] = rscale * ws.r[i];                          // r~
+    ws.scratch2[i] = js * (pr.weights ? pr.weights[i] : T(1));  // row scale of J~
+  }
+  for (std::size_t j = 0; j < mm; ++j)
+    for (std::size_t i = 0; i < nn; ++i)
+      ws.qr[i + j * nn] = ws.scratch2[i] * (jac_row_major ? ws.jac[i * mm + j] : ws.jac[i + j * nn]);
+
+  if (!factor_qr(ws, n, m, ws.scratch1)) return false;
+  std::memcpy(ws.qtr, ws.scratch1, mm * sizeof(T));
+
+  fac.gradient_inf = 0;
+  for (std::size_t j = 0; j < mm; ++j) {
+    T g = 0, c2 = 0;
+    for (std::size_t i = 0; i <= j; ++i) {
+      const T rij = ws.qr[i + j * nn];
+      g += rij * ws.qtr[i];
+      c2 += rij * rij;
+    }
+    ws.grad[j] = g;
+    ws.colnorm[j] = std::sqrt(c2);  // Q is orthogonal: ||J_j|| = ||R_j||
+    fac.gradient_inf = std::max(fac.gradient_inf, std::fabs(g));
+  }
+  return all_finite(ws.qr, nn * mm);
+}
+
+// D after a new Jacobian; the first call (initial) starts from the norms.
+// Returns the smallest (D_old / D_new)^2, below 1 when some D_j grew.
+template <typename T>
+T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
+  T shrink = 1;
+  for (int j = 0; j < m; ++j) {
+    const T c = colnorm[j] > 0 ? colnorm[j] : T(1);
+    const T old = D[j];
+    if (scaling == OMBRIX_SCALE_IDENTITY) D[j] = 1;
+    else if (scaling == OMBRIX_SCALE_COLUMN_NORMS || initial) D[j] = c;
+    else D[j] = std::max(D[j], colnorm[j]);
+    if (!initial) shrink = std::min(shrink, (old / D[j]) * (old / D[j]));
+  }
+  return shrink;
+}
+
+template <typename T>
+T scaled_gradient(const T* grad, const T* D, T cost, int m) {
+  if (!(cost > 0)) return 0;
+  const T root = std::sqrt(cost);  // ||r|| for the linear loss
+  T worst = 0;
+  for (int j = 0; j < m; ++j) worst = std::max(worst, std::fabs(grad[j]) / (D[j] * root));
+  return worst;
+}
+
+// Solves min || [R; sqrt(mu) D] x - [b; 0] || for upper triangular R
+// (column-major, leading dimension ldr): each row of sqrt(mu) D is rotated
+// into a copy of R by Givens rotations, then back substitution.  A zero
+// pivot (only possible for mu D = 0) leaves its component at zero.
+template <typename T>
+void solve_damped(const T* R, std::size_t ldr, const T* D, T mu, const T* b, T* x, int m, T* S, T* rhs, T* row) {
+  const std::size_t mm = std::size_t(m);
+  for (std::size_t j = 0; j < mm; ++j)
+    for (std::size_t i = 0; i <= j; ++i) S[i + j * mm] = R[i + j * ldr];
+  std::memcpy(rhs, b, mm * sizeof(T));
+  const T root_mu = std::sqrt(mu);
+  for (std::size_t j = 0; j < mm; ++j) {
+    const T d = root_mu * D[j];
+    if (d == 0) continue;
+    std::fill(row + j, row + mm, T(0));
+    row[j] = d;
+    T extra = 0;  // right-hand side of the rotated row
+    for (std::size_t k = j; k < mm; ++k) {
+      if (row[k] == 0) continue;
+      T& skk = S[k + k * mm];
+      T c, s;
+      if (std::fabs(skk) < std::fabs(row[k])) {
+        const T cot = skk / row[k];
+        s = T(0.5) / std::sqrt(T(0.25) + T(0.25) * cot * cot);
+        c = s * cot;
+      } else {
+        const T tan = row[k] / skk;
+        c = T(0.5) / std::sqrt(T(0.25) + T(0.25) * tan * tan);
+        s = c * tan;
+      }
+      skk = c * skk + s * row[k];
+      const T t = c * rhs[k] + s * extra;
+      extra = -s * rhs[k] + c * extra;
+      rhs[k] = t;
+      for (std::size_t i = k + 1; i < mm; ++i) {
+        T& ski = S[k + i * mm];
+        const T u = c * ski + s * row[i];
+        row[i] = -s * ski + c * row[i];
+        ski = u;
+      }
+    }
+  }
+  for (std::size_t k = mm; k-- > 0;) {
+    T s = rhs[k];
+    for (std::size_t i = k + 1; i < mm; ++i) s -= S[k + i * mm] * x[i];
+    const T skk = S[k + k * mm];
+    x[k] = skk != 0 ? s / skk : T(0);
+  }
+}
+
+// ---- covariance ---------------------------------------------------------------------------
+
+// covariance = pinv(R^T R) chisq / (n - rank) from the SVD of R; singular
+// values up to eps max(n, m) s_max count as zero.  A parameter with a
+// noticeable component in that null space has an infinite variance and NaN
+// covariances.  Returns the rank, 0 (and NaN everywhere) when R is unusable.
+template <typename T>
+int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
+  const std::size_t mm = std::size_t(m), nn = std::size_t(n);
+  const T nan = std::numeric_limits<T>::quiet_NaN(), inf = std::numeric_limits<T>::infinity();
+  std::fill(covariance, covariance + mm * mm, nan);
+  T* A = ws.givens;
+  T* s = ws.rhs;
+  for (std::size_t j = 0; j < mm; ++j)
+    for (std::size_t i = 0; i < mm; ++i) A[i + j * mm] = i <= j ? ws.qr[i + j * nn] : T(0);
+  if (!all_finite(A, mm * mm)) return 0;  // the SVD may not return on NaN or infinite input
+  int info = 0, one = 1;
+  T no_u = 0;
+  Real<T>::gesvd("N", "A", &m, &m, A, &m, s, &no_u, &one, ws.vt, &m, ws.lapack, &ws.lwork, &info);
+  if (info != 0 || !all_finite(s, mm)) return 0;
+  const T threshold = Real<T>::eps * T(std::max(n, m)) * s[0];
+  int rank = 0;
+  while (rank < m && s[rank] > threshold) ++rank;
+  const T factor = n > rank ? chisq / T(n - rank) : inf;
+  // ||projection of e_i on the null space||^2, with V(i, k) = vt[k + i m]
+  T* null_part = ws.givens_row;  // free once the iteration is over
+  for (std::size_t i = 0; i < mm; ++i) {
+    null_part[i] = 0;
+    for (std::size_t k = std::size_t(rank); k < mm; ++k) null_part[i] += ws.vt[k + i * mm] * ws.vt[k + i * mm];
+  }
+  const T unidentified = std::sqrt(Real<T>::eps);
+  for (std::size_t i = 0; i < mm; ++i)
+    for (std::size_t j = 0; j < mm; ++j) {
+      if (null_part[i] > unidentified || null_part[j] > unidentified) {
+        covariance[i * mm + j] = i == j ? inf : nan;
+        continue;
+      }
+      T c = 0;
+      for (std::size_t k = 0; k < std::size_t(rank); ++k)
+        c += ws.vt[k + i * mm] * ws.vt[k + j * mm] / (s[k] * s[k]);
+      covariance[i * mm + j] = c * factor;
+    }
+  return rank;
+}
+
+// ---- the iteration ------------------------------------------------------------------------
+
+// Damping (relative to the start's scale) after a non-finite trial point.
+template <typename T>
+constexpr T kCautiousDamping = T(100);
+
+const char* status_message(int status) {
+  switch (status) {
+    case OMBRIX_SOLVE_SMALL_GRADIENT: return "the scaled gradient is below gtol";
+    case OMBRIX_SOLVE_SMALL_STEP: return "the scaled step is below xtol";
+    case OMBRIX_SOLVE_SMALL_REDUCTION: return "the actual and predicted reductions of the loss are below ftol or its rounding level";
+    case OMBRIX_SOLVE_ZERO_RESIDUAL: return "the residuals are zero";
+    case OMBRIX_SOLVE_STALLED: return "the steps became negligible while the gradient is not small: the fit stalled";
+    case OMBRIX_SOLVE_ITERATION_LIMIT: return "the iteration limit was reached";
+    case OMBRIX_SOLVE_EVALUATION_LIMIT: return "the evaluation limit was reached";
+    case OMBRIX_SOLVE_INVALID_VALUES: return "the model or its Jacobian has non-finite values and no finite step was found";
+    case OMBRIX_SOLVE_ABORTED: return "stopped by the caller";
+    case OMBRIX_SOLVE_LINEAR_ALGEBRA: return "a factorisation of the Jacobian failed";
+    default: return "not run";
+  }
+}
+
+// Why the last trial step was not taken.
+enum class Rejection { kNone, kNoReduction, kNonFinite, kRefused, kAcceleration };
+
+// The state of a run between iterations.
+template <typename T>
+struct Run {
+  Problem<T>& pr;
+  Workspace<T>& ws;
+  T* p;
+  Factor<T> fac{};
+  T cost = 0, initial_cost = 0;
+  T resolution = 0;  // what the loss sum at p resolves
+  // Length ||D dp|| of the last step accepted below the resolution (the
+  // refinement of a converged fit), infinite otherwise.
+  T refinement_step = std::numeric_limits<T>::infinity();
+  T mu = 0, nu = 2;
+  T damping_unit = 1;  // max_j ||J_j||^2 / D_j^2 at the start: mu for initial_damping 1
+  int iterations = 0;
+  int status = 0;
+  bool have_factor = false;
+  Rejection last = Rejection::kNone;
+
+  // The gradient test for a stop on a small step or reduction: the gradient
+  // has to be small at the rounding level of the problem too (or the loss
+  // has dropped by a factor eps, where the cosine measures rounding only).
+  // The threshold is the square root of the Jacobian's relative accuracy:
+  // eps analytic, sqrt(eps) forward and eps^(2/3) central differences.
+  bool gradient_is_small() const {
+    const T eps = Real<T>::eps;
+    const T threshold = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
+    return fac.scaled_gradient <= threshold || cost <= eps * initial_cost;
+  }
+
+  // New Jacobian at the accepted point: factorisation, scaling, gradient.
+  bool refactor(bool initial) {
+    have_factor = factor(pr, pr.jac != nullptr, ws, fac);
+    if (!have_factor) return false;
+    // mu D^2 must not jump where a column norm jumps (a robust loss
+    // switching zones, a parameter waking up): mu shrinks with the largest growth.
+    mu *= update_scaling(pr.o.scaling, ws.colnorm, ws.D, pr.m, initial);
+    fac.scaled_gradient = scaled_gradient(ws.grad, ws.D, cost, pr.m);
+    return true;
+  }
+
+  bool start();
+  int iterate();
+  Rejection trial_step(T& pred);
+  Rejection accelerate(const T* Rv, T dv);
+  void accept(T gain_ratio);
+  void reject(Rejection why);
+  int stop_after_trial(bool small_step, bool small_reduction);
+};
+
+// Evaluates the start; false (with status set) when there is nothing to iterate.
+template <typename T>
+bool Run<T>::start() {
+  const Outcome o = pr.residuals(p, ws.f, ws.r, cost);
+  initial_cost = cost;
+  resolution = pr.resolution;
+  if (o != Outcome::kFinite) {
+    status = o == Outcome::kAborted ? OMBRIX_SOLVE_ABORTED : OMBRIX_SOLVE_INVALID_VALUES;
+    return false;
+  }
+  const Outcome j = pr.jacobian(p, ws.f, ws);
+  if (j != Outcome::kFinite) {
+    status = j == Outcome::kAborted ? OMBRIX_SOLVE_ABORTED : OMBRIX_SOLVE_INVALID_VALUES;
+    return false;
+  }
+  if (!refactor(true)) {
+    status = OMBRIX_SOLVE_LINEAR_ALGEBRA;
+    return false;
+  }
+  T largest = 0;
+  for (int j = 0; j < pr.m; ++j) largest = std::max(largest, (ws.colnorm[j] / ws.D[j]) * (ws.colnorm[j] / ws.D[j]));
+  damping_unit = largest > 0 ? largest : T(1);
+  mu = T(pr.o.initial_damping) * damping_unit;
+  return true;
+}
+
+// The trial step into ws.step (v, or v + a/2 with acceleration) and the
+// predicted reduction of v; kNone, or why the acceleration refuses the step.
+template <typename T>
+Rejection Run<T>::trial_step(T& pred) {
+  const int m = pr.m;
+  const std::size_t nn = std::size_t(pr.n);
+  solve_damped(ws.qr, nn, ws.D, mu, ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.givens_row);
+  T* Rv = ws.scratch2;
+  upper_times(ws.qr, nn, ws.v, Rv, m);
+  T rv2 = 0;
+  for (int j = 0; j < m; ++j) rv2 += Rv[j] * Rv[j];
+  const T dv = scaled_norm(ws.D, ws.v, m);
+  pred = rv2 + 2 * mu * dv * dv;  // ||J v||^2 + 2 mu ||D v||^2
+  std::memcpy(ws.step, ws.v, std::size_t(m) * sizeof(T));
+  // Below the loss's resolution the second difference is rounding noise.
+  if (!pr.o.geodesic || pred <= resolution) return Rejection::kNone;
+  return accelerate(Rv, dv);
+}
+
+// The step v + a/2 into ws.step, given R v and ||D v||; kNone, or why the
+// acceleration a refuses the step.  a solves the damped system for the
+// second directional derivative of the (rescaled) model along v,
+// f_vv ~ (2/h) ((r(p) - r(p + h v)) / h - J v), of which only Q^T f_vv is needed.
+template <typename T>
+Rejection Run<T>::accelerate(const T* Rv, T dv) {
+  const int m = pr.m;
+  const std::size_t nn = std::size_t(pr.n);
+  const T h = T(pr.o.geodesic_h);
+  for (int j = 0; j < m; ++j) ws.trial_p[j] = p[j] + h * ws.v[j];
+  if (pr.o.accept_point && !pr.o.accept_point(ws.trial_p, m, pr.user_data)) return Rejection::kRefused;
+  T unused;
+  const Outcome o = pr.residuals(ws.trial_p, ws.trial_f, ws.trial_r, unused);
+  if (o != Outcome::kFinite) return Rejection::kNonFinite;
+  for (std::size_t i = 0; i < nn; ++i) ws.scratch1[i] = ws.loss_scale[i] * (ws.r[i] - ws.trial_r[i]);
+  if (!multiply_qt(ws, pr.n, m, ws.scratch1)) return Rejection::kAcceleration;
+  for (int j = 0; j < m; ++j) ws.rhs[j] = -(T(2) / h) * (ws.scratch1[j] / h - Rv[j]);
+  std::memcpy(ws.scratch2, ws.rhs, std::size_t(m) * sizeof(T));  // R v is no longer needed
+  solve_damped(ws.qr, nn, ws.D, mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.givens_row);
+  if (!all_finite(ws.accel, std::size_t(m)) || 2 * scaled_norm(ws.D, ws.accel, m) > T(pr.o.geodesic_alpha) * dv)
+    return Rejection::kAcceleration;
+  // The gain ratio keeps the velocity's predicted reduction: the linear
+  // model cannot see the curvature that the acceleration follows.
+  for (int j = 0; j < m; ++j) ws.step[j] = ws.v[j] + T(0.5) * ws.accel[j];
+  return Rejection::kNone;
+}
+
+template <typename T>
+void Run<T>::accept(T gain_ratio) {
+  const T t = 2 * gain_ratio - 1;
+  mu *= std::max(T(1) / T(3), T(1) - t * t * t);
+  mu = std::max(mu, std::numeric_limits<T>::min());
+  nu = 2;
+  last = Rejection::kNone;
+}
+
+// A non-finite trial point says the linear model is useless that far out:
+// mu jumps at least to the cautious level of a far start, instead of
+// creeping up by nu (the shorter steps that follow could still be long
+// enough to cross a region where the model saturates).
+template <typename T>
+void Run<T>::reject(Rejection why) {
+  mu *= nu;
+  nu *= 2;
+  if (why == Rejection::kNonFinite) mu = std::max(mu, kCautiousDamping<T> * damping_unit);
+  last = why;
+}
+
+// The status a trial ends the run with, or 0 to go on.
+template <typename T>
+int Run<T>::stop_after_trial(bool small_step, bool small_reduction) {
+  if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
+  if (!small_step && !small_reduction && std::isfinite(mu)) return 0;
+  if (gradient_is_small()) return small_step ? OMBRIX_SOLVE_SMALL_STEP : OMBRIX_SOLVE_SMALL_REDUCTION;
+  return last == Rejection::kNonFinite ? OMBRIX_SOLVE_INVALID_VALUES : OMBRIX_SOLVE_STALLED;
+}
+
+// One trial: step, evaluation, acceptance or rejection, stopping tests.
+template <typename T>
+int Run<T>::iterate() {
+  const int m = pr.m;
+  const SolveOptions<T>& o = pr.o;
+  ++iterations;
+  T pred = 0;
+  const Rejection refused = trial_step(pred);
+  if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
+  const T dstep = scaled_norm(ws.D, ws.step, m), dp = scaled_norm(ws.D, p, m);
+  const bool small_step = dstep <= T(o.xtol) * (T(o.xtol) + dp);
+  if (refused != Rejection::kNone) {
+    reject(refused);
+    return stop_after_trial(small_step, false);
+  }
+  for (int j = 0; j < m; ++j) ws.trial_p[j] = p[j] + ws.step[j];
+  if (o.accept_point && !o.accept_point(ws.trial_p, m, pr.user_data)) {
+    reject(Rejection::kRefused);
+    return stop_after_trial(small_step, false);
+  }
+  T trial_cost = 0;
+  const Outcome e = pr.residuals(ws.trial_p, ws.trial_f, ws.trial_r, trial_cost);
+  if (e != Outcome::kFinite) {
+    reject(Rejection::kNonFinite);
+    return stop_after_trial(small_step, false);
+  }
+  const T actual = cost - trial_cost;
+  // A step whose predicted reduction the loss at p cannot resolve is
+  // accepted unless the loss rises beyond that rounding: the linear model is
+  // exact there, and the gain ratio only measures rounding noise.
+  const bool below_resolution = pred >= 0 && pred <= resolution && actual >= -2 * resolution;
+  const T gain_ratio = below_resolution ? T(1) : pred > 0 ? actual / pred : T(-1);
+  // the refinement ends when its steps stop contracting
+  const bool refined = below_resolution && dstep >= T(0.9) * refinement_step;
+  // More's test: both reductions relative to the loss below ftol, ratio <= 2
+  const bool small_reduction = std::fabs(actual) <= T(o.ftol) * cost && pred <= T(o.ftol) * cost &&
+                               gain_ratio <= T(2);
+  if (!(gain_ratio > 0)) {
+    reject(Rejection::kNoReduction);
+    return stop_after_trial(small_step, small_reduction);
+  }
+  // Once forward differences have brought the fit to the loss's rounding,
+  // their sqrt(eps) error would decide where it ends: central differences
+  // take over for the refinement, which starts afresh.
+  const bool switching = below_resolution && !pr.jac && o.differences == OMBRIX_DIFFERENCES_FORWARD && !pr.polishing;
+  if (switching) pr.polishing = true;
+  // The Jacobian at the trial point decides too: a non-finite one rejects it.
+  const Outcome j = pr.jacobian(ws.trial_p, ws.trial_f, ws);
+  if (j == Outcome::kAborted) return OMBRIX_SOLVE_ABORTED;
+  if (j == Outcome::kNonFinite) {  // ws.qr still holds the factors at p
+    reject(Rejection::kNonFinite);
+    return stop_after_trial(small_step, false);
+  }
+  std::memcpy(p, ws.trial_p, std::size_t(m) * sizeof(T));
+  std::swap(ws.f, ws.trial_f);
+  std::swap(ws.r, ws.trial_r);
+  cost = trial_cost;
+  resolution = pr.resolution;
+  refinement_step = below_resolution && !switching ? dstep : std::numeric_limits<T>::infinity();
+  if (!refactor(false)) return OMBRIX_SOLVE_LINEAR_ALGEBRA;
+  accept(gain_ratio);
+  // Damping there only slows the refinement along weak directions.
+  if (below_resolution) mu = std::max(mu * T(0.01), std::numeric_limits<T>::min());
+  return stop_after_trial(small_step, small_reduction || refined);
+}
+
+template <typename T>
+bool check_arguments(Callback<T> f, const T* p, int m, int n, const SolveOptions<T>& o) {
+  constexpr char P = Real<T>::letter;
+  const char* problem = nullptr;
+  if (!f) problem = "no model function";
+  else if (!p) problem = "no parameter vector p";
+  else if (m <= 0) problem = "the number of parameters m must be positive";
+  else if (n < m) problem = "fewer residuals n than parameters m";
+  else if (o.max_iterations < 0 || o.max_evaluations < 0) problem = "negative iteration or evaluation limit";
+  else if (!(o.ftol >= 0) || !(o.xtol >= 0) || !(o.gtol >= 0)) problem = "ftol, xtol and gtol must be >= 0";
+  else if (!(o.initial_damping > 0) || !std::isfinite(o.initial_damping)) problem = "initial_damping must be positive";
+  else if (o.scaling < OMBRIX_SCALE_MAX_COLUMN_NORMS || o.scaling > OMBRIX_SCALE_IDENTITY) problem = "unknown scaling";
+  else if (o.loss < OMBRIX_LOSS_LINEAR || o.loss > OMBRIX_LOSS_ARCTAN) problem = "unknown loss";
+  else if (o.differences < OMBRIX_DIFFERENCES_FORWARD || o.differences > OMBRIX_DIFFERENCES_FORWARD_ONLY)
+    problem = "unknown difference scheme";
+  else if (!(o.f_scale > 0) || !std::isfinite(o.f_scale)) problem = "f_scale must be positive and finite";
+  else if (o.geodesic && (!(o.geodesic_alpha > 0) || !(o.geodesic_h > 0))) problem = "geodesic_alpha and geodesic_h must be positive";
+  for (int j = 0; j < m && !problem; ++j) {
+    if (o.typical && !(std::fabs(o.typical[j]) < std::numeric_limits<T>::infinity()))
+      problem = "typical values must be finite";
+    else if ((o.lower && std::isnan(o.lower[j])) || (o.upper && std::isnan(o.upper[j])))
+      problem = "a bound is NaN";
+    else if (o.lower && o.upper && o.lower[j] > o.upper[j])
+      problem = "a lower bound exceeds its upper bound";
+  }
+  if (problem) std::fprintf(stderr, "%combrix_solve(): %s (m = %d, n = %d)\n", P, problem, m, n);
+  return problem == nullptr;
+}
+
+template <typename T>
+void write_result(ombrix_solve_result* result, const Run<T>& run, int rank) {
+  if (!result) return;
+  result->status = run.status;
+  result->converged = run.status >= OMBRIX_SOLVE_SMALL_GRADIENT && run.status <= OMBRIX_SOLVE_ZERO_RESIDUAL;
+  result->message = status_message(run.status);
+  result->iterations = run.iterations;
+  result->nfev = run.pr.nfev;
+  result->njev = run.pr.njev;
+  result->rank = rank;
+  result->initial_chisq = double(run.initial_cost);
+  result->chisq = double(run.cost);
+  result->gradient = double(run.fac.gradient_inf);
+  result->scaled_gradient = double(run.fac.scaled_gradient);
+  result->damping = double(run.mu);
+}
+
+}  // namespace
+
+// ---- entry points --------------------------------------------------------------------------
+
+template <typename T>
+void solve_defaults(SolveOptions<T>* options) {
+  if (!options) return;
+  std::memset(options, 0, sizeof *options);
+  options->max_iterations = 1000;
+  options->max_evaluations = 0;
+  options->ftol = Real<T>::eps * Real<T>::eps;
+  options->xtol = 4 * Real<T>::eps;
+  options->gtol = Real<T>::eps;
+  options->initial_damping = T(1e-3);
+  options->scaling = OMBRIX_SCALE_MAX_COLUMN_NORMS;
+  options->loss = OMBRIX_LOSS_LINEAR;
+  options->f_scale = 1;
+  options->geodesic_alpha = T(0.75);
+  options->geodesic_h = T(0.1);
+}
+
+template <typename T>
+Size solve_workspace_size(int m, int n) {
+  if (m <= 0 || n < m) return Size::invalid();
+  return workspace_reals<T>(m, n, lapack_work_length<T>(m, n));
+}
+
+template <typename T>
+int solve(Callback<T> f, Callback<T> jac, T* p, const T* y, const T* weights, int m, int n,
+          const SolveOptions<T>* options, ombrix_solve_result* result, T* covariance, void* user_data) {
+  constexpr char P = Real<T>::letter;
+  SolveOptions<T> defaults;
+  solve_defaults<T>(&defaults);
+  const SolveOptions<T>& o = options ? *options : defaults;
+  if (!check_arguments(f, p, m, n, o)) return -1;
+
+  const int lwork = lapack_work_length<T>(m, n);
+  const Size reals = workspace_reals<T>(m, n, lwork);
+  CBuffer<T> owned;
+  T* block = o.workspace;
+  if (!block && reals.valid) {
+    owned.reset(calloc_array<T>(reals));
+    block = owned.get();
+  }
+  if (!block || !reals.valid) {
+    std::fprintf(stderr, "%combrix_solve(): memory allocation request failed (m = %d, n = %d)\n", P, m, n);
+    return -1;
+  }
+  Workspace<T> ws;
+  ws.carve(block, m, n, lwork);
+
+  Problem<T> pr{f, jac, y, weights, m, n, o, user_data};
+  Run<T> run{pr, ws, p};
+  if (run.start()) {
+    while (run.status == 0) {
+      if (run.cost == 0) run.status = OMBRIX_SOLVE_ZERO_RESIDUAL;
+      else if (run.fac.scaled_gradient <= T(o.gtol)) run.status = OMBRIX_SOLVE_SMALL_GRADIENT;
+      else if (run.iterations >= o.max_iterations) run.status = OMBRIX_SOLVE_ITERATION_LIMIT;
+      else if (o.max_evaluations > 0 && pr.nfev >= o.max_evaluations) run.status = OMBRIX_SOLVE_EVALUATION_LIMIT;
+      else run.status = run.iterate();
+    }
+  }
+  int rank = 0;
+  if (covariance) {
+    if (run.have_factor) rank = covariance_from_r(ws, m, n, run.cost, covariance);
+    else std::fill(covariance, covariance + std::size_t(m) * std::size_t(m), std::numeric_limits<T>::quiet_NaN());
+  }
+  write_result(result, run, rank);
+  return run.status;
+}
+
+template void solve_defaults<double>(dombrix_solve_options*);
+template void solve_defaults<float>(sombrix_solve_options*);
+template Size solve_workspace_size<double>(int, int);
+template Size solve_workspace_size<float>(int, int);
+template int solve<double>(Callback<double>, Callback<double>, double*, const double*, const double*, int, int,
+                           const dombrix_solve_options*, ombrix_solve_result*, double*, void*);
+template int solve<float>(Callback<float>, Callback<float>, float*, const float*, const float*, int, int,
+                          const sombrix_solve_options*, ombrix_solve_result*, float*, void*);
+
+}  // namespace ombrix
+
+using namespace ombrix;
+
+namespace {
+int workspace_size_as_int(Size reals) { return reals.valid && reals.value <= std::size_t(INT_MAX) ? int(reals.value) : -1; }
+}  // namespace
+
+extern "C" {
+
+void dombrix_solve_defaults(dombrix_solve_options* options) { solve_defaults<double>(options); }
+void sombrix_solve_defaults(sombrix_solve_options* options) { solve_defaults<float>(options); }
+int dombrix_solve_workspace_size(int m, int n) { return workspace_size_as_int(solve_workspace_size<double>(m, n)); }
+int sombrix_solve_workspace_size(int m, int n) { return workspace_size_as_int(solve_workspace_size<float>(m, n)); }
+int dombrix_solve(dombrix_callback f, dombrix_callback jac, double* p, const double* y, const double* weights, int m, int n, const dombrix_solve_options* options, ombrix_solve_result* result, double* covariance, void* user_data) { return solve<double>(f, jac, p, y, weights, m, n, options, result, covariance, user_data); }
+int sombrix_solve(sombrix_callback f, sombrix_callback jac, float* p, const float* y, const float* weights, int m, int n, const sombrix_solve_options* options, ombrix_solve_result* result, float* covariance, void* user_data) { return solve<float>(f, jac, p, y, weights, m, n, options, result, covariance, user_data); }
+
+}  // extern "C"

@@ -1,0 +1,399 @@
+"""The trust-region engine ?ombrix_solve: certified NIST fits, difference
+Jacobians, non-finite trial points, covariance, robust losses, geodesic
+acceleration, the abort hook and argument errors."""
+
+import concurrent.futures
+import ctypes
+import math
+import os
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import capi
+import ombrix
+import engine_capi as engine
+from engine_capi import solve
+from conftest import REPO_DIR
+from ombrix import nist
+
+EPS = {"d": float(np.finfo(np.float64).eps), "s": float(np.finfo(np.float32).eps)}
+
+
+def conditioning(prob):
+    """Condition number of the column-scaled Jacobian at the certified values."""
+    jac = prob.jacobian(prob.certified, prob.x)
+    return float(np.linalg.cond(jac / np.linalg.norm(jac, axis=0)))
+
+
+def nist_fit(prefix, name, start, jac=True, **options):
+    prob = nist.load(name)
+    with np.errstate(all="ignore"):  # far starts overflow the model on the way
+        fit = solve(prefix, lambda b: prob.model(b.astype(np.float64), prob.x), prob.starts[start], y=prob.y,
+                    jac=(lambda b: prob.jacobian(b.astype(np.float64), prob.x)) if jac else None, **options)
+    return prob, fit, nist.lre(fit.p.astype(np.float64), prob.certified, prob.digits)
+
+
+NIST_RUNS = [(name, start) for name in nist.problems() for start in (0, 1)]
+
+
+# ---- certified results --------------------------------------------------------------
+
+@pytest.mark.parametrize("geodesic", [0, 1], ids=["plain", "geodesic"])
+@pytest.mark.parametrize("name,start", NIST_RUNS)
+def test_nist_analytic_jacobian_reaches_certified_values(name, start, geodesic):
+    # Rounding moves the parameters by about kappa^2 eps (the residuals are not
+    # small); the certified values carry 11 digits, the last one rounded.
+    prob, fit, lre = nist_fit("d", name, start, geodesic=geodesic)
+    floor = min(prob.digits - 1, -math.log10(conditioning(prob) ** 2 * EPS["d"]) - 0.5)
+    assert fit.ret == fit.status and fit.converged, fit.message
+    assert lre.min() >= floor, (lre, floor)
+    assert fit.chisq == pytest.approx(prob.certified_rss, rel=1e-9)
+
+
+@pytest.mark.parametrize("name,start", NIST_RUNS)
+def test_nist_in_float32_reaches_what_float32_resolves(name, start):
+    prob, fit, lre = nist_fit("s", name, start)
+    floor = max(0.0, -math.log10(conditioning(prob) ** 2 * EPS["s"]) - 0.5)
+    assert fit.ret > 0 and fit.status not in (engine.INVALID_VALUES, engine.LINEAR_ALGEBRA, engine.ITERATION_LIMIT)
+    assert lre.min() >= floor, (lre, floor)
+    # Each float residual is off by a few ulp of |y|, the sum by n ulp; the
+    # parameters by kappa ulp, which moves the model by about J dp.
+    r = prob.y - prob.model(prob.certified, prob.x)
+    resolution = EPS["s"] * (2 * 8 * np.sum(np.abs(r * prob.y)) + prob.n * prob.certified_rss)
+    jac = prob.jacobian(prob.certified, prob.x)
+    moved = conditioning(prob) * EPS["s"] * np.sum(np.linalg.norm(jac, axis=0) * np.abs(prob.certified))
+    assert fit.chisq <= prob.certified_rss + resolution + moved ** 2
+
+
+@pytest.mark.parametrize("differences", ["forward", "central", "forward_only"])
+@pytest.mark.parametrize("name,start", NIST_RUNS)
+def test_nist_difference_jacobians(name, start, differences):
+    # A difference Jacobian is accurate to sqrt(eps) (forward) or eps^(2/3)
+    # (central, also the final refinement of the default forward scheme); the
+    # parameters inherit that times the conditioning.
+    prob, fit, lre = nist_fit("d", name, start, jac=False, differences=differences)
+    accuracy = EPS["d"] ** 0.5 if differences == "forward_only" else EPS["d"] ** (2 / 3)
+    floor = min(prob.digits - 1, -math.log10(conditioning(prob) * accuracy) - 1)
+    assert fit.converged, fit.message
+    assert lre.min() >= floor, (lre, floor)
+    assert fit.njev >= 1 and fit.nfev > fit.njev * prob.m
+
+
+# ---- non-finite values ------------------------------------------------------------------
+
+def test_boxbod_first_trial_overflows_and_the_fit_goes_on():
+    prob = nist.load("BoxBOD")
+    with np.errstate(all="ignore"):
+        fit = solve("d", lambda b: prob.model(b, prob.x), prob.start1, y=prob.y,
+                    jac=lambda b: prob.jacobian(b, prob.x), record=True)
+        overflowed = [c for c in fit.calls if not np.isfinite(prob.model(c, prob.x)).all()]
+    assert overflowed, "the start should send a trial point into overflow"
+    assert fit.converged
+    np.testing.assert_allclose(fit.p, prob.certified, rtol=1e-9)
+
+
+T = np.linspace(0.0, 4.0, 30)
+DECAY = np.array([5.0, 1.3, 0.5])
+
+
+def decay(p):
+    return p[0] * np.exp(-p[1] * T) + p[2]
+
+
+def decay_jac(p):
+    e = np.exp(-p[1] * T)
+    return np.column_stack([e, -p[0] * T * e, np.ones_like(T)])
+
+
+def test_non_finite_trial_points_are_rejected_and_the_fit_goes_on():
+    # The model is undefined (NaN) for a negative rate; lightly damped steps
+    # from this start cross zero.
+    def guarded(p):
+        return decay(p) if p[1] >= 0 else np.full_like(T, np.nan)
+
+    fit = solve("d", guarded, [1.0, 5.0, 0.0], y=decay(DECAY), jac=decay_jac, record=True,
+                initial_damping=1e-3)
+    assert any(c[1] < 0 for c in fit.calls)
+    assert fit.converged
+    np.testing.assert_allclose(fit.p, DECAY, rtol=1e-10)
+
+
+@pytest.mark.parametrize("n", [30, 3000], ids=["small", "large"])
+def test_decay_with_noise_matches_linearised_statistics(n):
+    # Small Jacobians are factorised by the engine's own Householder QR,
+    # large ones by LAPACK: both must give the least-squares answer, checked
+    # here by its defining property (J^T r = 0) and the covariance formula.
+    t = np.linspace(0.0, 4.0, n)
+    rng = np.random.default_rng(7)
+    y = 5.0 * np.exp(-1.3 * t) + 0.5 + 0.01 * rng.standard_normal(n)
+
+    def jac(p):
+        e = np.exp(-p[1] * t)
+        return np.column_stack([e, -p[0] * t * e, np.ones_like(t)])
+
+    fit = solve("d", lambda p: p[0] * np.exp(-p[1] * t) + p[2], [1.0, 0.5, 0.0], y=y, jac=jac, covariance=True)
+    assert fit.converged, fit.message
+    J = jac(fit.p)
+    r = y - (fit.p[0] * np.exp(-fit.p[1] * t) + fit.p[2])
+    assert np.abs(J.T @ r).max() <= 1e-12 * np.linalg.norm(J) * np.linalg.norm(r)
+    np.testing.assert_allclose(fit.cov, np.linalg.inv(J.T @ J) * (r @ r) / (n - 3), rtol=1e-8)
+
+
+@pytest.mark.parametrize("prefix", capi.PRECISIONS)
+@pytest.mark.parametrize("where", ["model", "jacobian", "data"])
+def test_values_invalid_everywhere_stop_with_the_invalid_status(prefix, where):
+    model = (lambda p: np.full_like(T, np.nan)) if where == "model" else decay
+    jac = (lambda p: np.full((len(T), 3), np.inf)) if where == "jacobian" else decay_jac
+    y = decay(DECAY)
+    if where == "data":
+        y[4] = np.nan
+    start = [1.0, 0.5, 0.0]
+    fit = solve(prefix, model, start, y=y, jac=jac, covariance=True)
+    assert fit.ret == fit.status == engine.INVALID_VALUES and not fit.converged
+    assert "non-finite" in fit.message
+    np.testing.assert_array_equal(fit.p, np.array(start, dtype=capi.DTYPE[prefix]))
+    assert (fit.nfev, fit.njev, fit.iterations) == (1, 1 if where == "jacobian" else 0, 0)
+    assert np.isnan(fit.cov).all()
+
+
+# ---- covariance ---------------------------------------------------------------------------
+
+def test_covariance_reproduces_the_certified_standard_deviations():
+    prob, fit, _ = nist_fit("d", "Misra1a", 1, covariance=True)
+    assert fit.rank == 2
+    np.testing.assert_allclose(np.sqrt(np.diag(fit.cov)), prob.certified_sd, rtol=1e-6)
+    np.testing.assert_allclose(fit.cov, fit.cov.T, rtol=1e-12)
+
+
+def test_rank_deficient_amplitude_gives_infinite_variances():
+    # A * B is determined, A and B separately are not; the rate is.
+    def model(p):
+        return p[0] * p[1] * np.exp(-p[2] * T)
+
+    def jac(p):
+        e = np.exp(-p[2] * T)
+        return np.column_stack([p[1] * e, p[0] * e, -p[0] * p[1] * T * e])
+
+    rng = np.random.default_rng(3)
+    y = 6.0 * np.exp(-0.8 * T) + 0.01 * rng.standard_normal(T.size)
+    fit = solve("d", model, [1.0, 2.0, 0.5], y=y, jac=jac, covariance=True)
+    assert fit.converged and fit.rank == 2
+    assert fit.p[0] * fit.p[1] == pytest.approx(6.0, rel=1e-2)
+    assert np.isinf(fit.cov[0, 0]) and np.isinf(fit.cov[1, 1])
+    assert 0 < fit.cov[2, 2] < 1e-3
+    assert np.isnan(fit.cov[0, 2]) and np.isnan(fit.cov[1, 0])
+
+
+def test_weights_give_the_weighted_linear_least_squares_solution():
+    x = np.linspace(0, 1, 12)
+    A = np.column_stack([np.ones_like(x), x, x * x])
+    y = 1.0 + 2.0 * x - 3.0 * x * x + np.sin(7 * x) * 0.1
+    w = 1.0 / (0.05 + x)
+    exact = np.linalg.lstsq(A * w[:, None], y * w, rcond=None)[0]
+    fit = solve("d", lambda p: A @ p, [0.0, 0.0, 0.0], y=y, jac=lambda p: A, weights=w, covariance=True)
+    assert fit.converged
+    np.testing.assert_allclose(fit.p, exact, rtol=1e-12)
+    chisq = float(np.sum((w * (y - A @ exact)) ** 2))
+    assert fit.chisq == pytest.approx(chisq, rel=1e-12)
+    expected_cov = np.linalg.inv((A * w[:, None]).T @ (A * w[:, None])) * chisq / (12 - 3)
+    np.testing.assert_allclose(fit.cov, expected_cov, rtol=1e-9)
+
+
+# ---- robust losses ------------------------------------------------------------------------
+
+X_LINE = np.linspace(0.0, 10.0, 21)
+LINE = np.array([2.0, 0.5])
+Y_OUTLIER = LINE[0] + LINE[1] * X_LINE
+Y_OUTLIER[7] += 100.0
+
+
+def loss_rho(loss, z):
+    return {"linear": z, "soft_l1": 2 * (np.sqrt(1 + z) - 1), "cauchy": np.log1p(z), "arctan": np.arctan(z),
+            "huber": np.where(z <= 1, z, 2 * np.sqrt(z) - 1)}[loss]
+
+
+LEAST_SQUARES_LINE = np.polynomial.polynomial.polyfit(X_LINE, Y_OUTLIER, 1)
+
+
+def line_fit(loss, f_scale, start=(0.0, 0.0)):
+    return solve("d", lambda p: p[0] + p[1] * X_LINE, start, y=Y_OUTLIER,
+                 jac=lambda p: np.column_stack([np.ones_like(X_LINE), X_LINE]), loss=loss, f_scale=f_scale)
+
+
+# From the least-squares line every residual lies beyond f_scale, where the
+# rescaled Jacobian rows nearly vanish; the first steps bring some back.
+@pytest.mark.parametrize("start", [(0.0, 0.0), LEAST_SQUARES_LINE], ids=["zero", "least-squares"])
+@pytest.mark.parametrize("loss", ["soft_l1", "huber", "cauchy", "arctan"])
+def test_robust_losses_ignore_a_gross_outlier(loss, start):
+    fit = line_fit(loss, 0.1, start)
+    assert fit.converged, fit.message
+    # the outlier pulls with at most f_scale (soft_l1, huber) or f_scale^2 / r (cauchy, arctan)
+    np.testing.assert_allclose(fit.p, LINE, atol=0.05 if loss in ("soft_l1", "huber") else 1e-3)
+    # the reported value is the loss sum C^2 sum rho(r^2 / C^2) at the returned parameters
+    r = Y_OUTLIER - (fit.p[0] + fit.p[1] * X_LINE)
+    assert fit.chisq == pytest.approx(0.01 * np.sum(loss_rho(loss, (r / 0.1) ** 2)), rel=1e-10)
+
+
+def test_linear_loss_is_pulled_by_the_outlier_and_huber_with_a_wide_scale_equals_it():
+    linear = line_fit("linear", 1.0)
+    exact = LEAST_SQUARES_LINE
+    np.testing.assert_allclose(linear.p, exact, rtol=1e-12)
+    assert abs(linear.p[0] - LINE[0]) > 1
+    # every residual inside the quadratic zone: huber is the linear loss
+    wide = line_fit("huber", 1e3)
+    np.testing.assert_allclose(wide.p, exact, rtol=1e-12)
+    assert wide.chisq == pytest.approx(linear.chisq, rel=1e-12)
+
+
+# ---- geodesic acceleration, options ---------------------------------------------------------
+
+def rosenbrock(p):
+    return np.array([10.0 * (p[1] - p[0] ** 2), 1.0 - p[0]])
+
+
+def rosenbrock_jac(p):
+    return np.array([[-20.0 * p[0], 10.0], [-1.0, 0.0]])
+
+
+@pytest.mark.parametrize("prefix", capi.PRECISIONS)
+@pytest.mark.parametrize("geodesic", [0, 1])
+def test_rosenbrock_curved_valley(prefix, geodesic):
+    fit = solve(prefix, rosenbrock, [-1.2, 1.0], n=2, jac=rosenbrock_jac, geodesic=geodesic)
+    assert fit.converged, fit.message
+    np.testing.assert_allclose(fit.p, [1.0, 1.0], rtol=10 * EPS[prefix] ** 0.5)
+    assert fit.initial_chisq == pytest.approx(24.2, rel=1e-6)
+
+
+@pytest.mark.parametrize("central", [0, 1])
+def test_difference_steps_stay_inside_the_given_bounds(central):
+    # sqrt is undefined below 0; the start sits on a lower and an upper bound
+    def model(p):
+        return np.sqrt(p[0]) * X_LINE + p[1]
+
+    with np.errstate(invalid="ignore"):
+        fit = solve("d", model, [0.0, 2.0], y=1.5 * X_LINE + 2.0, lower=[0.0, -5.0], upper=[10.0, 2.0],
+                    differences=["forward", "central"][central], max_iterations=1, record=True)
+    differences = np.array(fit.calls[1:1 + 2 * (1 + central)])  # after the start, before the trial step
+    assert fit.njev >= 1 and fit.status == engine.ITERATION_LIMIT
+    assert (differences[:, 0] >= 0.0).all() and (differences[:, 1] <= 2.0).all()
+    assert (differences != [0.0, 2.0]).any(axis=1).all()
+
+
+def test_refusing_every_trial_point_leaves_p_and_reports_a_stall():
+    fit = solve("d", decay, [1.0, 0.5, 0.0], y=decay(DECAY), jac=decay_jac, accept_point=lambda p: False)
+    assert fit.status == engine.STALLED and not fit.converged
+    np.testing.assert_array_equal(fit.p, [1.0, 0.5, 0.0])
+    assert fit.nfev == 1
+
+
+@pytest.mark.parametrize("limit,status", [("max_iterations", engine.ITERATION_LIMIT),
+                                          ("max_evaluations", engine.EVALUATION_LIMIT)])
+def test_limits(limit, status):
+    fit = solve("d", decay, [1.0, 0.1, 0.0], y=decay(DECAY), jac=decay_jac, **{limit: 3})
+    assert fit.status == status and not fit.converged
+    assert (fit.iterations if limit == "max_iterations" else fit.nfev) == 3
+
+
+@pytest.mark.parametrize("jac,differences", [(decay_jac, "forward"), (None, "forward"), (None, "central")],
+                         ids=["analytic", "forward", "central"])
+def test_abort_stops_at_the_evaluation_that_asks_for_it(jac, differences):
+    # The flag is raised during the fourth model evaluation (as a binding does
+    # when its callback raised); nothing is evaluated after it.
+    calls = []
+
+    def model(p):
+        calls.append(p)
+        return decay(p)
+
+    fit = solve("d", model, [1.0, 0.1, 0.0], y=decay(DECAY), jac=jac, differences=differences,
+                should_stop=lambda: len(calls) >= 4)
+    assert fit.status == fit.ret == engine.ABORTED and not fit.converged
+    assert len(calls) == fit.nfev == 4
+
+
+def test_concurrent_fits_do_not_share_state():
+    # ctypes releases the GIL around the C call: the fits interleave
+    problems = [(name, start) for name in ("Misra1a", "Thurber", "MGH09", "Lanczos3") for start in (0, 1)]
+    serial = [nist_fit("d", name, start)[1] for name, start in problems]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        parallel = list(pool.map(lambda args: nist_fit("d", *args)[1], problems))
+    for one, other in zip(serial, parallel):
+        np.testing.assert_array_equal(one.p, other.p)
+        assert one.result == other.result
+
+
+def test_caller_workspace_gives_the_same_fit():
+    size = capi.lib.dombrix_solve_workspace_size(3, len(T))
+    assert size > 3 * len(T)
+    own = solve("d", decay, [1.0, 0.1, 0.0], y=decay(DECAY), jac=decay_jac)
+    given = solve("d", decay, [1.0, 0.1, 0.0], y=decay(DECAY), jac=decay_jac, workspace=np.zeros(size))
+    np.testing.assert_array_equal(own.p, given.p)
+    assert own.result == given.result
+
+
+@pytest.mark.parametrize("m,n", [(0, 5), (-1, 5), (3, 2)])
+def test_workspace_size_of_an_impossible_problem(m, n):
+    assert capi.lib.dombrix_solve_workspace_size(m, n) == -1
+
+
+# ---- argument errors ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("prefix", capi.PRECISIONS)
+@pytest.mark.parametrize("case,words", [
+    (dict(m=0), "must be positive"),
+    (dict(m=-2), "must be positive"),
+    (dict(n=2), "fewer residuals"),
+    (dict(p=None), "no parameter vector"),
+    (dict(f=None), "no model function"),
+    (dict(options=dict(f_scale=0.0)), "f_scale"),
+    (dict(options=dict(loss=9)), "unknown loss"),
+    (dict(options=dict(differences=3)), "difference scheme"),
+    (dict(options=dict(xtol=-1.0)), "xtol"),
+    (dict(options=dict(max_iterations=-1)), "limit"),
+    (dict(options=dict(lower=[1.0, 1.0, 1.0], upper=[0.0, 2.0, 2.0])), "lower bound"),
+    (dict(options=dict(upper=[1.0, np.nan, 1.0])), "NaN"),
+    (dict(options=dict(typical=[1.0, np.inf, 1.0])), "typical"),
+])
+def test_bad_arguments_return_minus_one_with_a_message(prefix, case, words, capfd):
+    dt = capi.DTYPE[prefix]
+    real = capi.REAL[prefix]
+    options = engine.default_options(prefix)
+    keep = []
+    for key, value in case.get("options", {}).items():
+        if key in ("lower", "upper", "typical"):
+            keep.append(np.array(value, dtype=dt))
+            value = keep[-1].ctypes.data_as(ctypes.POINTER(real))
+        setattr(options, key, value)
+    p = np.array([1.0, 0.5, 0.0], dtype=dt)
+    y = decay(DECAY).astype(dt)
+    f = capi.callback(prefix, decay)
+    result = engine.Result(status=-7)
+    ret = capi.fn(prefix, "ombrix_solve")(None if "f" in case else f, None,
+                                          None if "p" in case else capi.ptr(p), capi.ptr(y), None,
+                                          case.get("m", 3), case.get("n", len(T)),
+                                          ctypes.byref(options),
+                                          ctypes.byref(result), None, None)
+    assert ret == -1
+    err = capfd.readouterr().err
+    assert err.startswith(f"{prefix}ombrix_solve(): ") and words in err
+    assert result.status == -7  # untouched
+    np.testing.assert_array_equal(p, np.array([1.0, 0.5, 0.0], dtype=dt))
+
+
+# ---- the C example ----------------------------------------------------------------------------
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+def test_c_example_builds_against_the_installed_library_and_fits(tmp_path):
+    exe = tmp_path / "solve"
+    lib = ombrix.get_lib_dir()
+    subprocess.run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", f"{REPO_DIR}/examples/solve.c",
+                    f"-I{ombrix.get_include()}", f"-L{lib}", "-lombrix", f"-Wl,-rpath,{lib}", "-lm", "-o", str(exe)],
+                   check=True)
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    # the example checks its fits against the known answer itself
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.startswith("analytic Jacobian:") and "soft_l1, differences:" in run.stdout
