@@ -43,13 +43,6 @@ namespace {
 
 // ---- small vector helpers ------------------------------------------------------
 
-template <typename T>
-bool all_finite(const T* v, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i)
-    if (!std::isfinite(v[i])) return false;
-  return true;
-}
-
 // ||D v||
 template <typename T>
 T scaled_norm(const T* D, const T* v, int m) {
