@@ -49,6 +49,7 @@ bench: install
 	$(PY) -P bench/nist_bench.py
 	$(PY) -P bench/lm_overhead.py
 	$(PY) -P bench/bounded_bench.py
+	$(PY) -P bench/mgh_bench.py
 
 # The same NIST problems in C against GSL (needs Debian's libgsl-dev).
 bench-c: install

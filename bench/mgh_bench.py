@@ -1,0 +1,234 @@
+"""The trust-region engine on the More-Garbow-Hillstrom least-squares set,
+against SciPy's trust-region-reflective and Levenberg-Marquardt solvers.
+
+    pip install ".[bench]"          # scipy
+    python -P bench/mgh_bench.py    # writes bench/results/mgh.md
+
+Every problem of bench/mgh.py is solved from x0, 10 x0 and 100 x0 (the
+vector of 10s and 100s where x0 is zero) with its analytic Jacobian by
+  - dombrix_solve through ctypes with its default options, except the
+    budget below;
+  - scipy.optimize.least_squares(method="trf") and (method="lm") with the
+    default tolerances.
+All three get the same budget of BUDGET evaluations (max_nfev for SciPy;
+max_evaluations and max_iterations for the engine) and the same NumPy
+functions; calls are counted by wrappers around those functions, so every
+solver is counted alike.  The final sum of squares is recomputed from the
+returned point.  Rule for "solved" in RULE below.  One BLAS thread.
+A last section runs the engine with one option changed (VARIANTS: the
+scaling, the tolerances), to show where its results come from.
+"""
+
+import os
+
+os.environ["OPENBLAS_NUM_THREADS"] = "1"  # before NumPy loads
+
+import ctypes  # noqa: E402
+import datetime  # noqa: E402
+import functools  # noqa: E402
+import platform  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+import warnings  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)  # bench/mgh.py and bench/machine.py, also under python -P
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))  # the ctypes helpers of the tests
+import capi  # noqa: E402
+import engine_capi  # noqa: E402
+import machine  # noqa: E402
+import mgh  # noqa: E402
+
+try:
+    import scipy
+    from scipy.optimize import least_squares
+except ImportError:  # pragma: no cover - message for a missing extra
+    sys.exit("bench/mgh_bench.py needs SciPy: pip install '.[bench]'")
+
+RESULTS = os.path.join(HERE, "results")
+COMMAND = "python -P bench/mgh_bench.py"
+BUDGET = 10000
+FACTORS = (1, 10, 100)
+RELATIVE = 1e-5   # f* > 0: |f - f*| <= RELATIVE f*
+ABSOLUTE = 1e-10  # f* = 0: f <= ABSOLUTE (1 + f(x0)), x0 the standard start
+RULE = (f"solved: |f - f*| <= {RELATIVE:g} f* when f* > 0, and f <= {ABSOLUTE:g} (1 + f(x0)) when f* = 0 "
+        "(f the final sum of squares, f(x0) at the standard start, whatever the scaled start); a final f below "
+        "f* by more than that is a lower minimum than the paper's, marked 'below f*' and not counted")
+SOLVERS = ("engine", "trf", "lm")
+
+
+class Counted:
+    """A function of x that counts its calls."""
+
+    def __init__(self, function):
+        self.function, self.calls = function, 0
+
+    def __call__(self, x):
+        self.calls += 1
+        return self.function(x)
+
+
+def solved(problem, f):
+    if not np.isfinite(f):
+        return False
+    if problem.fstar > 0:
+        return abs(f - problem.fstar) <= RELATIVE * problem.fstar
+    return f <= ABSOLUTE * (1 + problem.f(problem.x0))
+
+
+def where_it_ends(problem, f):
+    """A short name for a final f that is not the known minimum."""
+    if not np.isfinite(f):
+        return "not finite"
+    for other in problem.other_minima:
+        if abs(f - other) <= 1e-4 * other:
+            return f"other minimum {other:g}"
+    if problem.fstar > 0 and f < problem.fstar:
+        return "below f*"
+    return ""
+
+
+def c_callback(function, size):
+    """A C callback writing function(p) (a counted function) to the solver's output."""
+
+    def trampoline(p, out, m, n, user_data):
+        values = function(np.ctypeslib.as_array(p, shape=(m,)).copy())
+        np.ctypeslib.as_array(out, shape=(size(m, n),))[:] = np.asarray(values, dtype=np.float64).ravel()
+
+    return capi.callback_type("d")(trampoline)
+
+
+def run_engine(problem, start, fun, jac, **changes):
+    p = np.array(start, dtype=np.float64)
+    options = engine_capi.default_options("d")
+    options.max_evaluations = options.max_iterations = BUDGET
+    for key, value in changes.items():
+        setattr(options, key, value)
+    f_cb = c_callback(fun, lambda m, n: n)
+    j_cb = c_callback(jac, lambda m, n: n * m)
+    result = engine_capi.Result()
+    capi.lib.dombrix_solve(f_cb, j_cb, capi.ptr(p), None, None, problem.n, problem.m, ctypes.byref(options),
+                           ctypes.byref(result), None, None)
+    return p, (result.message or b"").decode()
+
+
+def run_scipy(method):
+    def run(problem, start, fun, jac):
+        try:
+            r = least_squares(fun, start, jac=jac, method=method, max_nfev=BUDGET)
+        except ValueError as error:  # e.g. residuals not finite at the start
+            return np.full(problem.n, np.nan), f"error: {error}"
+        return r.x, f"status {r.status}"
+    return run
+
+
+RUNNERS = {"engine": run_engine, "trf": run_scipy("trf"), "lm": run_scipy("lm")}
+# The engine with one option changed, to show where its results come from.
+VARIANTS = {"engine, scaling column norms": dict(scaling=engine_capi.SCALINGS["column_norms"]),
+            "engine, scaling identity": dict(scaling=engine_capi.SCALINGS["identity"]),
+            "engine, ftol = xtol = gtol = 1e-8": dict(ftol=1e-8, xtol=1e-8, gtol=1e-8)}
+RUNNERS.update({name: functools.partial(run_engine, **changes) for name, changes in VARIANTS.items()})
+
+
+def solve(name, problem, start):
+    """One run of solver `name`: dict of solved, f, nfev, njev, status and note."""
+    fun, jac = Counted(problem.residuals), Counted(problem.jacobian)
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        x, status = RUNNERS[name](problem, start, fun, jac)
+        f = problem.f(x) if np.all(np.isfinite(x)) else np.nan
+    return dict(solved=solved(problem, f), f=f, nfev=fun.calls, njev=jac.calls, status=status,
+                note=where_it_ends(problem, f) if not solved(problem, f) else "")
+
+
+def run_all():
+    runs = []
+    for problem in mgh.problems():
+        for factor in FACTORS:
+            start = problem.start(factor)
+            runs.append((problem, factor, {name: solve(name, problem, start) for name in RUNNERS}))
+    return runs
+
+
+def cell(run):
+    mark = "yes" if run["solved"] else "**no**"
+    note = f" ({run['note']})" if run["note"] else ""
+    return f"{mark} | {run['f']:.6g}{note} | {run['nfev']} + {run['njev']}"
+
+
+def totals(runs, names, select=lambda results: True):
+    chosen = [results for _, _, results in runs if select(results)]
+    rows = []
+    for name in names:
+        nfev = sum(r[name]["nfev"] for r in chosen)
+        njev = sum(r[name]["njev"] for r in chosen)
+        count = sum(r[name]["solved"] for r in chosen)
+        rows.append(f"| {name} | {count} / {len(chosen)} | {nfev} | {njev} | {nfev + njev} |")
+    return rows
+
+
+def report(runs, seconds):
+    out = ["# The More-Garbow-Hillstrom least-squares set: engine, SciPy trf and lm", "",
+           f"Generated by `{COMMAND}` on {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC "
+           f"in {seconds:.0f} s (see the script's docstring for the setup).", "",
+           f"Machine: {machine.describe()}; one BLAS thread.  Python {platform.python_version()}, "
+           f"NumPy {np.__version__}, SciPy {scipy.__version__}.", "",
+           "'engine' is `dombrix_solve` with its default options, 'trf' and 'lm' are "
+           "`scipy.optimize.least_squares(method=...)` with the default tolerances; all with the analytic "
+           f"Jacobian and a budget of {BUDGET} evaluations.  Starts x0, 10 x0, 100 x0 (all 10s or 100s where x0 "
+           f"is zero).  Sizes: {mgh.SIZES}.", "",
+           f"Rule: {RULE}.  Evaluations: function + Jacobian calls.  A run that ends at another local minimum "
+           "reported in the paper says so.", "",
+           "## Runs", "",
+           "| problem | n | m | start | f* | engine | f | evals | engine status | trf | f | evals | lm | f | evals |",
+           "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    for problem, factor, results in runs:
+        start = "x0" if factor == 1 else f"{factor} x0"
+        engine = results["engine"]
+        out.append(f"| {problem.name} | {problem.n} | {problem.m} | {start} | {problem.fstar:g} | {cell(engine)} | "
+                   f"{engine['status']} | {cell(results['trf'])} | {cell(results['lm'])} |")
+    out += ["", "## Totals", "", "All runs:", "",
+            "| solver | solved | function evals | Jacobian evals | total evals |", "|---|---|---|---|---|"]
+    out += totals(runs, SOLVERS)
+    out += ["", "Runs that all three solve (evaluations on equal terms):", "",
+            "| solver | solved | function evals | Jacobian evals | total evals |", "|---|---|---|---|---|"]
+    out += totals(runs, SOLVERS, lambda results: all(results[name]["solved"] for name in SOLVERS))
+    out += ["", "## Engine against trf", "",
+            "Runs that one of the two solves and the other does not, and runs where the engine takes more than "
+            "twice the evaluations of trf:", ""]
+    for problem, factor, results in runs:
+        engine, trf = results["engine"], results["trf"]
+        start = "x0" if factor == 1 else f"{factor} x0"
+        engine_evals, trf_evals = engine["nfev"] + engine["njev"], trf["nfev"] + trf["njev"]
+        if trf["solved"] and not engine["solved"]:
+            out.append(f"- {problem.name} from {start}: solved by trf, not by the engine "
+                       f"(f = {engine['f']:.6g}, {engine['status']})")
+        elif engine["solved"] and not trf["solved"]:
+            out.append(f"- {problem.name} from {start}: solved by the engine, not by trf (f = {trf['f']:.6g})")
+        elif engine["solved"] and engine_evals > 2 * trf_evals:
+            out.append(f"- {problem.name} from {start}: both solve, the engine takes {engine_evals} evaluations, "
+                       f"trf {trf_evals}")
+    out += ["", "## Engine variants", "",
+            "Not part of the comparison: the engine with one option changed, on all runs, to show where its "
+            "results come from.", "",
+            "| solver | solved | function evals | Jacobian evals | total evals |", "|---|---|---|---|---|"]
+    out += totals(runs, ("engine",) + tuple(VARIANTS))
+    return out
+
+
+def main():
+    began = time.perf_counter()
+    runs = run_all()
+    out = report(runs, time.perf_counter() - began)
+    os.makedirs(RESULTS, exist_ok=True)
+    path = os.path.join(RESULTS, "mgh.md")
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+    print("\n".join(out[out.index("## Totals"):]))
+    print(f"wrote {path}")
+
+
+if __name__ == "__main__":
+    main()
