@@ -7,6 +7,8 @@ and turns the outcome into a `FitResult` with a covariance computed from an
 accurate Jacobian at the returned parameters.
 """
 
+import copy
+import dataclasses
 import enum
 import math
 import operator
@@ -74,7 +76,7 @@ class FitResult:
         `redchi` unless ``absolute_sigma``; filled with inf when it cannot be
         estimated (no degrees of freedom), NaN when `jac` is not finite;
         inf in the rows and columns of the parameters the data do not
-        determine (see `undetermined`).
+        determine (see ``undetermined``).
     stderr : ndarray, shape (m,)
         Standard errors, ``sqrt(diag(cov))``; 0 for a parameter held at a
         bound, inf for one the data do not determine.
@@ -84,7 +86,7 @@ class FitResult:
     residuals : ndarray, shape (n,)
         ``y - model(p)``, in the units of `y` (not weighted).
     weighted_residuals : ndarray, shape (n,)
-        The residuals weighted by `sigma`: ``residuals / sigma`` for 1-D
+        The residuals weighted by ``sigma``: ``residuals / sigma`` for 1-D
         sigma, ``L^-1 residuals`` for a covariance ``sigma = L L^T``.
     jac : ndarray, shape (n, m)
         Jacobian of the model at `p` (not weighted): the analytic one or a
@@ -143,7 +145,7 @@ class FitResult:
     args : tuple or None
         The model's extra arguments in the fit (None likewise).
     sigma : ndarray or None
-        The fit's `sigma`, as given (float64).
+        The fit's ``sigma``, as given (float64).
     """
 
     p: np.ndarray
@@ -231,7 +233,7 @@ class FitResult:
 
     @property
     def params(self):
-        """The parameters by name (`names`, else p0, p1, ...): a dict of
+        """The parameters by name (``names``, else p0, p1, ...): a dict of
         records ``Parameter(value, stderr)``, in the order of `p`."""
         return _results.parameters(self)
 
@@ -347,6 +349,14 @@ class FitResult:
             if state[name] is not None and not _results.picklable(state[name]):
                 state[name] = None
         return state
+
+    def __copy__(self):
+        # Copies keep the model, even one that pickling would drop.
+        return dataclasses.replace(self)
+
+    def __deepcopy__(self, memo):
+        return dataclasses.replace(self, **{f.name: copy.deepcopy(getattr(self, f.name), memo)
+                                            for f in dataclasses.fields(self)})
 
 
 def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
@@ -499,7 +509,7 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     therefore has standard error 0.  A parameter with a component along
     the dropped directions (beyond what rounding leaves in them) is not
     determined by the data: its standard error is inf, and so are its row
-    and column of `cov` (`FitResult.undetermined`).  A Jacobian that is not
+    and column of `cov` (``FitResult.undetermined``).  A Jacobian that is not
     finite, at the start or later, ends the fit with INVALID_VALUES.
 
     Defaults: chosen on the nine NIST reference problems shipped in
@@ -607,7 +617,7 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
         message=_message(status, f, J), success=status in _CONVERGED, active_bounds=active_bounds,
         active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined,
-        model=model, args=args, model_jac=jac, sigma=None if sigma is None else np.asarray(sigma, dtype=np.float64))
+        model=model, args=args, model_jac=jac, sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
 
 
 def _message(status, f, J):

@@ -45,6 +45,8 @@ def evaluate(result, args=None, model=None):
 def uncertainty(result, args=None, nsigma=1.0, confidence=None, prediction=False, sigma=None, model=None, jac=None):
     """Half-width of the confidence (or prediction) band at `args`; see
     `FitResult.eval_uncertainty`."""
+    if sigma is not None and not prediction:
+        raise ValueError("sigma is the measurements' uncertainty of a prediction band: pass prediction=True")
     given_args = args is not None
     model, jac, args = model_and_args(result, model, args, jac)
     factor = _band_factor(result, nsigma, confidence)

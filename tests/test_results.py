@@ -1,6 +1,7 @@
 """FitResult beyond its arrays: the model at new points, confidence and
 prediction bands, the parameters table, plots and pickling."""
 
+import copy
 import math
 import pickle
 import sys
@@ -114,6 +115,7 @@ def test_undetermined_parameter_gives_no_finite_band():
     ({"confidence": 1.0}, r"confidence must lie in \(0, 1\)"),
     ({"confidence": 0.0}, r"confidence must lie in \(0, 1\)"),
     ({"prediction": True, "sigma": [-1.0, 1, 1, 1]}, "sigma must be non-negative"),
+    ({"sigma": [1.0, 1, 1, 1]}, "pass prediction=True"),
 ])
 def test_band_arguments_are_checked(keywords, message):
     result = ombrix.fit(line, [0.0, 1.0], Y, args=(X,))
@@ -187,6 +189,14 @@ def test_result_with_a_lambda_model_pickles_without_it():
                                   result.eval_uncertainty(X_NEW))
 
 
+def test_copies_keep_a_lambda_model():
+    result = ombrix.fit(lambda p, x: p[0] + p[1] * x, [0.0, 1.0], Y, args=(X,))
+    shallow, deep = copy.copy(result), copy.deepcopy(result)
+    assert shallow.model is result.model and deep.model is result.model
+    assert deep.p is not result.p and deep.args[0] is not X
+    np.testing.assert_array_equal(deep.eval_uncertainty(X_NEW), result.eval_uncertainty(X_NEW))
+
+
 def test_result_with_a_module_level_model_pickles_with_it():
     result = ombrix.fit(np.polyval, [1.0, 0.0], Y, args=(X,), sigma=np.full(X.size, 0.3))
     restored = pickle.loads(pickle.dumps(result))
@@ -239,6 +249,10 @@ def test_plot_into_given_axes_and_explicit_x(pyplot):
     np.testing.assert_array_equal(ax.lines[-1].get_xdata(), 10 * X)
     with pytest.raises(ValueError, match=r"x must have shape \(6,\)"):
         result.plot(x=X[:3])
+    other = pyplot.figure()
+    assert result.plot(fig=other) is other and len(other.axes) == 2
+    with pytest.raises(ValueError, match="ax or fig, not both"):
+        result.plot(ax=ax, fig=other)
 
 
 def test_plot_without_matplotlib_says_what_to_install(monkeypatch):
