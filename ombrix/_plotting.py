@@ -81,6 +81,7 @@ def _axes(pyplot, ax, fig):
         ax_fit, ax_residuals = ax if isinstance(ax, (tuple, list)) else (ax, None)
         return ax_fit, ax_residuals, ax_fit.figure
     if fig is None:
-        fig = pyplot.figure()
+        fig = pyplot.figure(layout="constrained")  # room for the labels of both panels
     ax_fit, ax_residuals = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
+    fig.align_ylabels([ax_fit, ax_residuals])
     return ax_fit, ax_residuals, fig
