@@ -11,6 +11,7 @@ Fitting::
     result = ombrix.fit(model, [1, 1, 0], y, args=(t,), bounds=([0, 0, -1], [10, 5, 1]))
     result.p, result.stderr, result.cov, result.success   # a FitResult
     print(result.report())
+    result.params, result.eval_uncertainty(t_new), result.plot()   # table, band, figure
 
     popt, pcov = ombrix.curve_fit(lambda t, a, k, c: a * np.exp(-k * t) + c, t, y)
 

@@ -7,6 +7,8 @@ and turns the outcome into a `FitResult` with a covariance computed from an
 accurate Jacobian at the returned parameters.
 """
 
+import copy
+import dataclasses
 import enum
 import math
 import operator
@@ -14,7 +16,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _active_set, _fit
+from . import _active_set, _fit, _results
 
 __all__ = ["fit", "FitResult", "Status", "check_jacobian"]
 
@@ -74,7 +76,7 @@ class FitResult:
         `redchi` unless ``absolute_sigma``; filled with inf when it cannot be
         estimated (no degrees of freedom), NaN when `jac` is not finite;
         inf in the rows and columns of the parameters the data do not
-        determine (see `undetermined`).
+        determine (see ``undetermined``).
     stderr : ndarray, shape (m,)
         Standard errors, ``sqrt(diag(cov))``; 0 for a parameter held at a
         bound, inf for one the data do not determine.
@@ -84,7 +86,7 @@ class FitResult:
     residuals : ndarray, shape (n,)
         ``y - model(p)``, in the units of `y` (not weighted).
     weighted_residuals : ndarray, shape (n,)
-        The residuals weighted by `sigma`: ``residuals / sigma`` for 1-D
+        The residuals weighted by ``sigma``: ``residuals / sigma`` for 1-D
         sigma, ``L^-1 residuals`` for a covariance ``sigma = L L^T``.
     jac : ndarray, shape (n, m)
         Jacobian of the model at `p` (not weighted): the analytic one or a
@@ -136,6 +138,14 @@ class FitResult:
         equality (empty without inequalities), in the same sense.
     absolute_sigma : bool
         Whether `cov` was scaled by `redchi` (False) or not (True).
+    model, model_jac : callable or None
+        The model and the analytic Jacobian fitted (for `eval`,
+        `eval_uncertainty` and `plot`); None after pickling when they
+        cannot be pickled.
+    args : tuple or None
+        The model's extra arguments in the fit (None likewise).
+    sigma : ndarray or None
+        The fit's ``sigma``, as given (float64).
     """
 
     p: np.ndarray
@@ -162,6 +172,10 @@ class FitResult:
     absolute_sigma: bool = False
     names: tuple = field(default=None, repr=False)
     undetermined: np.ndarray = field(default=None, repr=False)
+    model: object = field(default=None, repr=False)
+    args: tuple = field(default=None, repr=False)
+    model_jac: object = field(default=None, repr=False)
+    sigma: np.ndarray = field(default=None, repr=False)
 
     def __repr__(self):
         return (f"<FitResult {self.status.name}: chisq={self.chisq:.6g}, dof={self.dof}, "
@@ -216,6 +230,133 @@ class FitResult:
         if not self.absolute_sigma:
             lines += ["", "standard errors scaled by sqrt(reduced chi-square)"]
         return "\n".join(lines)
+
+    @property
+    def params(self):
+        """The parameters by name (``names``, else p0, p1, ...): a dict of
+        records ``Parameter(value, stderr)``, in the order of `p`."""
+        return _results.parameters(self)
+
+    def to_columns(self):
+        """The parameters table as a dict of columns of equal length:
+        ``name``, ``value``, ``stderr``, ``bound`` (as `active_bounds`) and
+        ``undetermined``.  ``pandas.DataFrame(result.to_columns())`` makes a
+        data frame of it."""
+        return _results.columns(self)
+
+    def eval(self, *args, model=None):
+        """The model at the fitted parameters, ``model(p, *args)``.
+
+        Parameters
+        ----------
+        *args
+            The model's extra arguments (default: those of the fit), e.g.
+            new x values in the place of those fitted.
+        model : callable, optional
+            The model, when the result holds none (see `eval_uncertainty`).
+
+        Returns
+        -------
+        ndarray
+        """
+        return _results.evaluate(self, args or None, model)
+
+    def eval_uncertainty(self, *args, nsigma=1.0, confidence=None, prediction=False, sigma=None, model=None,
+                         jac=None):
+        """Half-width of the confidence band of the fitted model, or of the
+        prediction band of new measurements.
+
+        The variance of the model at each point is ``J_i cov J_i^T``, with
+        ``J`` the Jacobian of the model with respect to the parameters at
+        `p`: the fit's `jac` when it had one, else central differences
+        (steps of ``eps**(1/3)`` relative to each parameter, eps of the
+        fit's dtype).  The prediction band adds the variance of one
+        measurement: ``sigma**2``, times `redchi` unless ``absolute_sigma``
+        (with no sigma at all, `redchi`: the variance of the residuals).
+
+        Parameters
+        ----------
+        *args
+            The model's extra arguments (default: those of the fit).
+        nsigma : float, optional
+            Width in standard deviations.
+        confidence : float, optional
+            Width for this two-sided confidence level instead, e.g. 0.95:
+            the quantile of Student's t with `dof` degrees of freedom (of
+            the normal distribution when ``absolute_sigma``).
+        prediction : bool, optional
+            The prediction band instead of the confidence band.
+        sigma : array_like, optional
+            Standard deviation of a measurement at each point, for the
+            prediction band (default: the fit's sigma at the fit's own
+            points; needed at new points of a fit weighted by sigma).
+        model, jac : callable, optional
+            The model and its Jacobian, when the result holds none: a
+            model that cannot be pickled (a lambda, a local function) is
+            dropped when the result is pickled.
+
+        Returns
+        -------
+        ndarray
+            The half-width at each point: the band is ``eval(*args) +- it``.
+            NaN or inf where the covariance is not finite.
+        """
+        return _results.uncertainty(self, args or None, nsigma, confidence, prediction, sigma, model, jac)
+
+    def plot(self, x=None, *, y=None, ax=None, fig=None, band=False, nsigma=1.0, confidence=None, model=None,
+             jac=None, xlabel=None, ylabel=None):
+        """Plot the data with error bars (the fit's sigma), the fitted model,
+        optionally its confidence band, and the residuals below.
+
+        Needs matplotlib (``pip install 'ombrix[examples]'``).
+
+        Parameters
+        ----------
+        x : array_like, shape (n,), optional
+            The horizontal coordinate of each data point (default: the
+            fit's argument when it had one array of n values, else the
+            index).
+        y : array_like, shape (n,), optional
+            The data (default: recovered from the model and the residuals).
+        ax : Axes or (Axes, Axes or None), optional
+            Where to draw the fit and the residuals (None: no residual
+            panel).  Default: two new panels in `fig`.
+        fig : Figure, optional
+            The figure for the two new panels (default: a new one).
+        band : bool, optional
+            Shade the confidence band, `nsigma` or `confidence` wide (see
+            `eval_uncertainty`).
+        nsigma, confidence : float, optional
+            Width of the band.
+        model, jac : callable, optional
+            As in `eval_uncertainty`.
+        xlabel, ylabel : str, optional
+            Axis labels.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
+        from ._plotting import plot
+        return plot(self, x, y=y, ax=ax, fig=fig, band=band, nsigma=nsigma, confidence=confidence, model=model,
+                    jac=jac, xlabel=xlabel, ylabel=ylabel)
+
+    def __getstate__(self):
+        # A model, Jacobian or arguments that cannot be pickled (a lambda, a
+        # local function) are dropped rather than make the result unpicklable.
+        state = self.__dict__.copy()
+        for name in ("model", "model_jac", "args"):
+            if state[name] is not None and not _results.picklable(state[name]):
+                state[name] = None
+        return state
+
+    def __copy__(self):
+        # Copies keep the model, even one that pickling would drop.
+        return dataclasses.replace(self)
+
+    def __deepcopy__(self, memo):
+        return dataclasses.replace(self, **{f.name: copy.deepcopy(getattr(self, f.name), memo)
+                                            for f in dataclasses.fields(self)})
 
 
 def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
@@ -368,7 +509,7 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     therefore has standard error 0.  A parameter with a component along
     the dropped directions (beyond what rounding leaves in them) is not
     determined by the data: its standard error is inf, and so are its row
-    and column of `cov` (`FitResult.undetermined`).  A Jacobian that is not
+    and column of `cov` (``FitResult.undetermined``).  A Jacobian that is not
     finite, at the start or later, ends the fit with INVALID_VALUES.
 
     Defaults: chosen on the nine NIST reference problems shipped in
@@ -475,7 +616,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         weighted_residuals=r_w.astype(dtype), jac=J, chisq=chisq, redchi=redchi, r2=r2, dof=dof, rank=rank,
         initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
         message=_message(status, f, J), success=status in _CONVERGED, active_bounds=active_bounds,
-        active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined)
+        active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined,
+        model=model, args=args, model_jac=jac, sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
 
 
 def _message(status, f, J):

@@ -1098,16 +1098,144 @@ static PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// ---- docstrings ----
+
+// Each docstring starts with the function's text signature, "name(...)\n--\n\n",
+// which CPython moves into __text_signature__ (so inspect.signature works) and
+// strips from __doc__; the rest is numpydoc.  The shared sections are macros
+// so that the eight texts cannot drift apart.
+#define OMBRIX_DOC_SIGNATURE(name, constraints) \
+  name "(func, p, x, " constraints "args, jacf, mu, eps1, eps2, eps3, maxit, cdiff)\n--\n\n"
+
+#define OMBRIX_DOC_DATA_PARAMS                                                                     \
+  "Parameters\n"                                                                                   \
+  "----------\n"                                                                                   \
+  "func : callable\n"                                                                              \
+  "    ``func(p, *args)`` returns the n model values, shape (n,).\n"                               \
+  "p : array_like, shape (m,)\n"                                                                   \
+  "    Starting parameters (not modified).\n"                                                      \
+  "x : array_like, shape (n,)\n"                                                                   \
+  "    The measurements the model is fitted to.\n"
+
+#define OMBRIX_DOC_BC_PARAM                                                                        \
+  "bc : sequence of m (low, high) pairs\n"                                                         \
+  "    Box bounds of each parameter; None for no bound.\n"
+
+#define OMBRIX_DOC_LEC_PARAM                                                                       \
+  "lec : tuple (A, b)\n"                                                                           \
+  "    Linear equalities ``A @ p == b``, A of shape (k, m), b of shape (k,).\n"
+
+#define OMBRIX_DOC_LIC_PARAM                                                                       \
+  "lic : tuple (C, d)\n"                                                                           \
+  "    Linear inequalities ``C @ p >= d``, C of shape (k2, m), d of shape (k2,).\n"
+
+#define OMBRIX_DOC_TUNING_PARAMS                                                                   \
+  "args : tuple\n"                                                                                 \
+  "    Extra arguments of `func` and `jacf`.\n"                                                    \
+  "jacf : callable or None\n"                                                                      \
+  "    ``jacf(p, *args)`` returns the Jacobian of the model, shape (n, m);\n"                      \
+  "    None for finite differences.\n"                                                             \
+  "mu : float\n"                                                                                   \
+  "    Initial damping, relative to the largest diagonal element of J^T J.\n"                      \
+  "eps1, eps2, eps3 : float\n"                                                                     \
+  "    Stopping thresholds, each strictly between 0 and 1: on the gradient\n"                      \
+  "    ``||J^T e||_inf``, on the relative step ``||dp|| / ||p||`` and on the\n"                    \
+  "    squared error ``||e||^2``.\n"                                                               \
+  "maxit : int\n"                                                                                  \
+  "    Iteration limit.\n"                                                                          \
+  "cdiff : bool\n"                                                                                 \
+  "    Without `jacf`: central differences if true, forward ones if false.\n"                      \
+  "\n"
+
+#define OMBRIX_DOC_RETURNS                                                                         \
+  "Returns\n"                                                                                      \
+  "-------\n"                                                                                      \
+  "p : ndarray, shape (m,)\n"                                                                      \
+  "    The fitted parameters (a new array).\n"                                                     \
+  "pcov : ndarray, shape (m, m)\n"                                                                 \
+  "    Their covariance.\n"                                                                        \
+  "info : tuple\n"                                                                                 \
+  "    ``(initial ||e||^2, (final ||e||^2, ||J^T e||_inf, ||dp||^2,\n"                             \
+  "    mu / max(diag J^T J)), iterations, stop message, model evaluations,\n"                      \
+  "    Jacobian evaluations, linear solves)``.\n"                                                  \
+  "\n"                                                                                             \
+  "Warns\n"                                                                                        \
+  "-----\n"                                                                                        \
+  "UserWarning\n"                                                                                  \
+  "    With the stop message, when the fit stopped at the iteration limit, on\n"                   \
+  "    a singular system or without further reduction of the error.\n"
+
+static const char kOmbrixDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix", "")
+    "Fit ``func(p, *args)`` to the measurements `x` by Levenberg-Marquardt.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixBcDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_bc", "bc, ")
+    "Fit ``func(p, *args)`` to the measurements `x` within box bounds.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_BC_PARAM OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixLecDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_lec", "lec, ")
+    "Fit ``func(p, *args)`` to the measurements `x` under linear equalities.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_LEC_PARAM OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixBlecDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_blec", "bc, lec, ")
+    "Fit ``func(p, *args)`` to the measurements `x` within box bounds, under\n"
+    "linear equalities.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_BC_PARAM OMBRIX_DOC_LEC_PARAM OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixBleicDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_bleic", "bc, lec, lic, ")
+    "Fit ``func(p, *args)`` to the measurements `x` within box bounds, under\n"
+    "linear equalities and inequalities.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_BC_PARAM OMBRIX_DOC_LEC_PARAM OMBRIX_DOC_LIC_PARAM OMBRIX_DOC_TUNING_PARAMS
+    OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixBlicDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_blic", "bc, lic, ")
+    "Fit ``func(p, *args)`` to the measurements `x` within box bounds, under\n"
+    "linear inequalities.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_BC_PARAM OMBRIX_DOC_LIC_PARAM OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixLeicDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_leic", "lec, lic, ")
+    "Fit ``func(p, *args)`` to the measurements `x` under linear equalities\n"
+    "and inequalities.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_LEC_PARAM OMBRIX_DOC_LIC_PARAM OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+static const char kOmbrixLicDoc[] =
+    OMBRIX_DOC_SIGNATURE("ombrix_lic", "lic, ")
+    "Fit ``func(p, *args)`` to the measurements `x` under linear inequalities.\n"
+    "\n"
+    OMBRIX_DOC_DATA_PARAMS OMBRIX_DOC_LIC_PARAM OMBRIX_DOC_TUNING_PARAMS OMBRIX_DOC_RETURNS;
+
+#undef OMBRIX_DOC_SIGNATURE
+#undef OMBRIX_DOC_DATA_PARAMS
+#undef OMBRIX_DOC_BC_PARAM
+#undef OMBRIX_DOC_LEC_PARAM
+#undef OMBRIX_DOC_LIC_PARAM
+#undef OMBRIX_DOC_TUNING_PARAMS
+#undef OMBRIX_DOC_RETURNS
+
 // Bound by the exec step, in this order.
 static PyMethodDef module_functions[] = {
-    {"ombrix", as_cfunction(ombrix_ombrix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_bc", as_cfunction(ombrix_ombrix_bc), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_lec", as_cfunction(ombrix_ombrix_lec), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_blec", as_cfunction(ombrix_ombrix_blec), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_bleic", as_cfunction(ombrix_ombrix_bleic), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_blic", as_cfunction(ombrix_ombrix_blic), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_leic", as_cfunction(ombrix_ombrix_leic), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"ombrix_lic", as_cfunction(ombrix_ombrix_lic), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ombrix", as_cfunction(ombrix_ombrix), METH_FASTCALL | METH_KEYWORDS, kOmbrixDoc},
+    {"ombrix_bc", as_cfunction(ombrix_ombrix_bc), METH_FASTCALL | METH_KEYWORDS, kOmbrixBcDoc},
+    {"ombrix_lec", as_cfunction(ombrix_ombrix_lec), METH_FASTCALL | METH_KEYWORDS, kOmbrixLecDoc},
+    {"ombrix_blec", as_cfunction(ombrix_ombrix_blec), METH_FASTCALL | METH_KEYWORDS, kOmbrixBlecDoc},
+    {"ombrix_bleic", as_cfunction(ombrix_ombrix_bleic), METH_FASTCALL | METH_KEYWORDS, kOmbrixBleicDoc},
+    {"ombrix_blic", as_cfunction(ombrix_ombrix_blic), METH_FASTCALL | METH_KEYWORDS, kOmbrixBlicDoc},
+    {"ombrix_leic", as_cfunction(ombrix_ombrix_leic), METH_FASTCALL | METH_KEYWORDS, kOmbrixLeicDoc},
+    {"ombrix_lic", as_cfunction(ombrix_ombrix_lic), METH_FASTCALL | METH_KEYWORDS, kOmbrixLicDoc},
     {"__pyx_unpickle__LMFunc", as_cfunction(unpickle_lmfunc), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,6 +1,7 @@
 """ombrix._ombrix: import, namespace and the module's one-per-process life."""
 
 import importlib
+import inspect
 import re
 import subprocess
 import sys
@@ -52,9 +53,56 @@ def test_stop_reason_tables():
 def test_module_functions(name):
     function = getattr(_ombrix, name)
     assert function.__name__ == name and function.__module__ == "ombrix._ombrix"
-    assert function.__doc__ is None
+    assert (function.__doc__ is None) == (name == "__pyx_unpickle__LMFunc")
     with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly \d+ positional arguments \(0 given\)$"):
         function()
+
+
+# Each fitting function's parameters in order: the data, its constraints, the tuning.
+CONSTRAINT_PARAMETERS = {"ombrix": [], "ombrix_bc": ["bc"], "ombrix_lec": ["lec"], "ombrix_blec": ["bc", "lec"],
+                         "ombrix_bleic": ["bc", "lec", "lic"], "ombrix_blic": ["bc", "lic"],
+                         "ombrix_leic": ["lec", "lic"], "ombrix_lic": ["lic"]}
+
+
+def parameter_names(name):
+    return ["func", "p", "x", *CONSTRAINT_PARAMETERS[name], "args", "jacf", "mu", "eps1", "eps2", "eps3", "maxit",
+            "cdiff"]
+
+
+@pytest.mark.parametrize("name", FITTING)
+def test_fitting_functions_have_an_inspectable_signature(name):
+    signature = inspect.signature(getattr(_ombrix, name))
+    assert list(signature.parameters) == parameter_names(name)
+    assert all(parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+               and parameter.default is inspect.Parameter.empty for parameter in signature.parameters.values())
+
+
+@pytest.mark.parametrize("name", FITTING)
+def test_fitting_function_docstrings_document_every_parameter_and_the_result(name):
+    doc = getattr(_ombrix, name).__doc__
+    assert not doc.startswith(name + "(")  # the signature line went to __text_signature__
+    sections = {section: doc.index(f"\n{section}\n{'-' * len(section)}\n")
+                for section in ("Parameters", "Returns", "Warns")}
+    assert sections["Parameters"] < sections["Returns"] < sections["Warns"]
+    documented = [entry.strip() for line in doc[sections["Parameters"]:sections["Returns"]].splitlines()
+                  if " : " in line and not line.startswith(" ") for entry in line.split(" : ")[0].split(",")]
+    assert documented == parameter_names(name)
+    returned = [line.split(" : ")[0] for line in doc[sections["Returns"]:sections["Warns"]].splitlines()
+                if " : " in line and not line.startswith(" ")]
+    assert returned == ["p", "pcov", "info"]
+    # only the constraints the function takes are described
+    for constraint in ("bc", "lec", "lic"):
+        assert (f"\n{constraint} : " in doc) == (constraint in CONSTRAINT_PARAMETERS[name])
+
+
+def test_type_stub_agrees_with_the_signatures():
+    import ast
+    import os
+
+    with open(os.path.join(os.path.dirname(_ombrix.__file__), "_ombrix.pyi")) as f:
+        stubs = {node.name: node for node in ast.parse(f.read()).body if isinstance(node, ast.FunctionDef)}
+    for name in FITTING:
+        assert [argument.arg for argument in stubs[name].args.args] == parameter_names(name), name
 
 
 @pytest.mark.parametrize("name", FITTING)
