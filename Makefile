@@ -51,7 +51,8 @@ bench: install
 	$(PY) -P bench/bounded_bench.py
 	$(PY) -P bench/mgh_bench.py
 
-# The same NIST problems in C against GSL (needs Debian's libgsl-dev).
+# The same NIST problems in C: the engine against GSL and Ceres Solver (needs
+# Debian's libgsl-dev and libceres-dev).
 bench-c: install
 	$(PY) -P bench/nist_c.py
 

@@ -1,7 +1,9 @@
 /*
- * NIST's reference problems through dombrix_der and through GSL's
- * multifit_nlinear (Levenberg-Marquardt trust region, QR and Cholesky
- * solvers), models and Jacobians in C, all fits timed side by side.
+ * NIST's reference problems through ombrix's trust-region engine
+ * (dombrix_solve), its dombrix_der, GSL's multifit_nlinear
+ * (Levenberg-Marquardt trust region, QR and Cholesky solvers) and Ceres
+ * Solver's Levenberg-Marquardt (nist_ceres.cpp), models and Jacobians in C,
+ * all fits timed side by side.
  *
  * Usage: nist_c problems.txt repeats   (built and fed by nist_c.py)
  *
@@ -11,6 +13,7 @@
  *   RUN name start solver status iterations model_calls jacobian_calls seconds own_seconds p_1 ... p_m
  * with the median time of `repeats` fits, the solvers taking turns, and the
  * median of the same fits' time outside the model and Jacobian callbacks.
+ * First a line "VERSIONS gsl ceres" with the peers' versions.
  */
 #define _POSIX_C_SOURCE 199309L
 #include <math.h>
@@ -20,8 +23,10 @@
 
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_multifit_nlinear.h>
+#include <gsl/gsl_version.h>
 #include <ombrix.h>
 
+#include "nist_ceres.h"
 #include "timing.h"
 
 /* One tolerance set for every problem, as in the Python benchmark. */
@@ -211,6 +216,22 @@ static void fit_ombrix(Problem *pr, int start, Result *r) {
   r->iterations = (int)info[5];
 }
 
+/* The engine with its default options: a fit to the rounding level. */
+static void fit_engine(Problem *pr, int start, Result *r) {
+  ombrix_solve_result outcome = {0};
+  memcpy(r->p, pr->start[start], pr->m * sizeof(double));
+  r->status = dombrix_solve(ombrix_model, ombrix_jacobian, r->p, pr->y, NULL, pr->m, pr->n, NULL, &outcome, NULL, pr);
+  r->iterations = outcome.iterations;
+}
+
+static void fit_ceres(Problem *pr, int start, Result *r) {
+  ceres_bench_outcome outcome = {0};
+  memcpy(r->p, pr->start[start], pr->m * sizeof(double));
+  ceres_bench_fit(ombrix_model, ombrix_jacobian, pr->y, pr->m, pr->n, MAX_ITER, pr, r->p, &outcome);
+  r->status = outcome.status;
+  r->iterations = outcome.iterations;
+}
+
 static int gsl_model(const gsl_vector *b, void *data, gsl_vector *f) {
   Problem *pr = data;
   double t0 = now();
@@ -281,16 +302,19 @@ static void covariance_time(Problem *pr, const double *p, double *seconds, int r
   free(jtj), free(cov), free(f);
 }
 
-enum { OMBRIX, GSL_QR, GSL_CHOLESKY, SOLVERS };
-static const char *SOLVER_NAMES[SOLVERS] = {"ombrix", "gsl_qr", "gsl_cholesky"};
+enum { ENGINE, OMBRIX, GSL_QR, GSL_CHOLESKY, CERES, SOLVERS };
+static const char *SOLVER_NAMES[SOLVERS] = {"engine", "ombrix", "gsl_qr", "gsl_cholesky", "ceres"};
 
 static void fit(Problem *pr, int start, int solver, Result *r) {
   pr->model_calls = pr->jacobian_calls = 0;
   pr->callback_seconds = 0;
-  if (solver == OMBRIX)
-    fit_ombrix(pr, start, r);
-  else
-    fit_gsl(pr, start, solver == GSL_QR ? gsl_multifit_nlinear_solver_qr : gsl_multifit_nlinear_solver_cholesky, r);
+  switch (solver) {
+    case ENGINE: fit_engine(pr, start, r); break;
+    case OMBRIX: fit_ombrix(pr, start, r); break;
+    case GSL_QR: fit_gsl(pr, start, gsl_multifit_nlinear_solver_qr, r); break;
+    case GSL_CHOLESKY: fit_gsl(pr, start, gsl_multifit_nlinear_solver_cholesky, r); break;
+    default: fit_ceres(pr, start, r); break;
+  }
   r->model_calls = pr->model_calls, r->jacobian_calls = pr->jacobian_calls;
 }
 
@@ -306,6 +330,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   gsl_set_error_handler_off();
+  printf("VERSIONS %s %s\n", GSL_VERSION, ceres_bench_version());
   double *seconds = malloc((size_t)SOLVERS * repeats * sizeof(double));
   double *own = malloc((size_t)SOLVERS * repeats * sizeof(double));
   for (int k = 0; k < count; ++k) {
