@@ -21,9 +21,11 @@ CC = shutil.which("cc") or shutil.which("gcc")
 def test_c_example_links_against_the_installed_library_and_fits(tmp_path):
     exe = tmp_path / "rosenbrock"
     lib = ombrix.get_lib_dir()
-    subprocess.run([CC, "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", f"{REPO_DIR}/examples/rosenbrock.c",
-                    f"-I{ombrix.get_include()}", f"-L{lib}", "-lombrix", f"-Wl,-rpath,{lib}", "-lm", "-o", str(exe)],
-                   check=True)
+    # under `make sanitize` the example is instrumented like the library
+    sanitize = os.environ.get("OMBRIX_SANITIZE", "").split()
+    subprocess.run([CC, "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", *sanitize,
+                    f"{REPO_DIR}/examples/rosenbrock.c", f"-I{ombrix.get_include()}", f"-L{lib}", "-lombrix",
+                    f"-Wl,-rpath,{lib}", "-lm", "-o", str(exe)], check=True)
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60)
     # the example checks its own results against the minimum (1, 1)
     assert run.returncode == 0, run.stdout + run.stderr
