@@ -3,13 +3,11 @@ entry point, written as a standalone Python script.
 
 A case is source code rather than live objects so that it can cross into the
 worker process that runs it, and so that a failing case reads as its own
-reproducer.  Every argument is drawn as "valid" or as one of a list of faults;
-the valid choice comes first, so that shrinking removes the faults that do not
-matter.  The models misbehave from a chosen call on (the first call is the
-probe of the low-level functions), so a fault can strike during the solve.
+reproducer.  Most arguments are valid; one or two, drawn first so that
+shrinking drops those that do not matter, get one of their faults.  The
+model or the Jacobian misbehaves from a chosen call on (the first call of the
+low-level functions is their probe), so a fault can strike during the solve.
 """
-
-from dataclasses import dataclass
 
 from hypothesis import strategies as st
 
@@ -50,17 +48,16 @@ def good_jac(p):
 """
 
 
-@dataclass
 class Case:
-    """One call: `setup` defines the callables, `call` is the expression
-    whose outcome is checked, `after` touches what the callables kept."""
+    """One call: `setup` (source lines) defines the callables, `call` is the
+    expression whose outcome is checked, `after` touches what the callables
+    kept.  `m` and `n` are the arguments whose sizes are the numbers of
+    parameters and of data points; `valid` says that the call is well posed
+    with valid arguments, so it must return a result."""
 
-    entry: str
-    setup: list
-    call: str
-    after: list
-    m: str  # the argument whose size is the number of parameters
-    n: str  # the argument whose size is the number of data points
+    def __init__(self, entry, setup, call, after, m, n, valid):
+        self.entry, self.setup, self.call, self.after = entry, setup, call, after
+        self.m, self.n, self.valid = m, n, valid
 
     def source(self):
         lines = [PRELUDE, *self.setup, "", f"RESULT = {self.call}"]
@@ -68,8 +65,11 @@ class Case:
             lines += ["", *self.after]
         return "\n".join(lines) + "\n"
 
-    def __repr__(self):
-        return "\n" + self.source()
+    def __repr__(self):  # the failure's message holds the whole script
+        return f"<a call of {self.entry}: {self.call_line()}>"
+
+    def call_line(self):
+        return self.setup[-1].split("return ", 1)[1]
 
 
 # ---- argument values -------------------------------------------------------
@@ -99,10 +99,10 @@ class Arguments:
     ones, the others one or two faulty ones, named in `faulty` (drawn first so
     that shrinking drops them)."""
 
-    def __init__(self, draw, names):
+    def __init__(self, draw, names, faults):
         self.draw = draw
         self.faulty = draw(st.one_of(st.just([]), st.lists(st.sampled_from(names), unique=True, min_size=1,
-                                                            max_size=2)))
+                                                            max_size=2))) if faults else []
 
     def __call__(self, name, valid, faults):
         return self.draw(faults if name in self.faulty else valid)
@@ -205,12 +205,12 @@ KEEPS_AFTER = [
     "BALLAST = [np.ones(i) for i in range(1, 300)]",
 ]
 
-# A small fit of each entry that succeeds, run from inside a model.
+# A small fit that succeeds, run from inside a model: on its own data S.
 INNER_CALLS = {
-    "ombrix": "_ombrix.ombrix(lambda q: q[0] + q[1] * T, [0.0, 0.0], 1 + 2 * T, (), None, "
+    "ombrix": "_ombrix.ombrix(lambda q: q[0] + q[1] * S, [0.0, 0.0], 1 + 2 * S, (), None, "
               "1e-3, 1e-15, 1e-15, 1e-20, 20, False)",
-    "fit": "ombrix.fit(lambda q: q[0] + q[1] * T, [0.0, 0.0], 1 + 2 * T, bounds=([0, 0], [5, 5]))",
-    "curve_fit": "ombrix.curve_fit(lambda t, a, b: a + b * t, T, 1 + 2 * T, p0=[0.0, 0.0])",
+    "fit": "ombrix.fit(lambda q: q[0] + q[1] * S, [0.0, 0.0], 1 + 2 * S, bounds=([0, 0], [5, 5]))",
+    "curve_fit": "ombrix.curve_fit(lambda t, a, b: a + b * t, S, 1 + 2 * S, p0=[0.0, 0.0])",
 }
 
 
@@ -241,35 +241,47 @@ def callables(draw, behaviour, signature, params, entry):
     after = KEEPS_AFTER if behaviour == "keeps_argument" else []
     if behaviour == "nested_fit":
         inner = INNER_CALLS.get(entry, INNER_CALLS["ombrix"])
-        lines = [f"INNER = lambda: {draw(st.sampled_from([inner, INNER_CALLS['fit']]))}", ""] + lines
+        inner = draw(st.sampled_from([inner, INNER_CALLS["fit"]]))
+        lines = [f"INNER = lambda S=np.linspace(0.0, 1.0, 8): {inner}", ""] + lines
     return lines, after, jac_do != "fine"
 
 
 # ---- whole calls -------------------------------------------------------------
 
 @st.composite
-def problems(draw):
-    """m parameters, n data points (occasionally fewer than m), the start and
-    the data source lines."""
-    m = draw(st.integers(1, 4))
-    n = draw(st.sampled_from([m + 4, 12, 40, max(m - 1, 1)]))
+def problems(draw, faults, min_m=1):
+    """m parameters, n data points (with faults, occasionally fewer than m),
+    the start and the data source lines."""
+    m = draw(st.integers(min_m, 4))
+    n = draw(st.sampled_from([m + 4, 12, 40] + [max(m - 1, 1)] * faults))
     p0 = "[" + ", ".join(draw(st.sampled_from(["0.5", "1.0", "-2.0", "0.0"])) for _ in range(m)) + "]"
     truth = "[" + ", ".join(str(1.0 + j) for j in range(m)) + "]"
     return m, n, p0, [f"N = {n}", f"T = np.linspace(0.0, 1.0, N)"], truth
 
 
-def _case(entry, setup, call, after, m, n):
+def _case(entry, setup, call, after, m, n, valid):
     # the call is wrapped in a function so that a model can make it again
-    return Case(entry, setup + ["", "", f"def CALL():\n    return {call}"], "CALL()", after, m, n)
+    return Case(entry, setup + ["", "", f"def CALL():\n    return {call}"], "CALL()", after, m, n, valid)
+
+
+# Optional arguments whose valid values are valid in any combination (diff and
+# constraints, method and loss, for instance, are not).
+COMBINABLE = {"sigma", "bounds", "dtype", "damping", "scale", "absolute_sigma", "names", "args", "max_iterations",
+              "step_tol", "gradient_tol", "chisq_tol", "full_output", "check_finite", "xtol"}
+
+
+def _valid(behaviour, pick, m, n, keywords=()):
+    return behaviour == "fine" and not pick.faulty and n > m and set(keywords) <= COMBINABLE
 
 
 @st.composite
-def low_level_cases(draw, entry, behaviour):
-    m, n, p0, setup, truth = draw(problems())
-    lines, after, uses_jac = draw(callables(behaviour, "p, *rest", "p", entry))
+def low_level_cases(draw, entry, behaviour, faults):
     constraints = LOW_LEVEL[entry]
+    # one equality row leaves no parameter free when m is 1
+    m, n, p0, setup, truth = draw(problems(faults, min_m=1 if faults or "lec" not in constraints else 2))
+    lines, after, uses_jac = draw(callables(behaviour, "p, *rest", "p", entry))
     pick = Arguments(draw, ["func", "p", "x", *constraints, "args", "jacf", "mu", "eps1", "eps2", "eps3", "maxit",
-                            "cdiff"])
+                            "cdiff"], faults)
     arguments = {"func": pick("func", st.just("model"), st.sampled_from(["None", "5", "jac"])),
                  "p": pick("p", st.just(p0), vector_faults(p0, m)),
                  "x": pick("x", st.just(f"good({truth})"), vector_faults(f"good({truth})", n))}
@@ -280,7 +292,8 @@ def low_level_cases(draw, entry, behaviour):
                      mu=pick("mu", *MU), eps1=pick("eps1", *EPS), eps2=pick("eps2", *EPS), eps3=pick("eps3", *EPS),
                      maxit=pick("maxit", *MAXIT), cdiff=pick("cdiff", *CDIFF))
     call = f"_ombrix.{entry}(" + ", ".join(f"{k}={v}" for k, v in arguments.items()) + ")"
-    return _case(entry, setup + lines, call, after, arguments["p"], arguments["x"])
+    valid = _valid(behaviour, pick, m, n) and (m > 1 or "lec" not in constraints)
+    return _case(entry, setup + lines, call, after, arguments["p"], arguments["x"], valid)
 
 
 def _options(m, n):
@@ -309,31 +322,35 @@ def _options(m, n):
     }
 
 
-def _keywords(draw, pick, options):
+def _keywords(draw, pick, options, faults):
     """Some of the optional arguments `options`, each valid unless `pick` made
-    it faulty (a faulty one is always passed)."""
-    chosen = set(draw(st.lists(st.sampled_from(sorted(options)), unique=True, max_size=4))) | set(pick.faulty)
+    it faulty (a faulty one is always passed); without faults, only those
+    valid in any combination."""
+    if faults:
+        chosen = set(draw(st.lists(st.sampled_from(sorted(options)), unique=True, max_size=4))) | set(pick.faulty)
+    else:  # each one half the time, so that they meet in every combination
+        chosen = {name for name in sorted(COMBINABLE & set(options)) if draw(st.booleans())}
     return {name: pick(name, *options[name]) for name in sorted(chosen) if name in options}
 
 
 @st.composite
-def fit_cases(draw, behaviour):
-    m, n, p0, setup, truth = draw(problems())
+def fit_cases(draw, behaviour, faults):
+    m, n, p0, setup, truth = draw(problems(faults))
     lines, after, uses_jac = draw(callables(behaviour, "p, *rest", "p", "fit"))
     options = _options(m, n)
-    pick = Arguments(draw, ["model", "p0", "y", "jac", *options])
+    pick = Arguments(draw, ["model", "p0", "y", "jac", *options], faults)
     model = pick("model", st.just("model"), st.sampled_from(["None", "5"]))
     p = pick("p0", st.just(p0), vector_faults(p0, m))
     y = pick("y", st.just(f"good({truth})"), vector_faults(f"good({truth})", n))
     keywords = {"jac": pick("jac", st.just("jac") if uses_jac else st.sampled_from(["None", "jac"]), st.just("5")),
-                **_keywords(draw, pick, options)}
+                **_keywords(draw, pick, options, faults)}
     call = f"ombrix.fit({model}, {p}, {y}, " + ", ".join(f"{k}={v}" for k, v in keywords.items()) + ")"
-    return _case("fit", setup + lines, call, after, p, y)
+    return _case("fit", setup + lines, call, after, p, y, _valid(behaviour, pick, m, n, set(keywords) - {"jac"}))
 
 
 @st.composite
-def curve_fit_cases(draw, behaviour):
-    m, n, p0, setup, truth = draw(problems())
+def curve_fit_cases(draw, behaviour, faults):
+    m, n, p0, setup, truth = draw(problems(faults))
     lines, after, uses_jac = draw(callables(behaviour, "x, *p", "p", "curve_fit"))
     options = _options(m, n)
     for name in ("names", "constraints", "absolute_sigma", "args", "max_iterations", "step_tol"):
@@ -345,30 +362,33 @@ def curve_fit_cases(draw, behaviour):
         nan_policy=(st.sampled_from(["'omit'", "'raise'"]), st.just("'x'")),
         maxfev=MAXIT, xtol=EPS, col_deriv=(st.just("False"), st.just("True")),
         loss=(st.just("'linear'"), st.just("'huber'")))
-    pick = Arguments(draw, ["p0", "xdata", "ydata", "jac", *options])
+    pick = Arguments(draw, ["p0", "xdata", "ydata", "jac", *options], faults)
     p = pick("p0", st.just(p0), st.one_of(st.just("None"), vector_faults(p0, m)))
     xdata = pick("xdata", st.just("T"), st.one_of(vector_faults("T", n), st.just("object()")))
     y = pick("ydata", st.just(f"good({truth})"), vector_faults(f"good({truth})", n))
     jac = st.just("jac") if uses_jac else st.sampled_from(["None", "jac", "'2-point'", "'3-point'"])
     keywords = {"p0": p, "jac": pick("jac", jac, st.sampled_from(["5", "'x'"])),
-                **_keywords(draw, pick, options)}
+                **_keywords(draw, pick, options, faults)}
     call = f"ombrix.curve_fit(model, {xdata}, {y}, " + ", ".join(f"{k}={v}" for k, v in keywords.items()) + ")"
-    return _case("curve_fit", setup + lines, call, after, p, y)
+    valid = _valid(behaviour, pick, m, n, set(keywords) - {"jac", "p0"})
+    return _case("curve_fit", setup + lines, call, after, p, y, valid)
 
 
 @st.composite
-def check_jacobian_cases(draw, behaviour):
-    m, n, p0, setup, truth = draw(problems())
+def check_jacobian_cases(draw, behaviour, faults):
+    m, n, p0, setup, truth = draw(problems(faults))
     lines, after, _ = draw(callables(behaviour, "p, *rest", "p", "check_jacobian"))
-    pick = Arguments(draw, ["callables", "p", "args"])
+    pick = Arguments(draw, ["callables", "p", "args"], faults)
     model, jac = pick("callables", st.just(("model", "jac")), st.sampled_from([("model", "None"), ("5", "jac")]))
     p = pick("p", st.just(p0), vector_faults(p0, m))
     call = f"ombrix.check_jacobian({model}, {jac}, {p}, args={pick('args', *ARGS)})"
-    return _case("check_jacobian", setup + lines, call, after, p, "T")
+    return _case("check_jacobian", setup + lines, call, after, p, "T", _valid(behaviour, pick, m, n))
 
 
-def cases(entry, behaviour):
-    """Calls of `entry` whose model or Jacobian does `behaviour`."""
+def cases(entry, behaviour, faults=True):
+    """Calls of `entry` whose model or Jacobian does `behaviour`; half of them
+    with faulty arguments, or none with `faults` False."""
     if entry in LOW_LEVEL:
-        return low_level_cases(entry, behaviour)
-    return {"fit": fit_cases, "curve_fit": curve_fit_cases, "check_jacobian": check_jacobian_cases}[entry](behaviour)
+        return low_level_cases(entry, behaviour, faults)
+    builder = {"fit": fit_cases, "curve_fit": curve_fit_cases, "check_jacobian": check_jacobian_cases}[entry]
+    return builder(behaviour, faults)

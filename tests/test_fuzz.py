@@ -66,10 +66,14 @@ class InsaneResult(AssertionError):
     pass
 
 
+class ValidCallFailed(AssertionError):
+    pass
+
+
 FAILURES = {"signal": ChildKilledBySignal, "exit": ChildExited, "hang": ChildHung,
             "base_exception_lost": BaseExceptionLost, "model_exception_replaced": ModelExceptionReplaced,
             "undocumented_exception": UndocumentedException, "empty_message": EmptyMessage,
-            "insane_result": InsaneResult}
+            "insane_result": InsaneResult, "valid_call_failed": ValidCallFailed}
 
 
 class Worker:
@@ -106,7 +110,7 @@ class Worker:
         if self.process is None:
             self.start()
         request = {"entry": case.entry, "setup": PRELUDE + "\n".join(case.setup), "call": case.call,
-                   "after": "\n".join(case.after), "m": case.m, "n": case.n}
+                   "after": "\n".join(case.after), "m": case.m, "n": case.n, "valid": case.valid}
         self.process.stdin.write(json.dumps(request) + "\n")
         self.process.stdin.flush()
         answer = self._answer(CASE_TIMEOUT + 60)
@@ -136,7 +140,14 @@ def _run(worker, entry, case):
 
 @pytest.mark.parametrize("entry", ENTRIES)
 @given(data=st.data())
-@settings(FUZZ, max_examples=FUZZ.max_examples * 8)
+@settings(FUZZ, max_examples=FUZZ.max_examples * 4)
+def test_valid_calls_return_results(worker, entry, data):
+    _run(worker, entry, data.draw(cases(entry, "fine", faults=False), label="case"))
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@given(data=st.data())
+@settings(FUZZ, max_examples=FUZZ.max_examples * 6)
 def test_bad_arguments_give_documented_errors(worker, entry, data):
     _run(worker, entry, data.draw(cases(entry, "fine"), label="case"))
 
