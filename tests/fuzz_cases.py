@@ -77,10 +77,10 @@ class Case:
 EXTREMES = ("np.nan", "np.inf", "-np.inf", "1e300", "-1.7976931348623157e308", "5e-324")
 
 
-def _vector_faults(valid, length):
+def vector_faults(valid, length):
     """Faulty versions of the float vector `valid` (source) of `length` items."""
     v = f"np.asarray({valid}, dtype=float)"
-    return [
+    return st.sampled_from([
         f"{v}.astype(np.float32)", f"{v}.astype(np.int64)", f"{v}.astype(complex) + 1j", f"{v}.astype(object)",
         f"{v}.astype(bool)", f"{v}.astype(str)", f"{v}.astype('>f8')", f"{v}.tolist()", f"tuple({v})",
         f"np.broadcast_to({v}, ({length},))",            # read-only
@@ -91,7 +91,7 @@ def _vector_faults(valid, length):
         "np.ones(3, dtype=np.float16)", f"np.append({v}, 1.0)", f"{v}[:-1]",
         *(f"np.where(np.arange({length}) == 0, {e}, {v})" for e in EXTREMES),
         "np.zeros(50_000)", "np.broadcast_to(1.0, (2**31,))",  # huge: must fail cleanly, not allocate
-    ]
+    ])
 
 
 class Arguments:
@@ -106,10 +106,6 @@ class Arguments:
 
     def __call__(self, name, valid, faults):
         return self.draw(faults if name in self.faulty else valid)
-
-
-def vector_faults(valid, length):
-    return st.sampled_from(_vector_faults(valid, length))
 
 
 COMMON_SCALAR_FAULTS = ["None", "'x'", "1j", "[1.0]", "np.nan", "np.inf", "-np.inf", "2**1100", "np.array([1.0, 2.0])"]

@@ -8,7 +8,8 @@ standalone script that reproduces it (run it with `python -P`) and the
 child's output (a traceback, a sanitizer's report); hypothesis shrinks it to
 the smallest such case.  Each kind of failure is an exception class of its
 own, so that hypothesis reports every distinct fault of a test, not only the
-first.
+first.  OMBRIX_FUZZ_EXAMPLES sets the examples per (entry point, behaviour)
+test, for a longer hunt than the default.
 """
 
 import json
