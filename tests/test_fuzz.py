@@ -26,7 +26,7 @@ from conftest import SANITIZED, TESTS_DIR
 from fuzz_cases import BEHAVIOURS, ENTRIES, PRELUDE, cases
 
 # Normal cases take milliseconds; a case that runs this long hangs.
-CASE_TIMEOUT = 20.0 if SANITIZED else 5.0
+CASE_TIMEOUT = 10.0 if SANITIZED else 5.0
 START_TIMEOUT = 120.0
 
 # Fixed and reproducible: the same examples on every run, no example database.
