@@ -9,6 +9,17 @@ import pytest
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(TESTS_DIR)
 
+# Set by `make sanitize` to the sanitizer flags: the numeric layer and the
+# extension modules are instrumented, the sanitizer runtime is preloaded.
+SANITIZED = bool(os.environ.get("OMBRIX_SANITIZE"))
+
+
+def library_stderr(text):
+    """What the library printed on standard error, without the warnings the
+    address sanitizer adds when an allocation fails."""
+    return "".join(line for line in text.splitlines(keepends=True)
+                   if not (SANITIZED and "AddressSanitizer failed to allocate" in line))
+
 
 def run_isolated(code, timeout=120, env=None):
     """Run `code` in a fresh interpreter (for behaviour that ends the process).

@@ -16,7 +16,10 @@ DECLARED = set(capi.declarations())
 SHARED_OBJECTS = {"module": (capi.LIB_PATH, {"PyInit__ombrix"}), "libombrix": (LIBOMBRIX, set())}
 FIT_MODULE = importlib.util.find_spec("ombrix._fit").origin
 # libraries of the C/C++ runtime that every Linux system provides
-SYSTEM_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|ld-linux-[\w-]+)\.so(\.\d+)*$")
+SYSTEM_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|ld-linux-[\w-]+"
+                              # the sanitizer runtimes of a `make sanitize` build
+                              + (r"|libasan|libubsan" if os.environ.get("OMBRIX_SANITIZE") else "")
+                              + r")\.so(\.\d+)*$")
 
 
 def tool(*args):

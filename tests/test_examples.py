@@ -25,8 +25,10 @@ def test_c_example_builds_with_the_config_flags_and_fits(tmp_path):
     exe = tmp_path / "rosenbrock"
     flags = subprocess.run([sys.executable, "-P", "-m", "ombrix.config", "--cflags", "--libs"], capture_output=True,
                            text=True, check=True).stdout.split()
-    subprocess.run([CC, "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", f"{REPO_DIR}/examples/rosenbrock.c",
-                    *flags, "-o", str(exe)], check=True)
+    # under `make sanitize` the example is instrumented like the library
+    sanitize = os.environ.get("OMBRIX_SANITIZE", "").split()
+    subprocess.run([CC, "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", *sanitize,
+                    f"{REPO_DIR}/examples/rosenbrock.c", *flags, "-o", str(exe)], check=True)
     env = {name: value for name, value in os.environ.items() if name != "LD_LIBRARY_PATH"}
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60, env=env)
     # the example checks its own results against the minimum (1, 1)
