@@ -594,6 +594,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
 
     status = Status(int(info[6]))
+    if not (np.isfinite(f).all() and np.isfinite(p).all()):
+        status = Status.INVALID_VALUES  # nothing finite to claim convergence for
     residuals = (y.astype(dtype) - f).astype(dtype)
     dof = n - free
     redchi = chisq / dof if dof > 0 else math.nan

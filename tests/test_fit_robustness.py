@@ -90,6 +90,22 @@ def test_a_model_that_turns_nan_is_never_a_success(kind, diff):
     assert np.isfinite(r.p).all()
 
 
+@pytest.mark.parametrize("diff", ["forward", "central", "secant"])
+@pytest.mark.parametrize("bad_from", [4, 6, 9, 15])
+def test_a_model_that_stays_nan_leaves_nothing_to_call_converged(diff, bad_from):
+    # NaN from some call on, wherever it is evaluated: a fit that still ends
+    # must not report convergence at a point whose chi-square is not finite
+    # (unless the start check refuses the model first)
+    log = Log("model", bad_from=bad_from)
+    try:
+        r = fit(log.model, START, Y, diff=diff)
+    except ValueError as e:
+        assert "start point" in str(e)
+        return
+    if not (np.isfinite(r.chisq) and np.isfinite(r.p).all()):
+        assert not r.success and r.status is Status.INVALID_VALUES
+
+
 # ---- a start where the model or its Jacobian is not finite ----
 
 START_CASES = [
