@@ -351,6 +351,10 @@ def curve_fit_cases(draw, behaviour, faults):
     options = _options(m, n)
     for name in ("names", "constraints", "absolute_sigma", "args", "max_iterations", "step_tol"):
         del options[name]
+    # curve_fit takes SciPy's (lb, ub) forms only, not a pair per parameter,
+    # and refuses a start outside them (every start drawn lies within these)
+    options["bounds"] = (st.sampled_from([f"(np.full({m}, -10.0), np.full({m}, 10.0))", "(-5.0, 5.0)",
+                                          "(-np.inf, np.inf)"]), options["bounds"][1])
     options.update(
         check_finite=(st.sampled_from(["False", "True"]), st.just("np.array([1, 2])")),
         method=(st.sampled_from(["'trf'", "'dogbox'", "None"]), st.sampled_from(["'lm'", "'x'"])),
