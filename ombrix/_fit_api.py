@@ -26,17 +26,20 @@ class Status(enum.IntEnum):
     the others are not (`FitResult.success` is False for them).
     """
 
-    SMALL_GRADIENT = 1   #: the largest component of J^T r fell to `gradient_tol`
+    SMALL_GRADIENT = 1   #: the (scaled) gradient of chi-square vanished to rounding, or fell to `gradient_tol`
     SMALL_STEP = 2       #: the step fell to `step_tol` times the size of the parameters
     MAX_ITERATIONS = 3   #: `max_iterations` iterations were made
     SINGULAR = 4         #: the damped normal equations gave an absurdly long step
     NO_REDUCTION = 5     #: the damping grew to its limit without lowering chi-square
     SMALL_CHISQ = 6      #: chi-square fell to `chisq_tol`
     INVALID_VALUES = 7   #: the model or its Jacobian gave NaN or infinite values
+    SMALL_REDUCTION = 8  #: the actual and predicted reductions of chi-square fell below `ftol`
+    STALLED = 9          #: the steps became negligible while the gradient did not
+    MAX_EVALUATIONS = 10  #: the limit on model evaluations was reached
 
 
 _MESSAGES = {
-    Status.SMALL_GRADIENT: "converged: the gradient of chi-square is below gradient_tol",
+    Status.SMALL_GRADIENT: "converged: the gradient of chi-square is negligible",
     Status.SMALL_STEP: "converged: the relative step is below step_tol",
     Status.MAX_ITERATIONS: "stopped after max_iterations iterations without converging",
     Status.SINGULAR: "stopped: the normal equations are singular (the parameters are not determined by the data)",
@@ -44,11 +47,15 @@ _MESSAGES = {
     Status.SMALL_CHISQ: "converged: chi-square is below chisq_tol",
     Status.INVALID_VALUES: "stopped: the model returned NaN or infinite values at a trial point; "
                            "the parameters are the last ones with finite values",
+    Status.SMALL_REDUCTION: "converged: the reduction of chi-square per step is negligible",
+    Status.STALLED: "stopped: the steps became negligible but the gradient did not; the Jacobian may be "
+                    "wrong or the model not smooth at the parameters",
+    Status.MAX_EVALUATIONS: "stopped after the maximum number of model evaluations without converging",
 }
 # INVALID_VALUES with a Jacobian that has NaN or infinite entries
 _JACOBIAN_NOT_FINITE = ("stopped: the Jacobian was not finite (NaN or infinite entries); "
                         "the parameters are those where it was evaluated")
-_CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ)
+_CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ, Status.SMALL_REDUCTION)
 _DIFFS = ("forward", "central", "secant")
 _CONSTRAINT_METHODS = ("active-set", "direct")
 
@@ -326,9 +333,27 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
 
     Notes
     -----
-    Solvers: without constraints, Levenberg-Marquardt.  Equality
-    constraints are eliminated exactly: the fit runs on the parameters they
-    leave free.  Bounds and inequalities (``constraints='active-set'``):
+    Solvers: a trust-region Levenberg-Marquardt engine, the default for
+    every fit except ``constraints='direct'``, ``diff='secant'`` and fits
+    with ``gradient_tol`` or ``chisq_tol`` (the absolute tests of the
+    numeric layer's own solvers, which run those).  Its damping is scaled
+    by the Jacobian's column norms and updated from the ratio of actual to
+    predicted reduction; its steps come from a QR factorisation; a trial
+    point where the model or its Jacobian is not finite is refused and the
+    damping raised, so the fit goes on with shorter steps (INVALID_VALUES
+    only when no finite step is left).  It stops when the scaled gradient,
+    the step (relative to the parameters, `step_tol` when given) or the
+    reduction of chi-square per step falls to rounding (SMALL_GRADIENT,
+    SMALL_STEP, SMALL_REDUCTION: converged), and reports STALLED (not
+    converged) when the steps become negligible while the gradient does
+    not, as with a wrong Jacobian.  With forward differences it ends with
+    central ones once the steps no longer change chi-square beyond its
+    rounding, so that the last digits do not depend on the forward
+    differences' error; no final Gauss-Newton correction is taken.
+    `damping` is its initial damping relative to the largest squared
+    column norm; `scale` does not apply to it (it scales by itself).
+    Equality constraints are eliminated exactly: the fit runs on the
+    parameters they leave free.  Bounds and inequalities (``constraints='active-set'``):
     the constraints that hold with equality at the solution (the active
     set) are guessed, starting with none, and eliminated exactly like
     equalities; the guess is corrected as the fit goes.  The solver is
@@ -371,8 +396,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     and column of `cov` (`FitResult.undetermined`).  A Jacobian that is not
     finite, at the start or later, ends the fit with INVALID_VALUES.
 
-    Defaults: chosen on the nine NIST reference problems shipped in
-    `ombrix.nist`, from both starting points, with analytic, forward and
+    Defaults of the numeric layer's solvers: chosen on the nine NIST
+    reference problems shipped in `ombrix.nist`, from both starting points, with analytic, forward and
     central difference Jacobians: one setting for all of them, with the
     fewest evaluations among those that reach the best accuracy.  Totals
     over the 18 fits (model + Jacobian evaluations, analytic Jacobian /
@@ -442,14 +467,20 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     typical = np.where(p0 != 0, np.abs(p0), 1.0)
     if constraints is None:
         constraints = "direct" if diff == "secant" and jac is None else "active-set"
+    # The engine runs every fit but those of the numeric layer's own solvers: the direct
+    # constrained ones, the secant updates, and the absolute tests gradient_tol and chisq_tol.
+    engine = None
+    if constraints == "active-set" and diff != "secant" and tolerances[1] == 0 and tolerances[3] == 0:
+        engine = _active_set.engine_settings(xtol=-1.0 if given_step_tol is None else step_tol)
     if constraints == "active-set" and (lb is not None or C is not None):
-        if given_step_tol is None:  # the rounds end without the final correction
+        if given_step_tol is None and engine is None:  # the rounds end without the final correction
             tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
         solution = _active_set.solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d,
-                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype)
+                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype,
+                                     engine=engine)
     else:
         solution = _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances,
-                          dtype, polish=diff != "secant")
+                          dtype, polish=diff != "secant" and engine is None, engine=engine)
     (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
 
     status = Status(int(info[6]))
@@ -487,10 +518,13 @@ def _message(status, f, J):
 
 
 def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
-           unpack=False, polish=False, factor=False):
+           unpack=False, polish=False, factor=False, engine=None):
     """Runs the binding on checked float64 arguments in the precision `dtype`:
     bounds of +-inf become the largest finite value of the type (the solvers'
-    mark of "unbounded").  Returns the binding's tuple."""
+    mark of "unbounded").  With `engine` (settings of
+    `_active_set.engine_settings`; no bounds, no inequalities) the fit runs
+    on the trust-region engine, the equalities eliminated through a basis of
+    their null space.  Returns the binding's tuple."""
     def cast(a):
         return None if a is None else np.ascontiguousarray(a, dtype=dtype)
 
@@ -500,8 +534,13 @@ def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typica
         lb_c = cast(np.maximum(lb, -largest))
         ub_c = cast(np.minimum(ub, largest))
     # y and the weights stay float64: the binding keeps them in double precision for the statistics
-    out = _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d), diff,
-                     cast(typical), scale, *tolerances, unpack, polish, factor)
+    if engine is not None:
+        variables = _active_set.engine_arguments(engine, A, b, start, dtype)
+        out = _fit.engine_solve(model, cast(start), y, args, jac, weights, None, None, cast(A), cast(b), None, None,
+                                diff, cast(typical), scale, *tolerances, unpack, False, factor, variables)
+    else:
+        out = _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d),
+                         diff, cast(typical), scale, *tolerances, unpack, polish, factor)
     _active_set.raise_if_start_not_finite(out, start)
     return out
 
