@@ -733,6 +733,18 @@ struct EngineSettings {
   bool identity_scaling = false;  // damping by the identity (the basis carries the scale)
 };
 
+// rho'(z) of a robust loss at z = (r / f_scale)^2: the weight of a residual
+// in the loss-rescaled problem (1 for the linear loss).
+double loss_weight(int loss, double z) {
+  switch (loss) {
+    case OMBRIX_LOSS_SOFT_L1: return 1 / std::sqrt(1 + z);
+    case OMBRIX_LOSS_HUBER: return z <= 1 ? 1 : 1 / std::sqrt(z);
+    case OMBRIX_LOSS_CAUCHY: return 1 / (1 + z);
+    case OMBRIX_LOSS_ARCTAN: return 1 / (1 + z * z);
+    default: return 1;
+  }
+}
+
 bool read_loss(PyObject* loss, int* out) {
   const char* text = PyUnicode_Check(loss) ? PyUnicode_AsUTF8(loss) : nullptr;
   if (!text) {
@@ -1424,6 +1436,15 @@ PyObject* solve_impl(const SolveArgs& a) {
     weights64.weights.apply(unweighted.get(), jw.get(), n, m);
   }
 
+  // Under a robust loss the covariance is that of the loss-rescaled problem:
+  // each row of W J weighted by sqrt(rho'), as iteratively reweighted least
+  // squares would weight it at p.
+  if (engine && a.engine.loss != OMBRIX_LOSS_LINEAR)
+    for (std::size_t i = 0; i < nn; ++i) {
+      const double u = r[i] / a.engine.f_scale;
+      const double s = std::sqrt(loss_weight(a.engine.loss, u * u));
+      for (std::size_t j = 0; j < mm; ++j) jw[i * mm + j] *= s;
+    }
   auto* bounds = static_cast<signed char*>(PyArray_DATA(as_array(bounds_array)));
   auto* rows = static_cast<bool*>(PyArray_DATA(as_array(rows_array)));
   active_constraints(p_out, m, given, bounds, rows);

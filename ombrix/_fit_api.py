@@ -58,6 +58,7 @@ _JACOBIAN_NOT_FINITE = ("stopped: the Jacobian was not finite (NaN or infinite e
 _CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ, Status.SMALL_REDUCTION)
 _DIFFS = ("forward", "central", "secant")
 _CONSTRAINT_METHODS = ("active-set", "direct")
+_LOSSES = ("linear", "soft_l1", "huber", "cauchy", "arctan")
 
 # The relative step below which a fit has converged, per precision: a few
 # hundred units of rounding in double precision (see fit's notes), a few units
@@ -227,7 +228,7 @@ class FitResult:
 
 def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
         diff="forward", dtype=np.float64, damping=1e-3, gradient_tol=0.0, step_tol=None, chisq_tol=0.0,
-        max_iterations=1000, scale=True, constraints=None, names=None):
+        max_iterations=1000, scale=True, constraints=None, names=None, loss="linear", f_scale=1.0):
     """Fit ``model(p, *args)`` to `y` by Levenberg-Marquardt least squares.
 
     Minimises chi-square, ``sum(((y - model(p)) / sigma)**2)`` (or
@@ -314,6 +315,19 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         eliminated exactly either way.
     names : sequence of str, optional
         Parameter names, for `FitResult.report`.
+    loss : {'linear', 'soft_l1', 'huber', 'cauchy', 'arctan'}, optional
+        The loss ``rho`` of each weighted residual: the fit minimises
+        ``sum(f_scale**2 * rho((r_i / f_scale)**2))``, r the weighted
+        residuals, with rho(z) = z ('linear': chi-square),
+        ``2 (sqrt(1 + z) - 1)`` ('soft_l1'), z up to 1 and ``2 sqrt(z) - 1``
+        beyond ('huber'), ``log(1 + z)`` ('cauchy'), ``arctan(z)``
+        ('arctan').  The robust losses weigh residuals far beyond `f_scale`
+        less, so that a few gross outliers do not decide the fit.  They need
+        the engine: not with ``constraints='direct'``, ``diff='secant'``,
+        `gradient_tol` or `chisq_tol`.  See Notes for the covariance.
+    f_scale : float, optional
+        The residual size (in units of the weighted residuals) beyond which
+        a robust loss takes effect; positive.
 
     Returns
     -------
@@ -396,6 +410,17 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     and column of `cov` (`FitResult.undetermined`).  A Jacobian that is not
     finite, at the start or later, ends the fit with INVALID_VALUES.
 
+    Under a robust loss the covariance is the Gauss-Newton covariance of
+    the loss-rescaled problem at `p`: each row of the weighted Jacobian is
+    weighted by ``sqrt(rho'(z_i))``, as iteratively reweighted least
+    squares weighs it there, and, unless `absolute_sigma`, the result is
+    scaled by ``sum(rho'(z_i) r_i**2) / dof`` instead of `redchi`.  It is an
+    approximation, valid when the outliers are down-weighted to near zero
+    and the other residuals lie within `f_scale` (where rho' is 1); it
+    ignores the curvature of the loss.  `chisq`, `redchi`, `r2` and
+    `initial_chisq` stay those of the plain (unweighted by the loss)
+    residuals, except that `initial_chisq` is the loss at the start.
+
     Defaults of the numeric layer's solvers: chosen on the nine NIST
     reference problems shipped in `ombrix.nist`, from both starting points, with analytic, forward and
     central difference Jacobians: one setting for all of them, with the
@@ -440,6 +465,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     if constraints is not None and constraints not in _CONSTRAINT_METHODS:
         raise ValueError(f"constraints must be one of {', '.join(map(repr, _CONSTRAINT_METHODS))} or None, "
                          f"not {constraints!r}")
+    if loss not in _LOSSES:
+        raise ValueError(f"loss must be one of {', '.join(map(repr, _LOSSES))}, not {loss!r}")
+    f_scale = float(f_scale)
+    if not (0 < f_scale < math.inf):
+        raise ValueError(f"f_scale must be positive and finite, not {f_scale!r}")
     if constraints == "active-set" and diff == "secant" and jac is None:
         raise ValueError("constraints='active-set' needs diff='forward' or 'central', or an analytic jac")
     dtype = np.dtype(dtype)
@@ -471,7 +501,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     # constrained ones, the secant updates, and the absolute tests gradient_tol and chisq_tol.
     engine = None
     if constraints == "active-set" and diff != "secant" and tolerances[1] == 0 and tolerances[3] == 0:
-        engine = _active_set.engine_settings(xtol=-1.0 if given_step_tol is None else step_tol)
+        engine = _active_set.engine_settings(loss=loss, f_scale=f_scale,
+                                             xtol=-1.0 if given_step_tol is None else step_tol)
+    elif loss != "linear":
+        raise ValueError(f"loss={loss!r} needs the engine: not with constraints='direct', diff='secant', "
+                         "gradient_tol or chisq_tol")
     if constraints == "active-set" and (lb is not None or C is not None):
         if given_step_tol is None and engine is None:  # the rounds end without the final correction
             tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
@@ -490,7 +524,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     undetermined = np.isposinf(np.diag(cov))
     if not absolute_sigma:
         if dof > 0:
-            np.multiply(cov, redchi, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
+            scale_by = redchi if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2) / dof
+            np.multiply(cov, scale_by, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
         else:
             cov.fill(math.inf)
     stderr = np.sqrt(np.abs(np.diag(cov)))
@@ -507,6 +542,20 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
         message=_message(status, f, J), success=status in _CONVERGED, active_bounds=active_bounds,
         active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined)
+
+
+def loss_weights(loss, r, f_scale):
+    """rho'(z) of each residual r_i of a loss, z = (r_i / f_scale)^2."""
+    z = (np.asarray(r, dtype=np.float64) / f_scale) ** 2
+    if loss == "soft_l1":
+        return 1.0 / np.sqrt(1.0 + z)
+    if loss == "huber":
+        return np.where(z <= 1.0, 1.0, 1.0 / np.sqrt(np.maximum(z, 1.0)))
+    if loss == "cauchy":
+        return 1.0 / (1.0 + z)
+    if loss == "arctan":
+        return 1.0 / (1.0 + z * z)
+    return np.ones_like(z)
 
 
 def _message(status, f, J):

@@ -80,3 +80,63 @@ def test_an_exception_from_the_jacobian_stops_the_fit(path):
     with pytest.raises(Interrupt):
         fit(decay, [1.0, 1.0], Y, jac=jac, **{k: v for k, v in PATHS[path].items()})
     assert len(calls) == 2
+
+
+# ---- robust losses ----------------------------------------------------------------------------
+
+T = np.linspace(0.0, 1.0, 41)
+LINE = np.stack([np.ones_like(T), T], axis=1)
+NOISE = 0.05
+CLEAN = 1.0 + 2.0 * T + NOISE * np.sin(37.0 * T)  # residuals within +-NOISE of the line
+OUTLIERS = np.array([5, 17, 30])
+GROSS = CLEAN.copy()
+GROSS[OUTLIERS] += [40.0, -60.0, 50.0]
+KEPT = np.setdiff1d(np.arange(T.size), OUTLIERS)
+CLEAN_FIT = np.linalg.lstsq(LINE[KEPT], CLEAN[KEPT], rcond=None)[0]
+
+
+def line(p):
+    return LINE @ p
+
+
+@pytest.mark.parametrize("loss", ["soft_l1", "huber", "cauchy", "arctan"])
+@pytest.mark.parametrize("analytic", [True, False], ids=["analytic", "differences"])
+def test_robust_losses_reach_the_stationary_point_of_their_loss(loss, analytic):
+    from ombrix._fit_api import loss_weights
+    f_scale = NOISE
+    r = fit(line, [0.0, 0.0], GROSS, jac=(lambda p: LINE) if analytic else None, loss=loss, f_scale=f_scale)
+    assert r.success
+    # the gradient of the loss, J^T (rho'(z) r), vanishes to rounding (sqrt(eps) with forward
+    # differences' truncation error moving the minimum)
+    w = loss_weights(loss, r.residuals, f_scale)
+    gradient = LINE.T @ (w * r.residuals)
+    size = np.abs(LINE).T @ np.abs(w * r.residuals)
+    assert (np.abs(gradient) <= (1e-12 if analytic else 1e-7) * size).all()
+    # the outliers barely move the line: their influence rho'(z) r is at most about f_scale
+    # each (soft_l1, huber), f_scale^2 / |r| (cauchy), f_scale^4 / |r|^3 (arctan)
+    influence = len(OUTLIERS) * f_scale / np.sqrt(len(KEPT))
+    np.testing.assert_allclose(r.p, CLEAN_FIT, atol=influence)
+    assert np.abs(fit(line, [0.0, 0.0], GROSS).p - CLEAN_FIT).max() > 10 * influence  # the linear loss does not
+
+
+def test_robust_covariance_is_that_of_the_points_it_keeps():
+    # sigma in absolute units and f_scale far above the clean residuals, far below the outliers:
+    # rho' is near 1 on the clean points and near 0 on the outliers, so the covariance is that
+    # of a least-squares fit of the clean points alone
+    sigma = np.full(T.size, NOISE)
+    r = fit(line, [0.0, 0.0], GROSS, sigma=sigma, absolute_sigma=True, loss="cauchy", f_scale=10.0)
+    clean_cov = NOISE**2 * np.linalg.inv(LINE[KEPT].T @ LINE[KEPT])
+    np.testing.assert_allclose(r.cov, clean_cov, rtol=0.03)
+    np.testing.assert_allclose(r.p, CLEAN_FIT, atol=1e-3)
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(loss="l1"), "loss must be one of 'linear', 'soft_l1', 'huber', 'cauchy', 'arctan', not 'l1'"),
+    (dict(loss="huber", f_scale=0.0), "f_scale must be positive and finite"),
+    (dict(loss="huber", diff="secant"), "needs the engine"),
+    (dict(loss="huber", constraints="direct"), "needs the engine"),
+    (dict(loss="cauchy", chisq_tol=1e-3), "needs the engine"),
+])
+def test_robust_loss_arguments_are_checked(change, message):
+    with pytest.raises(ValueError, match=message):
+        fit(line, [0.0, 0.0], GROSS, **change)
