@@ -439,7 +439,10 @@ class _ActiveSet:
             out = _fit.solve_guarded(*arguments)
         else:
             free = rows.shape[0] < cons.m
-            variables = engine_arguments(self.engine, rows if free else None, rhs, p, self.dtype)
+            settings = self.engine
+            if settings["max_nfev"]:  # the rounds share the limit; one evaluation at least, to report
+                settings = dict(settings, max_nfev=max(settings["max_nfev"] - self.nfev, 1))
+            variables = engine_arguments(settings, rows if free else None, rhs, p, self.dtype)
             out = _fit.engine_solve_guarded(*arguments, variables)
         self.nfev += out[4]
         self.njev += out[5]

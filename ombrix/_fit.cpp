@@ -724,6 +724,32 @@ int stop_reason(int status) {
   }
 }
 
+// Whether a basis (m x k) is square and diagonal: parameter scales only.
+template <typename T>
+bool diagonal_basis(const T* basis, int m, int k) {
+  if (k != m) return false;
+  for (std::size_t i = 0; i < std::size_t(m); ++i)
+    for (std::size_t j = 0; j < std::size_t(m); ++j)
+      if (i != j && basis[i * std::size_t(m) + j] != T(0)) return false;
+  return true;
+}
+
+// The typical sizes and the bounds (either may be null) in the variables z
+// of p = origin + diag(s) z, into out (3 m: typical, lower, upper); the
+// unbounded marks (the largest finite value) are kept.
+template <typename T>
+void to_scaled_variables(const T* origin, const T* basis, int m, const T* typical, const T* lower, const T* upper,
+                         T* out) {
+  const T largest = std::numeric_limits<T>::max();
+  const std::size_t mm = std::size_t(m);
+  for (std::size_t j = 0; j < mm; ++j) {
+    const T s = basis[j * mm + j];
+    out[j] = typical[j] / s;
+    if (lower) out[mm + j] = lower[j] == -largest ? -largest : (lower[j] - origin[j]) / s;
+    if (upper) out[2 * mm + j] = upper[j] == largest ? largest : (upper[j] - origin[j]) / s;
+  }
+}
+
 // The engine's settings that ombrix.fit and curve_fit choose.
 struct EngineSettings {
   bool enabled = false;
@@ -1347,10 +1373,23 @@ PyObject* solve_impl(const SolveArgs& a) {
   } else if (no_solve) {
     info[6] = T(nothing_free ? kSmallGradient : kIterationLimit);  // nothing free, or no iteration given
   } else if (engine) {
-    const bool binding_jacobian = evaluator.has_jacobian() || basis;
-    status = run_engine(engine_fit, a.engine, a.guarded, binding_jacobian, differences, data_of<T>(typical),
-                        lb ? data_of<T>(lb) : nullptr, ub ? data_of<T>(ub) : nullptr, z ? data_of<T>(z) : q, k, n,
-                        data_of<T>(weighted_y), a.tolerances, info);
+    // The engine's own differences (central ones to end a forward-difference fit), but in
+    // the binding's where a basis mixes the parameters: there only p-space steps keep the bounds.
+    const T* basis_data = basis ? data_of<T>(basis) : nullptr;
+    const bool diagonal = !basis || diagonal_basis(basis_data, m, k);
+    const bool binding_jacobian = evaluator.has_jacobian() || !diagonal;
+    CBuffer<T> z_sizes(allocate<T>(3, std::size_t(m)));
+    if (!z_sizes) return PyErr_NoMemory();
+    const T *z_typical = data_of<T>(typical), *z_lower = lb ? data_of<T>(lb) : nullptr,
+            *z_upper = ub ? data_of<T>(ub) : nullptr;
+    if (basis && diagonal) {
+      to_scaled_variables(data_of<T>(origin), basis_data, m, z_typical, z_lower, z_upper, z_sizes.get());
+      z_typical = z_sizes.get();
+      z_lower = lb ? z_sizes.get() + m : nullptr;
+      z_upper = ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
+    }
+    status = run_engine(engine_fit, a.engine, a.guarded, binding_jacobian, differences, z_typical, z_lower, z_upper,
+                        z ? data_of<T>(z) : q, k, n, data_of<T>(weighted_y), a.tolerances, info);
     if (z) std::copy_n(engine_fit.parameters(data_of<T>(z)), m, q);
   } else if (evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
