@@ -277,32 +277,40 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         Difference steps are ``h_j = c * max(|p_j|, |p0_j|)`` (``|p0_j|``
         replaced by 1 where it is 0), with ``c = sqrt(eps)`` (forward) or
         ``eps**(1/3)`` (central) of the fit's dtype; near a bound the step
-        points inside.
+        points inside.  On the engine, 'forward' ends with central
+        differences once the steps no longer change chi-square beyond its
+        rounding (a few more calls, about the accuracy of 'central'); with
+        equalities or active constraints eliminated the differences are
+        taken in the parameters themselves, forward throughout.
     dtype : {numpy.float64, numpy.float32}, optional
         Precision of the fit: every array, the model's parameter vector and
         the solver's arithmetic.
     damping : float, optional
         Initial damping: the first Levenberg-Marquardt damping term is
-        `damping` times the largest diagonal element of J^T J.  Larger
+        `damping` times the largest diagonal element of J^T J (on the
+        engine, relative to its column-norm scaling).  Larger
         values start with shorter, gradient-like steps.
     gradient_tol : float, optional
         Convergence when the largest component of J^T r (weighted) is at
-        most this (absolute; 0 disables the test).
+        most this (absolute; 0 disables the test).  Given, the fit runs on
+        the numeric layer's own solvers (see Notes).
     step_tol : float, optional
         Convergence when a step is at most `step_tol` times the size of the
-        parameters: ``|dp| <= step_tol |p|``.  Default 1e-9 (float64;
-        1e-12 with bounds or inequalities, see Notes),
-        1e-6 (float32).
+        parameters: ``|dp| <= step_tol |p|`` (in the engine's scaled
+        norm).  Default: the engine's, 4 eps (it runs the fit to rounding);
+        for the numeric layer's solvers 1e-9 (float64; 1e-12 with bounds or
+        inequalities, see Notes), 1e-6 (float32).
     chisq_tol : float, optional
         Convergence when chi-square is at most this (absolute; 0 disables
-        the test).
+        the test).  Given, the fit runs on the numeric layer's own solvers.
     max_iterations : int, optional
         Iteration limit.
     scale : bool, optional
-        Solve in variables scaled by the Jacobian's column norms at the
-        start (powers of two near ``1 / |J_j|``), so that the damping weighs
-        all parameters alike.  The result does not depend on it beyond the
-        path taken.
+        For the numeric layer's solvers: solve in variables scaled by the
+        Jacobian's column norms at the start (powers of two near
+        ``1 / |J_j|``), so that the damping weighs all parameters alike.
+        The engine scales its damping by the column norms itself.  The
+        result does not depend on it beyond the path taken.
     constraints : {'active-set', 'direct'}, optional
         How bounds and inequalities are enforced (see Notes).
         'active-set': exactly, by an active-set method on top of the exact
