@@ -106,10 +106,11 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         Every method runs ombrix's trust-region engine (the active-set
         method on top of it for bounds and inequalities).  'lm' with bounds
         raises ValueError, as in SciPy.
-    jac : callable, '2-point', '3-point' or None, optional
+    jac : callable, '2-point', '3-point', 'cs' or None, optional
         ``jac(xdata, *params)`` returning the (N, M) Jacobian of `f` (for one
         parameter, N values will do); or differences: None and '2-point'
-        forward, '3-point' central.
+        forward, '3-point' central; or 'cs', complex steps (`f` evaluated
+        at complex parameters: exact to rounding, M calls per Jacobian).
     full_output : bool, optional
         Also return `infodict`, `mesg` and `ier`.
     nan_policy : {None, 'raise', 'omit'}, optional
@@ -230,7 +231,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
       count as free in the degrees of freedom (SciPy ignores the bounds);
       equalities and active inequalities likewise.
     - Difference Jacobians use steps ``c * max(|p_j|, |p0_j| or 1)`` with
-      c = sqrt(eps) (forward) or eps**(1/3) (central); 'cs' is refused.
+      c = sqrt(eps) (forward) or eps**(1/3) (central).  'cs' takes complex
+      steps of sqrt(eps) max(1, |p_j|) (f must accept complex parameters).
     - `ydata` of any shape is flattened (SciPy needs it 1-D); a model
       returning a different number of values raises ValueError.
     - A lower bound equal to the upper one fixes the parameter (SciPy
@@ -294,6 +296,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     if method is not None and method not in _METHODS:
         raise ValueError("`method` must be 'trf', 'dogbox' or 'lm'.")
     jac, diff, dtype, tolerances, scale, engine, verbose = _options(kwargs, jac, m)
+    if jac == "cs":
+        jac = _complex_step(f, dtype)
 
     if lb is not None:
         _check_start(p0, lb, ub)
@@ -474,9 +478,9 @@ def _scipy_weights(sigma, n):
 def _options(kwargs, jac, m):
     """(jac callable or None, diff, dtype, tolerances, scale, engine settings
     or None, verbose) from jac and the keyword arguments."""
-    if jac is None or isinstance(jac, str):
-        if jac == "cs":
-            raise ValueError("jac='cs' (complex-step differences) is not supported; use '2-point' or '3-point'")
+    if jac == "cs":
+        jac, diff = "cs", "forward"  # made a callable once the model and dtype are known
+    elif jac is None or isinstance(jac, str):
         if jac not in _DIFFS:
             raise ValueError("`jac` must be '2-point', '3-point', 'cs' or callable.")
         diff, jac = _DIFFS[jac], None
@@ -491,7 +495,7 @@ def _options(kwargs, jac, m):
         elif key in _ENGINE_OPTIONS:
             scipy[key] = value
         elif key == "col_deriv":
-            if value and jac is not None:
+            if value and callable(jac):
                 jac = _transposed(jac)
         else:
             raise TypeError(f"curve_fit() got an unexpected keyword argument '{key}'")
@@ -575,6 +579,29 @@ def _engine_options(scipy, own, diff, m):
             raise ValueError(f"{', '.join(given)} need the engine: not with diff='secant', gradient_tol or chisq_tol")
         return None, verbose
     return _active_set.engine_settings(**settings), verbose
+
+
+def _complex_step(f, dtype):
+    """The Jacobian of f(xdata, *params) by complex steps: column j is
+    Im f(xdata, p + i h_j e_j) / h_j, with h_j = sqrt(eps) max(1, |p_j|).  No
+    difference is taken, so the columns are exact to rounding; f must
+    accept complex parameters and keep its values analytic in them."""
+    complex_type = np.complex64 if dtype == np.float32 else np.complex128
+    relative = math.sqrt(float(np.finfo(dtype).eps))
+
+    def jac(xdata, *params):
+        p = np.array(params, dtype=complex_type)
+        columns = []
+        for j in range(p.size):
+            h = relative * max(1.0, abs(float(p[j].real)))
+            shifted = p.copy()
+            shifted[j] += 1j * h
+            values = np.asarray(f(xdata, *shifted))
+            if values.dtype.kind != "c":
+                raise TypeError("jac='cs' needs a model that returns complex values for complex parameters")
+            columns.append(values.imag.ravel() / h)
+        return np.stack(columns, axis=1)
+    return jac
 
 
 def _traced(f, y, weights):
