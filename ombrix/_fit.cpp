@@ -13,8 +13,13 @@
 // the solver asks to evaluate that violates one of a set of linear rows, and
 // hands back that point and the last one it took a Jacobian at.
 //
-// Sections: evaluators, the fit context, the solver dispatch, the module
-// functions, the module definition.
+// engine_solve and engine_solve_guarded run the same fit on the numeric
+// layer's trust-region engine instead: the evaluations go through the same
+// fit context, a failed evaluation stops the engine through its should_stop
+// hook, and the guard refuses trial points through its accept_point hook.
+//
+// Sections: evaluators, the fit context, the solver dispatch, the engine,
+// the module functions, the module definition.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -522,8 +522,8 @@ def test_robust_loss_down_weighs_gross_outliers():
     y = Y.copy()
     y[[4, 12]] += [50.0, -50.0]
     clean = ombrix.curve_fit(decay, np.delete(X, [4, 12]), np.delete(Y, [4, 12]), p0=[1.0, 1.0, 0.0])[0]
-    robust = ombrix.curve_fit(decay, X, y, p0=[1.0, 1.0, 0.0], loss="cauchy", f_scale=0.2)[0]
-    with np.errstate(over="ignore"):  # chi-square's pull towards the outliers tries steep decays
+    with np.errstate(over="ignore", invalid="ignore"):  # the outliers' pull tries steep decays on the way
+        robust = ombrix.curve_fit(decay, X, y, p0=[1.0, 1.0, 0.0], loss="cauchy", f_scale=0.2)[0]
         plain = ombrix.curve_fit(decay, X, y, p0=[1.0, 1.0, 0.0])[0]
     np.testing.assert_allclose(robust, clean, rtol=1e-3)
     assert np.abs(plain - clean).max() > 100 * np.abs(robust - clean).max()
