@@ -582,3 +582,13 @@ def test_complex_step_needs_a_model_that_takes_complex_parameters():
 
     with pytest.raises(TypeError, match="jac='cs' needs a model that returns complex values"):
         ombrix.curve_fit(real_only, X, Y, p0=[1.0, 1.0, 0.0], jac="cs")
+
+
+@pytest.mark.parametrize("constraints", [dict(), dict(eq=([1.0, 0.0, 1.0], [3.0])),
+                                         dict(bounds=([0.0, 0.0, 0.55], [10.0, 10.0, 10.0]))],
+                         ids=["free", "eq", "bounds"])
+def test_x_scale_changes_the_path_not_the_answer(constraints):
+    reference = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.6], jac=decay_jac, **constraints)
+    scaled = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.6], jac=decay_jac, x_scale=[10.0, 0.1, 1.0], **constraints)
+    np.testing.assert_allclose(scaled[0], reference[0], rtol=1e-9)
+    np.testing.assert_allclose(scaled[1], reference[1], rtol=1e-6)

@@ -140,3 +140,12 @@ def test_robust_covariance_is_that_of_the_points_it_keeps():
 def test_robust_loss_arguments_are_checked(change, message):
     with pytest.raises(ValueError, match=message):
         fit(line, [0.0, 0.0], GROSS, **change)
+
+
+def test_the_absolute_tolerances_are_honoured_by_the_numeric_layers_solvers():
+    # chi-square below chisq_tol from the start: the fit stops there at once
+    r = fit(decay, TRUE * 1.001, Y, jac=decay_jac, chisq_tol=1.0)
+    assert r.status is Status.SMALL_CHISQ and r.success and r.iterations <= 1
+    r = fit(decay, [1.0, 1.0], Y, jac=decay_jac, gradient_tol=1e3)
+    assert r.status is Status.SMALL_GRADIENT and r.success
+    assert np.abs(decay_jac(r.p).T @ r.weighted_residuals).max() <= 1e3
