@@ -149,3 +149,37 @@ def test_the_absolute_tolerances_are_honoured_by_the_numeric_layers_solvers():
     r = fit(decay, [1.0, 1.0], Y, jac=decay_jac, gradient_tol=1e3)
     assert r.status is Status.SMALL_GRADIENT and r.success
     assert np.abs(decay_jac(r.p).T @ r.weighted_residuals).max() <= 1e3
+
+
+def _engine_solve(engine, **change):
+    from ombrix import _fit
+    arguments = dict(model=decay, p0=np.ones(2), y=Y, args=(), jac=None, weights=None, lb=None, ub=None, A=None,
+                     b=None, C=None, d=None, diff="forward", typical=None, scale=True, tau=1e-3, eps1=0.0,
+                     eps2=0.0, eps3=0.0, max_iter=100, unpack=False, polish=False, factor=False, engine=engine)
+    arguments.update(change)
+    return _fit.engine_solve(**arguments)
+
+
+ENGINE = ("linear", 1.0, -1.0, -1.0, -1.0, 0, False, None, None, None)
+
+
+@pytest.mark.parametrize("engine, change, error, message", [
+    (ENGINE[:3], {}, TypeError, "engine"),
+    (("l2",) + ENGINE[1:], {}, ValueError, "loss must be 'linear', 'soft_l1'"),
+    (ENGINE[:1] + (0.0,) + ENGINE[2:], {}, ValueError, "f_scale must be positive and finite"),
+    (ENGINE[:5] + (-1,) + ENGINE[6:], {}, ValueError, "max_nfev must not be negative"),
+    (ENGINE[:7] + (np.zeros(2), None, None), {}, ValueError, "origin, basis and z0 must be given together"),
+    (ENGINE, dict(C=np.eye(2), d=np.zeros(2)), ValueError, "takes no bounds and no inequalities"),
+    (ENGINE, dict(A=np.ones((1, 2)), b=np.ones(1)), ValueError, "through a basis of their null space"),
+    (ENGINE, dict(diff="secant"), ValueError, "the engine takes diff='forward' or 'central'"),
+])
+def test_the_engine_entry_point_checks_its_settings(engine, change, error, message):
+    with pytest.raises(error, match=message):
+        _engine_solve(engine, **change)
+
+
+def test_the_engine_entry_point_fits_in_both_precisions():
+    for dtype in (np.float64, np.float32):
+        out = _engine_solve(ENGINE, p0=np.ones(2, dtype=dtype), jac=decay_jac)
+        assert out[0].dtype == dtype and int(out[3][6]) in (1, 2, 6, 8)  # converged
+        np.testing.assert_allclose(out[0], TRUE, rtol=50 * np.finfo(dtype).eps ** 0.5)
