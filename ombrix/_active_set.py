@@ -40,7 +40,7 @@ from . import _fit
 # Gauss-Newton correction), per precision.
 STEP_TOL = {np.dtype(np.float64): 1e-12, np.dtype(np.float32): 1e-6}
 
-_CONVERGED_OR_STUCK = (1, 2, 5, 6)  # a round that ended here gets the multiplier check
+_CONVERGED_OR_STUCK = (1, 2, 5, 6, 8, 9)  # a round that ended here gets the multiplier check
 _INVALID_VALUES = 7
 
 # A row violated by less than _SLACK * eps * (|h| + sum_j |g_j p_j|) counts as
@@ -201,6 +201,53 @@ def model_values(result, n, unpack):
     return values.astype(np.float64)
 
 
+# ---- the engine's settings and variables (ombrix.fit and curve_fit too) ----------
+
+def engine_settings(loss="linear", f_scale=1.0, ftol=-1.0, xtol=-1.0, gtol=-1.0, max_nfev=0, x_scale=None):
+    """The trust-region engine's settings: its loss and f_scale, its
+    tolerances (below 0: its defaults, which run the fit to rounding), a
+    limit on model evaluations (0: none), and fixed parameter scales
+    `x_scale` (None: scaled by the Jacobian's column norms)."""
+    return dict(loss=loss, f_scale=float(f_scale), ftol=float(ftol), xtol=float(xtol), gtol=float(gtol),
+                max_nfev=int(max_nfev), x_scale=x_scale)
+
+
+def engine_arguments(settings, rows, rhs, start, dtype):
+    """The binding's `engine` tuple for a fit from `start` with the equality
+    rows `rows p = rhs` (None: none) eliminated: the engine then works on z
+    with p = origin + basis z from z = 0, basis a basis of the rows' null
+    space (scaled by x_scale when given) and origin the start, projected onto
+    the rows when it does not satisfy them.  A parameter that the rows fix
+    keeps its value in origin exactly (its row of basis is zero)."""
+    m = start.shape[0]
+    x_scale = settings["x_scale"]
+    origin = basis = z0 = None
+    if rows is not None and rows.shape[0] or x_scale is not None:
+        scale = np.ones(m) if x_scale is None else np.asarray(x_scale, dtype=np.float64)
+        origin = np.array(start, dtype=np.float64)
+        if rows is None or rows.shape[0] == 0:
+            basis = np.diag(scale)
+        else:
+            k = rows.shape[0]
+            q, _ = np.linalg.qr((rows * scale).T, mode="complete")
+            basis = scale[:, None] * q[:, k:]
+            eps = float(np.finfo(dtype).eps)
+            residual = rows @ origin - rhs
+            if (np.abs(residual) > _SLACK / 4 * eps * (np.abs(rows) @ np.abs(origin) + np.abs(rhs))).any():
+                origin -= np.linalg.lstsq(rows, residual, rcond=None)[0]
+            fixed = np.sqrt((basis * basis).sum(axis=1)) <= 64 * np.finfo(np.float64).eps * scale
+            basis[fixed] = 0.0
+            for row, value in zip(rows, rhs):  # a bound: the value exactly
+                j = np.flatnonzero(row)
+                if j.size == 1:
+                    basis[j[0]] = 0.0
+                    origin[j[0]] = value / row[j[0]]
+        z0 = np.zeros(basis.shape[1])
+        origin, basis, z0 = (np.ascontiguousarray(a, dtype=dtype) for a in (origin, basis, z0))
+    return (settings["loss"], settings["f_scale"], settings["ftol"], settings["xtol"], settings["gtol"],
+            settings["max_nfev"], x_scale is not None, origin, basis, z0)
+
+
 # ---- the feasible start ------------------------------------------------------
 
 def feasible_start(start, typical, cons, eps):
@@ -291,14 +338,15 @@ def _clip(p, cons):
 # ---- the active-set loop -------------------------------------------------------
 
 def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
-          unpack=False):
+          unpack=False, engine=None):
     """Fit under bounds (lb, ub: +-inf for none, or None), equalities A p = b
     and inequalities C p >= d (None for none) from `start` (inside the
     bounds), with the arguments of fit checked: y the data, weights those of
     the binding (1 / sigma, or the Cholesky factor of a covariance sigma),
     `tolerances` (damping, gradient_tol, step_tol, chisq_tol,
     max_iterations), diff 'forward' or 'central'; with `unpack` the model is
-    called as model(*args, *p) (curve_fit's convention).
+    called as model(*args, *p) (curve_fit's convention); with `engine`
+    (`engine_settings`) the rounds run on the trust-region engine.
 
     Returns the binding's solve() tuple at the solution, with the counters
     summed over the rounds, the iterations of all rounds and the first
@@ -310,15 +358,16 @@ def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical
     cons = Constraints(start.shape[0], lb, ub, A, b, C, d, dependence_tol(start.shape[0], eps))
     start = feasible_start(np.asarray(start, dtype=np.float64), typical, cons, eps)
     return _ActiveSet(model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype,
-                      unpack).run(start)
+                      unpack, engine).run(start)
 
 
 class _ActiveSet:
     """The rounds of one fit, with the counters they share."""
 
-    def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype, unpack):
+    def __init__(self, model, y, args, jac, weights, lb, ub, cons, diff, typical, scale, tolerances, dtype, unpack,
+                 engine):
         self.model, self.y, self.args, self.jac, self.weights = model, y, args, jac, weights
-        self.unpack = unpack
+        self.unpack, self.engine = unpack, engine
         self.cons, self.diff, self.scale = cons, diff, scale
         self.dtype, self.eps = dtype, float(np.finfo(dtype).eps)
         self.typical = self.cast(typical)
@@ -360,7 +409,7 @@ class _ActiveSet:
                         break
                 else:
                     p = current
-                    damping = 2.0 * info[4]
+                    damping = 2.0 * info[4] if 0 < 2.0 * info[4] < math.inf else 1.0
                 continue
             if int(info[6]) not in _CONVERGED_OR_STUCK:
                 return self.outcome(out, active)
@@ -383,10 +432,18 @@ class _ActiveSet:
         guarded = ~cons.implied(active)
         guarded[active] = False
         G, h = (self.cast(cons.G[guarded]), self.cast(cons.h[guarded])) if guarded.any() else (None, None)
-        out = _fit.solve_guarded(
-            self.model, self.cast(p), self.y, self.args, self.jac, self.weights, self.lb, self.ub,
-            self.cast(rows) if rows.size else None, self.cast(rhs) if rows.size else None, G, h, self.diff,
-            self.typical, self.scale, damping, *self.tolerances, max_iter, self.unpack, False, False)
+        arguments = (self.model, self.cast(p), self.y, self.args, self.jac, self.weights, self.lb, self.ub,
+                     self.cast(rows) if rows.size else None, self.cast(rhs) if rows.size else None, G, h, self.diff,
+                     self.typical, self.scale, damping, *self.tolerances, max_iter, self.unpack, False, False)
+        if self.engine is None:
+            out = _fit.solve_guarded(*arguments)
+        else:
+            free = rows.shape[0] < cons.m
+            settings = self.engine
+            if settings["max_nfev"]:  # the rounds share the limit; one evaluation at least, to report
+                settings = dict(settings, max_nfev=max(settings["max_nfev"] - self.nfev, 1))
+            variables = engine_arguments(settings, rows if free else None, rhs, p, self.dtype)
+            out = _fit.engine_solve_guarded(*arguments, variables)
         self.nfev += out[4]
         self.njev += out[5]
         self.iterations += int(out[3][5])
@@ -447,10 +504,10 @@ def _ratio_test(cons, active, guarded, current, trial, eps):
     for i in np.argsort(alpha, kind="stable"):
         if alpha[i] > first + 4 * eps:
             break
+        if cons.kind[i] != "ineq":
+            point[cons.index[i]] = cons.bound[i]  # on the bound exactly, a dependent one too
         if cons.independent(active + met, i):
             met.append(int(i))
-            if cons.kind[i] != "ineq":
-                point[cons.index[i]] = cons.bound[i]  # on the bound exactly
     return point, met, first
 
 

@@ -10,6 +10,7 @@ computed, and what ``full_output`` adds only when it is asked for.
 
 import inspect
 import math
+import operator
 import sys
 import warnings
 
@@ -22,10 +23,11 @@ __all__ = ["curve_fit"]
 
 _UNBOUNDED = (-math.inf, math.inf)
 _METHODS = ("lm", "trf", "dogbox")
-_CONVERGED = (1, 2, 6)
+_CONVERGED = (1, 2, 6, 8)
 # ier in the numbering of SciPy's leastsq for the same kind of convergence:
 # 1 a sum-of-squares test, 2 a step test, 4 a gradient test.
-_IER = {int(Status.SMALL_GRADIENT): 4, int(Status.SMALL_STEP): 2, int(Status.SMALL_CHISQ): 1}
+_IER = {int(Status.SMALL_GRADIENT): 4, int(Status.SMALL_STEP): 2, int(Status.SMALL_CHISQ): 1,
+        int(Status.SMALL_REDUCTION): 1}
 _DIFFS = {None: "forward", "2-point": "forward", "3-point": "central"}
 
 # Defaults chosen on the NIST problems of ombrix.nist as a whole; see the
@@ -36,10 +38,10 @@ _MAX_ITERATIONS = 1000
 _DEFAULT_TOLERANCES = {dtype: _fit_api._tolerances(_DAMPING, 0.0, step_tol, 0.0, _MAX_ITERATIONS)
                        for dtype, step_tol in _STEP_TOL.items()}
 
-# SciPy's solver options with no counterpart here (its own convergence
-# tests, difference steps, scaling, verbosity): accepted, without effect.
-_IGNORED = frozenset(["ftol", "gtol", "epsfcn", "diff_step", "factor", "diag", "x_scale", "verbose", "f_scale",
-                      "jac_sparsity", "tr_solver", "tr_options"])
+# SciPy's solver options that the engine takes (see _engine_options).
+_ENGINE_OPTIONS = frozenset(["ftol", "xtol", "gtol", "x_scale", "diag", "maxfev", "max_nfev", "loss", "f_scale",
+                             "verbose", "tr_solver", "tr_options", "jac_sparsity", "diff_step", "epsfcn",
+                             "factor"])
 # ombrix.fit's controls, accepted as keywords.
 _OWN = frozenset(["damping", "gradient_tol", "step_tol", "chisq_tol", "max_iterations", "scale", "diff", "dtype"])
 
@@ -101,12 +103,14 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         Lower and upper bounds, scalars or one per parameter; ±inf for none.
         A lower bound equal to the upper one holds that parameter fixed.
     method : {None, 'lm', 'trf', 'dogbox'}, optional
-        Accepted for compatibility; every fit runs ombrix's solver for the
-        constraints given.  'lm' with bounds raises ValueError, as in SciPy.
-    jac : callable, '2-point', '3-point' or None, optional
+        Every method runs ombrix's trust-region engine (the active-set
+        method on top of it for bounds and inequalities).  'lm' with bounds
+        raises ValueError, as in SciPy.
+    jac : callable, '2-point', '3-point', 'cs' or None, optional
         ``jac(xdata, *params)`` returning the (N, M) Jacobian of `f` (for one
         parameter, N values will do); or differences: None and '2-point'
-        forward, '3-point' central.
+        forward, '3-point' central; or 'cs', complex steps (`f` evaluated
+        at complex parameters: exact to rounding, M calls per Jacobian).
     full_output : bool, optional
         Also return `infodict`, `mesg` and `ier`.
     nan_policy : {None, 'raise', 'omit'}, optional
@@ -118,15 +122,25 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     ineq : tuple (C, d), optional
         Linear inequality constraints ``C @ params >= d``.
     **kwargs
-        ombrix.fit's controls `damping`, `step_tol`, `gradient_tol`,
-        `chisq_tol`, `max_iterations`, `scale`, `diff` ('forward',
-        'central' or 'secant', without `jac`) and `dtype` (numpy.float64 or
-        numpy.float32); SciPy's `maxfev` / `max_nfev` (taken as the limit
-        on iterations), `xtol` (taken as `step_tol`), `col_deriv` (a `jac`
-        that returns the transposed Jacobian) and `loss='linear'`.  The
-        other options of SciPy's solvers are accepted without effect:
-        ftol, gtol, epsfcn, diff_step, factor, diag, x_scale, verbose,
-        f_scale, jac_sparsity, tr_solver, tr_options.
+        SciPy's solver options, run by the engine: `ftol`, `xtol`, `gtol`
+        (its stopping tolerances; default: rounding level), `x_scale`
+        ('jac', the default: scaled by the Jacobian's column norms; or
+        positive scales, one or one per parameter), `diag` (MINPACK's
+        factors, ``x_scale = 1 / diag``), `maxfev` / `max_nfev` (a limit
+        on the model evaluations, those of difference Jacobians included,
+        checked before each step), `loss` ('linear', 'soft_l1', 'huber',
+        'cauchy', 'arctan') with `f_scale`, `verbose` (1: a summary on
+        stdout at the end; 2: also one line per model evaluation),
+        `col_deriv` (a `jac` that returns the transposed Jacobian),
+        ``tr_solver='exact'``.  Refused with ValueError: `diff_step`,
+        `epsfcn`, `factor` (other than MINPACK's 100), `jac_sparsity`,
+        `tr_options`, ``tr_solver='lsmr'``.  ombrix.fit's controls:
+        `damping` (the engine's initial damping), `max_iterations`, `dtype`
+        (numpy.float64 or numpy.float32), `diff` ('forward', 'central', or
+        'secant' without `jac`), and `step_tol`, `gradient_tol`,
+        `chisq_tol`, `scale`: 'secant', `gradient_tol` and `chisq_tol`
+        run the numeric layer's own solvers, which take none of SciPy's
+        options above but `col_deriv` and `verbose`.
 
     Returns
     -------
@@ -157,8 +171,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         Why the fit stopped.
     ier : int
         1, 2 or 4, in the numbering of SciPy's 'lm' for the kind of test
-        that ended the fit: 1 chi-square below ``chisq_tol``, 2 a small
-        step, 4 a small gradient.
+        that ended the fit: 1 a small reduction of chi-square (or chi-square
+        below ``chisq_tol``), 2 a small step, 4 a small gradient.
 
     Raises
     ------
@@ -190,24 +204,25 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     -----
     Differences from SciPy's curve_fit:
 
-    - One solver for every case: Levenberg-Marquardt in variables scaled
-      by the Jacobian's column norms at the start; bounds and inequalities
-      by the active-set method of `ombrix.fit`, so they hold exactly at
-      `popt` and `f` is never evaluated outside them at a point the solver
-      tries.  The fit has converged when a step is at most ``step_tol``
-      (default 1e-9, or 1e-12 with bounds or inequalities) times the size
-      of the parameters.
-      SciPy's ftol and gtol have no counterpart and are ignored, xtol is
-      taken as step_tol, and maxfev / max_nfev limit the iterations (each
-      makes at least one model call) rather than the calls; the default
-      limit is 1000 iterations (SciPy's: 100 (M + 1) calls with a
-      Jacobian function, 200 (M + 1) without).
-    - A converged fit without bounds or inequalities ends with one
-      Gauss-Newton correction from the Jacobian at the solution (kept when
-      it is small and does not raise chi-square beyond rounding), so the
-      last digits do not depend on how chi-square rounds; `pcov` and
-      ``fjac`` come from the Jacobian before that correction, which moves
-      the parameters by less than 1e-5 of their size.
+    - One engine for every method: a trust-region Levenberg-Marquardt
+      whose damping is scaled by the Jacobian's column norms (see
+      `ombrix.fit`); bounds and inequalities by the active-set method of
+      `ombrix.fit`, so they hold exactly at `popt` and `f` is never
+      evaluated outside them at a point the solver tries.  Its default
+      tolerances run the fit to rounding (SciPy's are 1e-8); a fit that
+      stops because its steps became negligible while the gradient did not
+      (a wrong `jac`, say) raises the RuntimeError below.  The default
+      limit is 1000 iterations and no limit on evaluations (SciPy's: 100
+      (M + 1) calls with a Jacobian function, 200 (M + 1) without); past a
+      limit the fit raises RuntimeError, as SciPy's 'lm' does.  `pcov`
+      needs a Jacobian at `popt`: with differences that costs M more calls
+      (2 M with '3-point'), counted in ``nfev`` and made past `maxfev`.
+    - Forward differences give way to central ones near the solution,
+      once the steps no longer change chi-square beyond its rounding, so
+      the last digits do not depend on the forward differences' error.
+    - Under a robust `loss`, `pcov` is the Gauss-Newton covariance of the
+      loss-rescaled problem (see `ombrix.fit`), scaled by
+      ``sum(rho' r**2) / dof`` unless `absolute_sigma`.
     - `pcov` comes from an SVD of the weighted Jacobian at `popt` (SciPy's
       'lm' inverts MINPACK's R factor of the last Jacobian).  Rank
       deficiency gives inf for the parameters the data do not determine,
@@ -216,7 +231,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
       count as free in the degrees of freedom (SciPy ignores the bounds);
       equalities and active inequalities likewise.
     - Difference Jacobians use steps ``c * max(|p_j|, |p0_j| or 1)`` with
-      c = sqrt(eps) (forward) or eps**(1/3) (central); 'cs' is refused.
+      c = sqrt(eps) (forward) or eps**(1/3) (central).  'cs' takes complex
+      steps of sqrt(eps) max(1, |p_j|) (f must accept complex parameters).
     - `ydata` of any shape is flattened (SciPy needs it 1-D); a model
       returning a different number of values raises ValueError.
     - A lower bound equal to the upper one fixes the parameter (SciPy
@@ -225,17 +241,18 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
       infinite or NaN weights).
     - More parameters than data points (less the equalities) raise the
       TypeError above with bounds too (SciPy's bounded path goes on).
-    - NaN or infinite model values at a trial point end the fit (the
-      RuntimeError above) instead of shrinking the step.
+    - NaN or infinite model values at a trial point shrink the step, as
+      in SciPy's 'trf'; the fit raises the RuntimeError above only when no
+      finite step is left.
     - ``ier`` is 1, 2 or 4 (see Returns); `mesg` is ombrix's message.
       `infodict` has the keys of SciPy's 'lm' path without bounds and
       inequalities, those of its bounded path (nfev and fvec) with them,
       plus ombrix's own in both.
     - A scalar `sigma` works with a Jacobian function too, and '2-point'
       and '3-point' without bounds (SciPy's 'lm' path refuses both).
-    - Robust losses (``loss`` other than 'linear') raise ValueError.
 
-    Defaults: damping 1e-3 and step_tol 1e-9 (1e-6 in single precision),
+    Defaults of the numeric layer's solvers (diff='secant', gradient_tol,
+    chisq_tol): damping 1e-3 and step_tol 1e-9 (1e-6 in single precision),
     chosen on the nine NIST problems shipped in `ombrix.nist`, from both
     starts, with the analytic Jacobian: of the settings tried (damping 1e-2
     to 1e-6, step_tol 1e-8 to 1e-12, with and without the final
@@ -278,8 +295,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         raise ValueError("'args' is not a supported keyword argument.")
     if method is not None and method not in _METHODS:
         raise ValueError("`method` must be 'trf', 'dogbox' or 'lm'.")
-    options = _options(kwargs, jac)
-    jac, diff, dtype, tolerances, scale = options
+    jac, diff, dtype, tolerances, scale, engine, verbose = _options(kwargs, jac, m)
+    if jac == "cs":
+        jac = _complex_step(f, dtype)
 
     if lb is not None:
         _check_start(p0, lb, ub)
@@ -289,19 +307,24 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         raise TypeError(f"The number of func parameters={m} must not exceed the number of data points={n}")
 
     start = p0.ravel() if p0.dtype == np.float64 else p0.astype(np.float64).ravel()
+    model = _traced(f, ydata.ravel(), weights) if verbose == 2 else f
     typical = np.where(start != 0, np.abs(start), 1.0)
     if (lb is not None or C is not None) and diff != "secant":
         # Bounds and inequalities by the active-set method of ombrix.fit, held
         # exactly; its rounds end without the final correction, so they stop
         # at ombrix.fit's step tolerance unless one was asked for.
-        if not {"step_tol", "xtol"} & kwargs.keys():
+        if not {"step_tol", "xtol"} & kwargs.keys() and engine is None:
             tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
-        solution = _active_set.solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
-                                     typical, scale, tolerances, dtype, unpack=True)
+        solution = _active_set.solve(model, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
+                                     typical, scale, tolerances, dtype, unpack=True, engine=engine)
     else:
-        solution = _fit_api._solve(f, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
-                                   typical, scale, tolerances, dtype, unpack=True, polish=True, factor=full_output)
+        solution = _fit_api._solve(model, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
+                                   typical, scale, tolerances, dtype, unpack=True, polish=engine is None,
+                                   factor=full_output, engine=engine)
     (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
+    if verbose:
+        print(f"{_fit_api._message(int(info[6]), f, J)}\nFunction evaluations {int(nfev)}, initial cost "
+              f"{info[0] / 2:.4e}, final cost {chisq / 2:.4e}, first-order optimality {info[2]:.2e}.")
 
     status = int(info[6])
     if status not in _CONVERGED:
@@ -452,12 +475,12 @@ def _scipy_weights(sigma, n):
     raise ValueError("`sigma` has incorrect shape.")
 
 
-def _options(kwargs, jac):
-    """(jac callable or None, diff, dtype, tolerances, scale) from jac and
-    the keyword arguments."""
-    if jac is None or isinstance(jac, str):
-        if jac == "cs":
-            raise ValueError("jac='cs' (complex-step differences) is not supported; use '2-point' or '3-point'")
+def _options(kwargs, jac, m):
+    """(jac callable or None, diff, dtype, tolerances, scale, engine settings
+    or None, verbose) from jac and the keyword arguments."""
+    if jac == "cs":
+        jac, diff = "cs", "forward"  # made a callable once the model and dtype are known
+    elif jac is None or isinstance(jac, str):
         if jac not in _DIFFS:
             raise ValueError("`jac` must be '2-point', '3-point', 'cs' or callable.")
         diff, jac = _DIFFS[jac], None
@@ -465,25 +488,16 @@ def _options(kwargs, jac):
         diff = "forward"
     else:
         raise ValueError("`jac` must be '2-point', '3-point', 'cs' or callable.")
-    if not kwargs:
-        return jac, diff, np.dtype(np.float64), _DEFAULT_TOLERANCES[np.dtype(np.float64)], True
-
-    own = {}
+    own, scipy = {}, {}
     for key, value in kwargs.items():
         if key in _OWN:
             own[key] = value
-        elif key in ("maxfev", "max_nfev"):
-            if value:
-                own.setdefault("max_iterations", value)
-        elif key == "xtol":
-            own.setdefault("step_tol", value)
+        elif key in _ENGINE_OPTIONS:
+            scipy[key] = value
         elif key == "col_deriv":
-            if value and jac is not None:
+            if value and callable(jac):
                 jac = _transposed(jac)
-        elif key == "loss":
-            if value != "linear":
-                raise ValueError(f"loss={value!r} is not supported: curve_fit fits by least squares ('linear')")
-        elif key not in _IGNORED:
+        else:
             raise TypeError(f"curve_fit() got an unexpected keyword argument '{key}'")
     if "diff" in own:
         if own["diff"] not in _fit_api._DIFFS:
@@ -496,7 +510,115 @@ def _options(kwargs, jac):
     tolerances = _fit_api._tolerances(own.get("damping", _DAMPING), own.get("gradient_tol", 0.0),
                                       _STEP_TOL[dtype] if step_tol is None else step_tol,
                                       own.get("chisq_tol", 0.0), own.get("max_iterations", _MAX_ITERATIONS))
-    return jac, diff, dtype, tolerances, bool(own.get("scale", True))
+    engine, verbose = _engine_options(scipy, own, diff, m)
+    return jac, diff, dtype, tolerances, bool(own.get("scale", True)), engine, verbose
+
+
+def _engine_options(scipy, own, diff, m):
+    """(the engine's settings or None, verbose) from SciPy's solver options.
+
+    The engine runs every fit but those with diff='secant' or the absolute
+    tests gradient_tol and chisq_tol, which the numeric layer's own solvers
+    run; SciPy's options then have no counterpart and are refused.
+    """
+    verbose = scipy.pop("verbose", 0)
+    if verbose not in (0, 1, 2):
+        raise ValueError("verbose must be 0, 1 or 2")
+    for key, accepted in (("tr_solver", (None, "exact")), ("jac_sparsity", (None,)), ("diff_step", (None,)),
+                          ("epsfcn", (None,)), ("factor", (None, 100, 100.0))):
+        value = scipy.pop(key, None)
+        if not any(value is a or (a is not None and value == a) for a in accepted):
+            raise ValueError(f"{key} is not supported: " + {
+                "tr_solver": "the engine solves each step exactly ('exact')",
+                "jac_sparsity": "Jacobians are dense",
+                "diff_step": "difference steps are sqrt(eps) (forward) or eps**(1/3) (central) of |p|",
+                "epsfcn": "difference steps are sqrt(eps) (forward) or eps**(1/3) (central) of |p|",
+                "factor": "the engine's initial step follows from its initial damping (damping=)"}[key])
+    if scipy.pop("tr_options", None):
+        raise ValueError("tr_options are not supported: the engine solves each step exactly")
+    settings = {"loss": scipy.pop("loss", "linear"), "f_scale": scipy.pop("f_scale", 1.0)}
+    for key in ("ftol", "xtol", "gtol"):
+        value = scipy.pop(key, None)
+        if value is not None:
+            value = float(value)
+            if not value >= 0:
+                raise ValueError(f"{key} must be non-negative, not {value!r}")
+            settings[key] = value
+    if "step_tol" in own:
+        settings.setdefault("xtol", float(own["step_tol"]))
+    limit = scipy.pop("max_nfev", None) or scipy.pop("maxfev", None) or 0
+    scipy.pop("maxfev", None)
+    settings["max_nfev"] = operator.index(limit)
+    if settings["max_nfev"] < 0:
+        raise ValueError("max_nfev must not be negative")
+    x_scale, diag = scipy.pop("x_scale", None), scipy.pop("diag", None)
+    if diag is not None:  # MINPACK's multiplicative scale factors: 1 / x_scale
+        diag = np.broadcast_to(np.asarray(diag, dtype=float), (m,))
+        if not (np.isfinite(diag).all() and (diag > 0).all()):
+            raise ValueError("diag must be positive and finite")
+        x_scale = 1.0 / diag if x_scale is None or isinstance(x_scale, str) else x_scale
+    if isinstance(x_scale, str):
+        if x_scale != "jac":
+            raise ValueError(f"x_scale must be 'jac' or positive numbers, not {x_scale!r}")
+        x_scale = None
+    elif x_scale is not None:
+        x_scale = np.broadcast_to(np.asarray(x_scale, dtype=float), (m,)).copy()
+        if not (np.isfinite(x_scale).all() and (x_scale > 0).all()):
+            raise ValueError("x_scale must be 'jac' or positive and finite numbers")
+    settings["x_scale"] = x_scale
+    if settings["loss"] not in _fit_api._LOSSES:
+        raise ValueError(f"loss must be one of {', '.join(map(repr, _fit_api._LOSSES))}, not {settings['loss']!r}")
+    settings["f_scale"] = float(settings["f_scale"])
+    if not 0 < settings["f_scale"] < math.inf:
+        raise ValueError("f_scale must be positive and finite")
+    if diff == "secant" or own.get("gradient_tol") or own.get("chisq_tol"):
+        given = sorted(k for k in ("ftol", "xtol", "gtol") if k in settings) + (
+            ["max_nfev"] if settings["max_nfev"] else []) + (["x_scale"] if x_scale is not None else []) + (
+            ["loss"] if settings["loss"] != "linear" else [])
+        if given:
+            raise ValueError(f"{', '.join(given)} need the engine: not with diff='secant', gradient_tol or chisq_tol")
+        return None, verbose
+    return _active_set.engine_settings(**settings), verbose
+
+
+def _complex_step(f, dtype):
+    """The Jacobian of f(xdata, *params) by complex steps: column j is
+    Im f(xdata, p + i h_j e_j) / h_j, with h_j = sqrt(eps) max(1, |p_j|).  No
+    difference is taken, so the columns are exact to rounding; f must
+    accept complex parameters and keep its values analytic in them."""
+    complex_type = np.complex64 if dtype == np.float32 else np.complex128
+    relative = math.sqrt(float(np.finfo(dtype).eps))
+
+    def jac(xdata, *params):
+        p = np.array(params, dtype=complex_type)
+        columns = []
+        for j in range(p.size):
+            h = relative * max(1.0, abs(float(p[j].real)))
+            shifted = p.copy()
+            shifted[j] += 1j * h
+            values = np.asarray(f(xdata, *shifted))
+            if values.dtype.kind != "c":
+                raise TypeError("jac='cs' needs a model that returns complex values for complex parameters")
+            columns.append(values.imag.ravel() / h)
+        return np.stack(columns, axis=1)
+    return jac
+
+
+def _traced(f, y, weights):
+    """f, printing each evaluation's number and cost (half the chi-square)."""
+    count = 0
+
+    def traced(xdata, *params):
+        nonlocal count
+        values = f(xdata, *params)
+        count += 1
+        try:
+            r = _active_set._weighted(weights, y - _active_set.model_values(values, y.size, True))
+            print(f"evaluation {count:6d}: cost {0.5 * float(r @ r):.6e}")
+        except (TypeError, ValueError):
+            pass  # the binding reports values it cannot read
+        return values
+    return traced
 
 
 def _transposed(jac):

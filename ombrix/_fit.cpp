@@ -13,8 +13,13 @@
 // the solver asks to evaluate that violates one of a set of linear rows, and
 // hands back that point and the last one it took a Jacobian at.
 //
-// Sections: evaluators, the fit context, the solver dispatch, the module
-// functions, the module definition.
+// engine_solve and engine_solve_guarded run the same fit on the numeric
+// layer's trust-region engine instead: the evaluations go through the same
+// fit context, a failed evaluation stops the engine through its should_stop
+// hook, and the guard refuses trial points through its accept_point hook.
+//
+// Sections: evaluators, the fit context, the solver dispatch, the engine,
+// the module functions, the module definition.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -594,6 +599,204 @@ int run_solver(const SolverCall<T>& s, const Constraints<T>& c) {
   return run_pair<A::der, A::dif>(s);
 }
 
+// ==== the trust-region engine =================================================
+//
+// The engine works on variables z with p = origin + basis z (basis m x k,
+// row-major), or on p itself without a basis: a basis eliminates equality
+// rows exactly (an orthonormal basis of their null space) or rescales the
+// parameters.  It sees the weighted model W f(p) against the weighted data;
+// its Jacobian is W J(p) basis.  It stops at the first failed evaluation
+// (should_stop) and, in a guarded fit, at the first trial point that
+// violates a guard row: the point is refused, and the evaluation the engine
+// asks for next is not made and stops it.
+
+template <typename T>
+struct Engine;
+
+template <>
+struct Engine<double> {
+  using Options = dombrix_solve_options;
+  static constexpr auto defaults = dombrix_solve_defaults;
+  static constexpr auto solve = dombrix_solve;
+  static constexpr auto workspace_size = dombrix_solve_workspace_size;
+};
+
+template <>
+struct Engine<float> {
+  using Options = sombrix_solve_options;
+  static constexpr auto defaults = sombrix_solve_defaults;
+  static constexpr auto solve = sombrix_solve;
+  static constexpr auto workspace_size = sombrix_solve_workspace_size;
+};
+
+template <typename T>
+class EngineFit {
+ public:
+  // `origin` and `basis` (m and m x k) are both null or both given.
+  EngineFit(Fit<T>& fit, Weights<T> weights, int m, int n, int k, const T* origin, const T* basis)
+      : fit_(fit), weights_(weights), m_(m), n_(n), k_(k), origin_(origin), basis_(basis) {}
+
+  bool allocate_buffers() {
+    point_.reset(allocate<T>(std::size_t(m_)));
+    weighted_.reset(allocate<T>(std::size_t(n_), std::size_t(m_)));
+    if (point_ && weighted_) return true;
+    PyErr_NoMemory();
+    return false;
+  }
+
+  // p of the engine's variables z (z itself without a basis).
+  const T* parameters(const T* z) {
+    if (!basis_) return z;
+    for (std::size_t i = 0; i < std::size_t(m_); ++i) {
+      const T* row = basis_ + i * std::size_t(k_);
+      T value = origin_[i];
+      for (std::size_t j = 0; j < std::size_t(k_); ++j) value += row[j] * z[j];
+      point_[i] = value;
+    }
+    return point_.get();
+  }
+
+  static void model_callback(const T* z, T* out, int, int, void* self) {
+    auto& e = *static_cast<EngineFit*>(self);
+    const T* f = nullptr;
+    if (!e.fit_.values_at(e.parameters(z), &f)) return e.fill_invalid(out, 1);
+    e.weights_.apply(f, out, e.n_, 1);
+  }
+
+  static void jacobian_callback(const T* z, T* out, int, int, void* self) {
+    auto& e = *static_cast<EngineFit*>(self);
+    const T* jac = nullptr;
+    if (!e.fit_.jacobian_at(e.parameters(z), &jac)) return e.fill_invalid(out, e.k_);
+    if (!e.basis_) return e.weights_.apply(jac, out, e.n_, e.m_);
+    T* weighted = e.weighted_.get();
+    e.weights_.apply(jac, weighted, e.n_, e.m_);
+    const std::size_t m = std::size_t(e.m_), k = std::size_t(e.k_);
+    for (std::size_t i = 0; i < std::size_t(e.n_); ++i) {
+      T* out_i = out + i * k;
+      std::fill_n(out_i, k, T(0));
+      for (std::size_t l = 0; l < m; ++l) {
+        const T factor = weighted[i * m + l];
+        const T* basis_row = e.basis_ + l * k;
+        for (std::size_t j = 0; j < k; ++j) out_i[j] += factor * basis_row[j];
+      }
+    }
+  }
+
+  // A failed evaluation, or a refused point, stops the engine.
+  static int should_stop(void* self) { return static_cast<EngineFit*>(self)->fit_.failed(); }
+
+  // Refuses a trial point that violates a guard row; once one was refused
+  // every point passes, and the evaluation that follows stops the engine
+  // without calling the model.
+  static int accept_point(const T* z, int, void* self) {
+    auto& e = *static_cast<EngineFit*>(self);
+    if (e.fit_.failed()) return 1;
+    return e.fit_.admissible(e.parameters(z)) ? 1 : 0;
+  }
+
+ private:
+  void fill_invalid(T* out, int columns) const {
+    std::fill_n(out, std::size_t(n_) * std::size_t(columns), std::numeric_limits<T>::quiet_NaN());
+  }
+
+  Fit<T>& fit_;
+  const Weights<T> weights_;
+  const int m_, n_, k_;
+  const T *origin_, *basis_;
+  CBuffer<T> point_;     // p of the last z mapped
+  CBuffer<T> weighted_;  // W J, before the product with the basis
+};
+
+// The engine's statuses in the numbering of the information vector's stop
+// reason (1 to 7 as the other solvers; 8 and up the engine's own).
+enum EngineStop {
+  kSmallReduction = 8,  // converged: the actual and predicted reductions fell below ftol
+  kStalled = 9,         // the steps or reductions became negligible, the gradient did not
+  kEvaluationLimit = 10,
+};
+
+int stop_reason(int status) {
+  switch (status) {
+    case OMBRIX_SOLVE_SMALL_GRADIENT: return ombrix::kSmallGradient;
+    case OMBRIX_SOLVE_SMALL_STEP: return ombrix::kSmallStep;
+    case OMBRIX_SOLVE_SMALL_REDUCTION: return kSmallReduction;
+    case OMBRIX_SOLVE_ZERO_RESIDUAL: return 6;  // chi-square below any tolerance
+    case OMBRIX_SOLVE_STALLED: return kStalled;
+    case OMBRIX_SOLVE_ITERATION_LIMIT: return ombrix::kIterationLimit;
+    case OMBRIX_SOLVE_EVALUATION_LIMIT: return kEvaluationLimit;
+    case OMBRIX_SOLVE_INVALID_VALUES: return ombrix::kInvalidValues;
+    default: return 4;  // a factorisation failed: singular
+  }
+}
+
+// Whether a basis (m x k) is square and diagonal: parameter scales only.
+template <typename T>
+bool diagonal_basis(const T* basis, int m, int k) {
+  if (k != m) return false;
+  for (std::size_t i = 0; i < std::size_t(m); ++i)
+    for (std::size_t j = 0; j < std::size_t(m); ++j)
+      if (i != j && basis[i * std::size_t(m) + j] != T(0)) return false;
+  return true;
+}
+
+// The typical sizes and the bounds (either may be null) in the variables z
+// of p = origin + diag(s) z, into out (3 m: typical, lower, upper); the
+// unbounded marks (the largest finite value) are kept.
+template <typename T>
+void to_scaled_variables(const T* origin, const T* basis, int m, const T* typical, const T* lower, const T* upper,
+                         T* out) {
+  const T largest = std::numeric_limits<T>::max();
+  const std::size_t mm = std::size_t(m);
+  for (std::size_t j = 0; j < mm; ++j) {
+    const T s = basis[j * mm + j];
+    out[j] = typical[j] / s;
+    if (lower) out[mm + j] = lower[j] == -largest ? -largest : (lower[j] - origin[j]) / s;
+    if (upper) out[2 * mm + j] = upper[j] == largest ? largest : (upper[j] - origin[j]) / s;
+  }
+}
+
+// The engine's settings that ombrix.fit and curve_fit choose.
+struct EngineSettings {
+  bool enabled = false;
+  int loss = OMBRIX_LOSS_LINEAR;
+  double f_scale = 1, ftol = -1, xtol = -1, gtol = -1;  // negative: the engine's default
+  int max_nfev = 0;
+  bool identity_scaling = false;  // damping by the identity (the basis carries the scale)
+};
+
+// rho'(z) of a robust loss at z = (r / f_scale)^2: the weight of a residual
+// in the loss-rescaled problem (1 for the linear loss).
+double loss_weight(int loss, double z) {
+  switch (loss) {
+    case OMBRIX_LOSS_SOFT_L1: return 1 / std::sqrt(1 + z);
+    case OMBRIX_LOSS_HUBER: return z <= 1 ? 1 : 1 / std::sqrt(z);
+    case OMBRIX_LOSS_CAUCHY: return 1 / (1 + z);
+    case OMBRIX_LOSS_ARCTAN: return 1 / (1 + z * z);
+    default: return 1;
+  }
+}
+
+bool read_loss(PyObject* loss, int* out) {
+  const char* text = PyUnicode_Check(loss) ? PyUnicode_AsUTF8(loss) : nullptr;
+  if (!text) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "loss must be a str");
+    return false;
+  }
+  const std::string_view name(text);
+  const std::pair<std::string_view, int> losses[] = {{"linear", OMBRIX_LOSS_LINEAR},
+                                                     {"soft_l1", OMBRIX_LOSS_SOFT_L1},
+                                                     {"huber", OMBRIX_LOSS_HUBER},
+                                                     {"cauchy", OMBRIX_LOSS_CAUCHY},
+                                                     {"arctan", OMBRIX_LOSS_ARCTAN}};
+  for (const auto& [known, code] : losses)
+    if (name == known) {
+      *out = code;
+      return true;
+    }
+  PyErr_Format(PyExc_ValueError, "loss must be 'linear', 'soft_l1', 'huber', 'cauchy' or 'arctan', not %R", loss);
+  return false;
+}
+
 // ==== module functions ========================================================
 
 // ---- argument conversion ----
@@ -895,6 +1098,55 @@ struct Tolerances {
   int max_iter;
 };
 
+// Runs the engine from z (k variables), with the binding's Jacobian (analytic,
+// or its differences in p, which stay inside lb and ub) or the engine's
+// differences; fills the information vector as the other solvers do.
+// Returns the engine's status, -1 when it could not start, -2 when its
+// workspace could not be allocated.
+template <typename T>
+int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian,
+               Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
+               const T* weighted_y, const Tolerances& t, T* info) {
+  typename Engine<T>::Options o;
+  Engine<T>::defaults(&o);
+  // the workspace from here, so that a shortage is a MemoryError
+  const int reals = Engine<T>::workspace_size(k, n);
+  CBuffer<T> workspace(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
+  if (!workspace) return -2;
+  o.workspace = workspace.get();
+  o.max_iterations = t.max_iter;
+  o.max_evaluations = s.max_nfev;
+  if (s.ftol >= 0) o.ftol = T(s.ftol);
+  if (s.xtol >= 0) o.xtol = T(s.xtol);
+  if (s.gtol >= 0) o.gtol = T(s.gtol);
+  o.initial_damping = T(t.tau);
+  o.scaling = s.identity_scaling ? OMBRIX_SCALE_IDENTITY : OMBRIX_SCALE_MAX_COLUMN_NORMS;
+  o.loss = s.loss;
+  o.f_scale = T(s.f_scale);
+  o.differences = differences == Differences::kCentral ? OMBRIX_DIFFERENCES_CENTRAL : OMBRIX_DIFFERENCES_FORWARD;
+  if (!binding_jacobian) {
+    o.typical = typical;
+    o.lower = lb;
+    o.upper = ub;
+  }
+  o.should_stop = EngineFit<T>::should_stop;
+  if (guarded) o.accept_point = EngineFit<T>::accept_point;
+  ombrix_solve_result result{};
+  const auto jacobian = binding_jacobian ? EngineFit<T>::jacobian_callback : nullptr;
+  const int status = Engine<T>::solve(EngineFit<T>::model_callback, jacobian, z, weighted_y, nullptr, k, n, &o,
+                                      &result, nullptr, &e);
+  if (status < 0) return status;
+  info[0] = T(result.initial_chisq);
+  info[1] = T(result.chisq);
+  info[2] = T(result.gradient);
+  info[4] = T(result.damping);
+  info[5] = T(result.iterations);
+  info[6] = T(stop_reason(status));
+  info[7] = T(result.nfev);
+  info[8] = T(result.njev);
+  return status;
+}
+
 // The arguments of solve(), as given.  In a guarded fit (solve_guarded) C and
 // d are the guard rows G p >= h, the bounds only shape difference steps, and
 // A may fix every parameter (then nothing is solved).
@@ -905,6 +1157,8 @@ struct SolveArgs {
   Convention convention;
   bool polish, factor;
   bool guarded = false;
+  EngineSettings engine;
+  PyObject *origin = Py_None, *basis = Py_None, *z0 = Py_None;  // the engine's variables, see EngineFit
 };
 
 template <typename T>
@@ -917,6 +1171,11 @@ PyObject* solve_impl(const SolveArgs& a) {
     // the secant solver's own difference points cannot be told from the points it tries,
     // and the final correction would step past the guard
     PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central' and no polish");
+    return nullptr;
+  }
+  const bool engine = a.engine.enabled;
+  if (engine && secant) {
+    PyErr_SetString(PyExc_ValueError, "the engine takes diff='forward' or 'central'");
     return nullptr;
   }
   if (a.tolerances.max_iter < (a.guarded ? 0 : 1)) {
@@ -1007,6 +1266,14 @@ PyObject* solve_impl(const SolveArgs& a) {
     return nullptr;
   }
 
+  if (engine && !a.guarded && (C || lb)) {
+    PyErr_SetString(PyExc_ValueError, "engine_solve takes no bounds and no inequalities");
+    return nullptr;
+  }
+  if (engine && A && !nothing_free && a.basis == Py_None) {
+    PyErr_SetString(PyExc_ValueError, "the engine eliminates the rows of A through a basis of their null space");
+    return nullptr;
+  }
   Ref typical;
   if (!typical_sizes<T>(a.typical, m, &typical)) return nullptr;
   Ref p = ombrix::py::array_copy(data_of<T>(p0), m);
@@ -1017,6 +1284,29 @@ PyObject* solve_impl(const SolveArgs& a) {
              ub ? data_of<T>(ub) : nullptr);
   if (!fit.allocate_buffers()) return nullptr;
   if (C && a.guarded) fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
+
+  // The engine's variables: z = p, or p = origin + basis z from z0.
+  Ref origin, basis, z;
+  int k = m;
+  if (engine && a.basis != Py_None) {
+    npy_intp basis_dims[2] = {m, -1}, z_dims[1] = {-1};
+    if (!array_argument<T>(a.origin, "origin", 1, m_dims, false, &origin) ||
+        !array_argument<T>(a.basis, "basis", 2, basis_dims, false, &basis) ||
+        !to_count(basis_dims[1], "basis", &k))
+      return nullptr;
+    z_dims[0] = k;
+    if (!array_argument<T>(a.z0, "z0", 1, z_dims, false, &z)) return nullptr;
+    z = ombrix::py::array_copy(data_of<T>(z), k);
+    if (!z) return nullptr;
+    if (k < 1 || n < k) {
+      PyErr_SetString(PyExc_ValueError, "basis must have between 1 and n columns");
+      return nullptr;
+    }
+  }
+  EngineFit<T> engine_fit(fit, weights, m, n, k, origin ? data_of<T>(origin) : nullptr,
+                          basis ? data_of<T>(basis) : nullptr);
+  if (engine && !engine_fit.allocate_buffers()) return nullptr;
+  if (z) std::copy_n(engine_fit.parameters(data_of<T>(z)), m, data_of<T>(p));  // the start, as the engine maps it
 
   // The solver's variables q = p / scale, and its constraints in them: the
   // bounds divided (the unbounded marks kept), the columns of A and C
@@ -1036,7 +1326,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   const bool start_evaluated = fit.admissible(data_of<T>(p)) && fit.values_at(data_of<T>(p), &f_start);
   if (!start_evaluated && !fit.blocked()) return raise_stored(evaluator);
   const bool start_invalid = start_evaluated && !all_finite(f_start, std::size_t(n));
-  if (a.scale && start_evaluated && !start_invalid &&
+  if (a.scale && !engine && start_evaluated && !start_invalid &&
       !fit.set_scale_at(data_of<T>(p), scale.get(), scratch.get()))
     return raise_stored(evaluator);
   const bool start_refused = start_invalid || fit.jacobian_not_finite();
@@ -1087,6 +1377,25 @@ PyObject* solve_impl(const SolveArgs& a) {
     info[6] = T(kInvalidValues);
   } else if (no_solve) {
     info[6] = T(nothing_free ? kSmallGradient : kIterationLimit);  // nothing free, or no iteration given
+  } else if (engine) {
+    // The engine's own differences (central ones to end a forward-difference fit), but in
+    // the binding's where a basis mixes the parameters: there only p-space steps keep the bounds.
+    const T* basis_data = basis ? data_of<T>(basis) : nullptr;
+    const bool diagonal = !basis || diagonal_basis(basis_data, m, k);
+    const bool binding_jacobian = evaluator.has_jacobian() || !diagonal;
+    CBuffer<T> z_sizes(allocate<T>(3, std::size_t(m)));
+    if (!z_sizes) return PyErr_NoMemory();
+    const T *z_typical = data_of<T>(typical), *z_lower = lb ? data_of<T>(lb) : nullptr,
+            *z_upper = ub ? data_of<T>(ub) : nullptr;
+    if (basis && diagonal) {
+      to_scaled_variables(data_of<T>(origin), basis_data, m, z_typical, z_lower, z_upper, z_sizes.get());
+      z_typical = z_sizes.get();
+      z_lower = lb ? z_sizes.get() + m : nullptr;
+      z_upper = ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
+    }
+    status = run_engine(engine_fit, a.engine, a.guarded, binding_jacobian, differences, z_typical, z_lower, z_upper,
+                        z ? data_of<T>(z) : q, k, n, data_of<T>(weighted_y), a.tolerances, info);
+    if (z) std::copy_n(engine_fit.parameters(data_of<T>(z)), m, q);
   } else if (evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
   } else {
@@ -1095,10 +1404,11 @@ PyObject* solve_impl(const SolveArgs& a) {
     Py_END_ALLOW_THREADS
   }
   if (numeric.raise_if_failed()) return nullptr;
+  if (status == -2) return PyErr_NoMemory();
   if (fit.blocked()) {
     // (the last Jacobian point, or the start when none was taken, None, None, info, ..., None for
     // the statistics, the point refused)
-    const T* current = fit.jacobian_point() ? fit.jacobian_point() : data_of<T>(p0);
+    const T* current = engine ? q : fit.jacobian_point() ? fit.jacobian_point() : data_of<T>(p0);
     Ref current_array = ombrix::py::array_copy(current, m);
     Ref blocked_array = ombrix::py::array_copy(fit.blocked_point(), m);
     Ref info_tuple = info_values(info);
@@ -1115,7 +1425,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   }
   for (int j = 0; j < m; ++j) q[j] *= scale[j];  // p, exactly
   T* const p_out = q;
-  if (fit.jacobian_not_finite()) std::copy_n(fit.jacobian_point(), m, p_out);  // where the fit stopped
+  if (!engine && fit.jacobian_not_finite()) std::copy_n(fit.jacobian_point(), m, p_out);  // where the fit stopped
 
   // Model values and Jacobian at the returned point, for the residuals and the covariance.
   const T* f = nullptr;
@@ -1126,7 +1436,9 @@ PyObject* solve_impl(const SolveArgs& a) {
   } else if (!fit.jacobian_at(p_out, &jac)) {
     return raise_stored(evaluator);
   }
-  if (fit.jacobian_not_finite()) info[6] = T(kInvalidValues);  // also one first taken here
+  // also one first taken here; the engine refuses the points of others
+  if (engine ? !all_finite(jac, std::size_t(n) * std::size_t(m)) : fit.jacobian_not_finite())
+    info[6] = T(kInvalidValues);
   // The constraints in the caller's variables; in a guarded fit only the rows
   // eliminated, which the caller chose as those that hold.
   Constraints<T> given;
@@ -1168,6 +1480,15 @@ PyObject* solve_impl(const SolveArgs& a) {
     weights64.weights.apply(unweighted.get(), jw.get(), n, m);
   }
 
+  // Under a robust loss the covariance is that of the loss-rescaled problem:
+  // each row of W J weighted by sqrt(rho'), as iteratively reweighted least
+  // squares would weight it at p.
+  if (engine && a.engine.loss != OMBRIX_LOSS_LINEAR)
+    for (std::size_t i = 0; i < nn; ++i) {
+      const double u = r[i] / a.engine.f_scale;
+      const double s = std::sqrt(loss_weight(a.engine.loss, u * u));
+      for (std::size_t j = 0; j < mm; ++j) jw[i * mm + j] *= s;
+    }
   auto* bounds = static_cast<signed char*>(PyArray_DATA(as_array(bounds_array)));
   auto* rows = static_cast<bool*>(PyArray_DATA(as_array(rows_array)));
   active_constraints(p_out, m, given, bounds, rows);
@@ -1217,12 +1538,58 @@ const char* const kSolveGuardedParams[] = {"model", "p0", "y", "args", "jac", "w
                                            "G", "h", "diff", "typical", "scale", "tau", "eps1", "eps2", "eps3",
                                            "max_iter", "unpack", "polish", "factor"};
 static_assert(std::size(kSolveParams) == std::size(kSolveGuardedParams));
+constexpr std::size_t kSolveCount = std::size(kSolveParams);
+
+// solve()'s parameters followed by `engine`, for the engine's entry points.
+template <std::size_t N>
+struct EngineParams {
+  const char* names[N + 1];
+  constexpr explicit EngineParams(const char* const (&base)[N]) : names{} {
+    for (std::size_t i = 0; i < N; ++i) names[i] = base[i];
+    names[N] = "engine";
+  }
+};
+constexpr EngineParams kEngineSolveParams(kSolveParams);
+constexpr EngineParams kEngineGuardedParams(kSolveGuardedParams);
+
+// The engine's settings, given as the tuple (loss, f_scale, ftol, xtol, gtol,
+// max_nfev, identity_scaling, origin, basis, z0): tolerances below 0 keep
+// the engine's defaults; origin, basis and z0 are None or arrays (see
+// EngineFit).
+bool read_engine(PyObject* tuple, SolveArgs* a) {
+  EngineSettings& s = a->engine;
+  PyObject* loss = nullptr;
+  int identity = 0;
+  if (!PyTuple_Check(tuple)) {
+    PyErr_SetString(PyExc_TypeError, "engine must be a tuple");
+    return false;
+  }
+  if (!PyArg_ParseTuple(tuple, "OddddipOOO:engine", &loss, &s.f_scale, &s.ftol, &s.xtol, &s.gtol, &s.max_nfev,
+                        &identity, &a->origin, &a->basis, &a->z0) ||
+      !read_loss(loss, &s.loss))
+    return false;
+  if (s.max_nfev < 0) {
+    PyErr_SetString(PyExc_ValueError, "max_nfev must not be negative");
+    return false;
+  }
+  if (!(s.f_scale > 0) || !std::isfinite(s.f_scale)) {
+    PyErr_SetString(PyExc_ValueError, "f_scale must be positive and finite");
+    return false;
+  }
+  if ((a->basis == Py_None) != (a->origin == Py_None) || (a->basis == Py_None) != (a->z0 == Py_None)) {
+    PyErr_SetString(PyExc_ValueError, "origin, basis and z0 must be given together");
+    return false;
+  }
+  s.identity_scaling = identity;
+  s.enabled = true;
+  return true;
+}
 
 // Binds the arguments of solve() or solve_guarded(), which come in the same
 // order, and runs the fit.
 PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  PyObject* v[std::size(kSolveParams)];
+  PyObject* v[kSolveCount + 1];
   if (!ombrix::py::bind_arguments(signature, args, nargs, kwnames, v)) return nullptr;
   SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13],
               false, {}, Convention::kArray, false, false};
@@ -1234,6 +1601,7 @@ PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject
   a.convention = unpack ? Convention::kUnpacked : Convention::kArray;
   a.polish = polish;
   a.factor = factor;
+  if (signature.params.size() > kSolveCount && !read_engine(v[kSolveCount], &a)) return nullptr;
   Tolerances& t = a.tolerances;
   if (!ombrix::py::to_double(v[15], &t.tau) || !ombrix::py::to_double(v[16], &t.eps1) ||
       !ombrix::py::to_double(v[17], &t.eps2) || !ombrix::py::to_double(v[18], &t.eps3) ||
@@ -1248,6 +1616,14 @@ PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 PyObject* solve_guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bind_and_solve({"solve_guarded", kSolveGuardedParams}, true, args, nargs, kwnames);
+}
+
+PyObject* engine_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve({"engine_solve", kEngineSolveParams.names}, false, args, nargs, kwnames);
+}
+
+PyObject* engine_solve_guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve({"engine_solve_guarded", kEngineGuardedParams.names}, true, args, nargs, kwnames);
 }
 
 // ---- evaluations at one point ----
@@ -1391,6 +1767,24 @@ PyDoc_STRVAR(solve_guarded_doc,
              "was refused (current, None, None, info, nfev, njev, status, None ..., refused), where\n"
              "current is the point of the last Jacobian (the start before the first) and the model was\n"
              "not called at refused.");
+PyDoc_STRVAR(engine_solve_doc,
+             "engine_solve(model, p0, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tau, eps1,\n"
+             "             eps2, eps3, max_iter, unpack, polish, factor, engine)\n"
+             "--\n\n"
+             "solve() on the trust-region engine, without C and d: engine = (loss, f_scale, ftol, xtol, gtol,\n"
+             "max_nfev, identity_scaling, origin, basis, z0).  The engine works on z with p = origin + basis z\n"
+             "from z0 (A and b, when given, are then the rows that basis eliminates, for the statistics), or on\n"
+             "p itself when they are None; tau is its initial damping, max_iter its trial steps; eps1 to eps3,\n"
+             "scale and polish are not used.  Tolerances below 0 keep the engine's defaults; max_nfev 0 sets\n"
+             "no limit.  diff 'forward' differences forward, then central ones to end the fit.  The stop\n"
+             "reason adds 8 (converged: small reduction), 9 (stalled) and 10 (evaluation limit).");
+PyDoc_STRVAR(engine_solve_guarded_doc,
+             "engine_solve_guarded(model, p0, y, args, jac, weights, lb, ub, A, b, G, h, diff, typical, scale,\n"
+             "                     tau, eps1, eps2, eps3, max_iter, unpack, polish, factor, engine)\n"
+             "--\n\n"
+             "solve_guarded() on the engine, as engine_solve(): the engine refuses a trial point that violates\n"
+             "G p >= h and stops; the tuple returned is solve_guarded()'s, current being the engine's last\n"
+             "accepted point.");
 PyDoc_STRVAR(jacobian_doc,
              "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
              "--\n\n"
@@ -1403,6 +1797,9 @@ PyDoc_STRVAR(check_jacobian_doc,
 PyMethodDef module_functions[] = {
     {"solve", as_cfunction(solve), METH_FASTCALL | METH_KEYWORDS, solve_doc},
     {"solve_guarded", as_cfunction(solve_guarded), METH_FASTCALL | METH_KEYWORDS, solve_guarded_doc},
+    {"engine_solve", as_cfunction(engine_solve), METH_FASTCALL | METH_KEYWORDS, engine_solve_doc},
+    {"engine_solve_guarded", as_cfunction(engine_solve_guarded), METH_FASTCALL | METH_KEYWORDS,
+     engine_solve_guarded_doc},
     {"jacobian", as_cfunction(jacobian), METH_FASTCALL | METH_KEYWORDS, jacobian_doc},
     {"check_jacobian", as_cfunction(check_jacobian), METH_FASTCALL | METH_KEYWORDS, check_jacobian_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -51,6 +51,32 @@ def solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tupl
     point) when a point was refused."""
     ...
 
+
+def engine_solve(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None,
+                 weights: npt.ArrayLike | None, lb: None, ub: None, A: npt.ArrayLike | None,
+                 b: npt.ArrayLike | None, C: None, d: None, diff: Literal["forward", "central"],
+                 typical: npt.ArrayLike | None, scale: object, tau: float, eps1: float, eps2: float, eps3: float,
+                 max_iter: int, unpack: object, polish: object, factor: object, engine: tuple[Any, ...]
+                 ) -> tuple[Any, ...]:
+    """solve() on the trust-region engine: engine = (loss, f_scale, ftol, xtol, gtol, max_nfev,
+    identity_scaling, origin, basis, z0); with a basis the engine works on z, p = origin + basis z
+    from z0, and A, b are the rows the basis eliminates (for the statistics).  tau is the initial
+    damping; eps1 to eps3, scale and polish are not used.  Returns solve()'s tuple; the stop reason
+    adds 8 (small reduction), 9 (stalled) and 10 (evaluation limit)."""
+    ...
+
+
+def engine_solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: tuple[Any, ...],
+                         jac: _Model | None, weights: npt.ArrayLike | None, lb: npt.ArrayLike | None,
+                         ub: npt.ArrayLike | None, A: npt.ArrayLike | None, b: npt.ArrayLike | None,
+                         G: npt.ArrayLike | None, h: npt.ArrayLike | None, diff: Literal["forward", "central"],
+                         typical: npt.ArrayLike | None, scale: object, tau: float, eps1: float, eps2: float,
+                         eps3: float, max_iter: int, unpack: object, polish: object, factor: object,
+                         engine: tuple[Any, ...]) -> tuple[Any, ...]:
+    """solve_guarded() on the engine, as engine_solve(); the point returned with a refused one is the
+    engine's last accepted point."""
+    ...
+
 def jacobian(model: _Model, p: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None, diff: _Diff,
              typical: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
              n: int) -> tuple[_Array, _Array, int]:

@@ -28,17 +28,20 @@ class Status(enum.IntEnum):
     the others are not (`FitResult.success` is False for them).
     """
 
-    SMALL_GRADIENT = 1   #: the largest component of J^T r fell to `gradient_tol`
+    SMALL_GRADIENT = 1   #: the (scaled) gradient of chi-square vanished to rounding, or fell to `gradient_tol`
     SMALL_STEP = 2       #: the step fell to `step_tol` times the size of the parameters
     MAX_ITERATIONS = 3   #: `max_iterations` iterations were made
     SINGULAR = 4         #: the damped normal equations gave an absurdly long step
     NO_REDUCTION = 5     #: the damping grew to its limit without lowering chi-square
     SMALL_CHISQ = 6      #: chi-square fell to `chisq_tol`
     INVALID_VALUES = 7   #: the model or its Jacobian gave NaN or infinite values
+    SMALL_REDUCTION = 8  #: the actual and predicted reductions of chi-square fell below `ftol`
+    STALLED = 9          #: the steps became negligible while the gradient did not
+    MAX_EVALUATIONS = 10  #: the limit on model evaluations was reached
 
 
 _MESSAGES = {
-    Status.SMALL_GRADIENT: "converged: the gradient of chi-square is below gradient_tol",
+    Status.SMALL_GRADIENT: "converged: the gradient of chi-square is negligible",
     Status.SMALL_STEP: "converged: the relative step is below step_tol",
     Status.MAX_ITERATIONS: "stopped after max_iterations iterations without converging",
     Status.SINGULAR: "stopped: the normal equations are singular (the parameters are not determined by the data)",
@@ -46,13 +49,18 @@ _MESSAGES = {
     Status.SMALL_CHISQ: "converged: chi-square is below chisq_tol",
     Status.INVALID_VALUES: "stopped: the model returned NaN or infinite values at a trial point; "
                            "the parameters are the last ones with finite values",
+    Status.SMALL_REDUCTION: "converged: the reduction of chi-square per step is negligible",
+    Status.STALLED: "stopped: the steps became negligible but the gradient did not; the Jacobian may be "
+                    "wrong or the model not smooth at the parameters",
+    Status.MAX_EVALUATIONS: "stopped after the maximum number of model evaluations without converging",
 }
 # INVALID_VALUES with a Jacobian that has NaN or infinite entries
 _JACOBIAN_NOT_FINITE = ("stopped: the Jacobian was not finite (NaN or infinite entries); "
                         "the parameters are those where it was evaluated")
-_CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ)
+_CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ, Status.SMALL_REDUCTION)
 _DIFFS = ("forward", "central", "secant")
 _CONSTRAINT_METHODS = ("active-set", "direct")
+_LOSSES = ("linear", "soft_l1", "huber", "cauchy", "arctan")
 
 # The relative step below which a fit has converged, per precision: a few
 # hundred units of rounding in double precision (see fit's notes), a few units
@@ -361,7 +369,7 @@ class FitResult:
 
 def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
         diff="forward", dtype=np.float64, damping=1e-3, gradient_tol=0.0, step_tol=None, chisq_tol=0.0,
-        max_iterations=1000, scale=True, constraints=None, names=None):
+        max_iterations=1000, scale=True, constraints=None, names=None, loss="linear", f_scale=1.0):
     """Fit ``model(p, *args)`` to `y` by Levenberg-Marquardt least squares.
 
     Minimises chi-square, ``sum(((y - model(p)) / sigma)**2)`` (or
@@ -410,32 +418,40 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         Difference steps are ``h_j = c * max(|p_j|, |p0_j|)`` (``|p0_j|``
         replaced by 1 where it is 0), with ``c = sqrt(eps)`` (forward) or
         ``eps**(1/3)`` (central) of the fit's dtype; near a bound the step
-        points inside.
+        points inside.  On the engine, 'forward' ends with central
+        differences once the steps no longer change chi-square beyond its
+        rounding (a few more calls, about the accuracy of 'central'); with
+        equalities or active constraints eliminated the differences are
+        taken in the parameters themselves, forward throughout.
     dtype : {numpy.float64, numpy.float32}, optional
         Precision of the fit: every array, the model's parameter vector and
         the solver's arithmetic.
     damping : float, optional
         Initial damping: the first Levenberg-Marquardt damping term is
-        `damping` times the largest diagonal element of J^T J.  Larger
+        `damping` times the largest diagonal element of J^T J (on the
+        engine, relative to its column-norm scaling).  Larger
         values start with shorter, gradient-like steps.
     gradient_tol : float, optional
         Convergence when the largest component of J^T r (weighted) is at
-        most this (absolute; 0 disables the test).
+        most this (absolute; 0 disables the test).  Given, the fit runs on
+        the numeric layer's own solvers (see Notes).
     step_tol : float, optional
         Convergence when a step is at most `step_tol` times the size of the
-        parameters: ``|dp| <= step_tol |p|``.  Default 1e-9 (float64;
-        1e-12 with bounds or inequalities, see Notes),
-        1e-6 (float32).
+        parameters: ``|dp| <= step_tol |p|`` (in the engine's scaled
+        norm).  Default: the engine's, 4 eps (it runs the fit to rounding);
+        for the numeric layer's solvers 1e-9 (float64; 1e-12 with bounds or
+        inequalities, see Notes), 1e-6 (float32).
     chisq_tol : float, optional
         Convergence when chi-square is at most this (absolute; 0 disables
-        the test).
+        the test).  Given, the fit runs on the numeric layer's own solvers.
     max_iterations : int, optional
         Iteration limit.
     scale : bool, optional
-        Solve in variables scaled by the Jacobian's column norms at the
-        start (powers of two near ``1 / |J_j|``), so that the damping weighs
-        all parameters alike.  The result does not depend on it beyond the
-        path taken.
+        For the numeric layer's solvers: solve in variables scaled by the
+        Jacobian's column norms at the start (powers of two near
+        ``1 / |J_j|``), so that the damping weighs all parameters alike.
+        The engine scales its damping by the column norms itself.  The
+        result does not depend on it beyond the path taken.
     constraints : {'active-set', 'direct'}, optional
         How bounds and inequalities are enforced (see Notes).
         'active-set': exactly, by an active-set method on top of the exact
@@ -448,6 +464,19 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         eliminated exactly either way.
     names : sequence of str, optional
         Parameter names, for `FitResult.report`.
+    loss : {'linear', 'soft_l1', 'huber', 'cauchy', 'arctan'}, optional
+        The loss ``rho`` of each weighted residual: the fit minimises
+        ``sum(f_scale**2 * rho((r_i / f_scale)**2))``, r the weighted
+        residuals, with rho(z) = z ('linear': chi-square),
+        ``2 (sqrt(1 + z) - 1)`` ('soft_l1'), z up to 1 and ``2 sqrt(z) - 1``
+        beyond ('huber'), ``log(1 + z)`` ('cauchy'), ``arctan(z)``
+        ('arctan').  The robust losses weigh residuals far beyond `f_scale`
+        less, so that a few gross outliers do not decide the fit.  They need
+        the engine: not with ``constraints='direct'``, ``diff='secant'``,
+        `gradient_tol` or `chisq_tol`.  See Notes for the covariance.
+    f_scale : float, optional
+        The residual size (in units of the weighted residuals) beyond which
+        a robust loss takes effect; positive.
 
     Returns
     -------
@@ -467,9 +496,27 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
 
     Notes
     -----
-    Solvers: without constraints, Levenberg-Marquardt.  Equality
-    constraints are eliminated exactly: the fit runs on the parameters they
-    leave free.  Bounds and inequalities (``constraints='active-set'``):
+    Solvers: a trust-region Levenberg-Marquardt engine, the default for
+    every fit except ``constraints='direct'``, ``diff='secant'`` and fits
+    with ``gradient_tol`` or ``chisq_tol`` (the absolute tests of the
+    numeric layer's own solvers, which run those).  Its damping is scaled
+    by the Jacobian's column norms and updated from the ratio of actual to
+    predicted reduction; its steps come from a QR factorisation; a trial
+    point where the model or its Jacobian is not finite is refused and the
+    damping raised, so the fit goes on with shorter steps (INVALID_VALUES
+    only when no finite step is left).  It stops when the scaled gradient,
+    the step (relative to the parameters, `step_tol` when given) or the
+    reduction of chi-square per step falls to rounding (SMALL_GRADIENT,
+    SMALL_STEP, SMALL_REDUCTION: converged), and reports STALLED (not
+    converged) when the steps become negligible while the gradient does
+    not, as with a wrong Jacobian.  With forward differences it ends with
+    central ones once the steps no longer change chi-square beyond its
+    rounding, so that the last digits do not depend on the forward
+    differences' error; no final Gauss-Newton correction is taken.
+    `damping` is its initial damping relative to the largest squared
+    column norm; `scale` does not apply to it (it scales by itself).
+    Equality constraints are eliminated exactly: the fit runs on the
+    parameters they leave free.  Bounds and inequalities (``constraints='active-set'``):
     the constraints that hold with equality at the solution (the active
     set) are guessed, starting with none, and eliminated exactly like
     equalities; the guess is corrected as the fit goes.  The solver is
@@ -512,8 +559,19 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     and column of `cov` (``FitResult.undetermined``).  A Jacobian that is not
     finite, at the start or later, ends the fit with INVALID_VALUES.
 
-    Defaults: chosen on the nine NIST reference problems shipped in
-    `ombrix.nist`, from both starting points, with analytic, forward and
+    Under a robust loss the covariance is the Gauss-Newton covariance of
+    the loss-rescaled problem at `p`: each row of the weighted Jacobian is
+    weighted by ``sqrt(rho'(z_i))``, as iteratively reweighted least
+    squares weighs it there, and, unless `absolute_sigma`, the result is
+    scaled by ``sum(rho'(z_i) r_i**2) / dof`` instead of `redchi`.  It is an
+    approximation, valid when the outliers are down-weighted to near zero
+    and the other residuals lie within `f_scale` (where rho' is 1); it
+    ignores the curvature of the loss.  `chisq`, `redchi`, `r2` and
+    `initial_chisq` stay those of the plain (unweighted by the loss)
+    residuals, except that `initial_chisq` is the loss at the start.
+
+    Defaults of the numeric layer's solvers: chosen on the nine NIST
+    reference problems shipped in `ombrix.nist`, from both starting points, with analytic, forward and
     central difference Jacobians: one setting for all of them, with the
     fewest evaluations among those that reach the best accuracy.  Totals
     over the 18 fits (model + Jacobian evaluations, analytic Jacobian /
@@ -556,6 +614,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     if constraints is not None and constraints not in _CONSTRAINT_METHODS:
         raise ValueError(f"constraints must be one of {', '.join(map(repr, _CONSTRAINT_METHODS))} or None, "
                          f"not {constraints!r}")
+    if loss not in _LOSSES:
+        raise ValueError(f"loss must be one of {', '.join(map(repr, _LOSSES))}, not {loss!r}")
+    f_scale = float(f_scale)
+    if not (0 < f_scale < math.inf):
+        raise ValueError(f"f_scale must be positive and finite, not {f_scale!r}")
     if constraints == "active-set" and diff == "secant" and jac is None:
         raise ValueError("constraints='active-set' needs diff='forward' or 'central', or an analytic jac")
     dtype = np.dtype(dtype)
@@ -583,14 +646,24 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     typical = np.where(p0 != 0, np.abs(p0), 1.0)
     if constraints is None:
         constraints = "direct" if diff == "secant" and jac is None else "active-set"
+    # The engine runs every fit but those of the numeric layer's own solvers: the direct
+    # constrained ones, the secant updates, and the absolute tests gradient_tol and chisq_tol.
+    engine = None
+    if constraints == "active-set" and diff != "secant" and tolerances[1] == 0 and tolerances[3] == 0:
+        engine = _active_set.engine_settings(loss=loss, f_scale=f_scale,
+                                             xtol=-1.0 if given_step_tol is None else step_tol)
+    elif loss != "linear":
+        raise ValueError(f"loss={loss!r} needs the engine: not with constraints='direct', diff='secant', "
+                         "gradient_tol or chisq_tol")
     if constraints == "active-set" and (lb is not None or C is not None):
-        if given_step_tol is None:  # the rounds end without the final correction
+        if given_step_tol is None and engine is None:  # the rounds end without the final correction
             tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
         solution = _active_set.solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d,
-                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype)
+                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype,
+                                     engine=engine)
     else:
         solution = _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances,
-                          dtype, polish=diff != "secant")
+                          dtype, polish=diff != "secant" and engine is None, engine=engine)
     (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
 
     status = Status(int(info[6]))
@@ -602,7 +675,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     undetermined = np.isposinf(np.diag(cov))
     if not absolute_sigma:
         if dof > 0:
-            np.multiply(cov, redchi, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
+            scale_by = redchi if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2) / dof
+            np.multiply(cov, scale_by, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
         else:
             cov.fill(math.inf)
     stderr = np.sqrt(np.abs(np.diag(cov)))
@@ -622,6 +696,20 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         model=model, args=args, model_jac=jac, sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
 
 
+def loss_weights(loss, r, f_scale):
+    """rho'(z) of each residual r_i of a loss, z = (r_i / f_scale)^2."""
+    z = (np.asarray(r, dtype=np.float64) / f_scale) ** 2
+    if loss == "soft_l1":
+        return 1.0 / np.sqrt(1.0 + z)
+    if loss == "huber":
+        return np.where(z <= 1.0, 1.0, 1.0 / np.sqrt(np.maximum(z, 1.0)))
+    if loss == "cauchy":
+        return 1.0 / (1.0 + z)
+    if loss == "arctan":
+        return 1.0 / (1.0 + z * z)
+    return np.ones_like(z)
+
+
 def _message(status, f, J):
     """`status` in words; for invalid values, whether the model values `f`
     or the Jacobian `J` at the returned parameters were not finite."""
@@ -631,10 +719,13 @@ def _message(status, f, J):
 
 
 def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
-           unpack=False, polish=False, factor=False):
+           unpack=False, polish=False, factor=False, engine=None):
     """Runs the binding on checked float64 arguments in the precision `dtype`:
     bounds of +-inf become the largest finite value of the type (the solvers'
-    mark of "unbounded").  Returns the binding's tuple."""
+    mark of "unbounded").  With `engine` (settings of
+    `_active_set.engine_settings`; no bounds, no inequalities) the fit runs
+    on the trust-region engine, the equalities eliminated through a basis of
+    their null space.  Returns the binding's tuple."""
     def cast(a):
         return None if a is None else np.ascontiguousarray(a, dtype=dtype)
 
@@ -644,8 +735,13 @@ def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typica
         lb_c = cast(np.maximum(lb, -largest))
         ub_c = cast(np.minimum(ub, largest))
     # y and the weights stay float64: the binding keeps them in double precision for the statistics
-    out = _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d), diff,
-                     cast(typical), scale, *tolerances, unpack, polish, factor)
+    if engine is not None:
+        variables = _active_set.engine_arguments(engine, A, b, start, dtype)
+        out = _fit.engine_solve(model, cast(start), y, args, jac, weights, None, None, cast(A), cast(b), None, None,
+                                diff, cast(typical), scale, *tolerances, unpack, False, factor, variables)
+    else:
+        out = _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d),
+                         diff, cast(typical), scale, *tolerances, unpack, polish, factor)
     _active_set.raise_if_start_not_finite(out, start)
     return out
 

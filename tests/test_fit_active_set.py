@@ -143,14 +143,16 @@ def test_bounds_that_bind_are_met_exactly():
 def rounds(monkeypatch):
     """The guarded solves of a fit: (rows eliminated or None, its outcome)."""
     seen = []
-    solve = _fit.solve_guarded
 
-    def spy(*args):
-        out = solve(*args)
-        seen.append((None if args[8] is None else np.array(args[8]), out))
-        return out
+    def spy_on(solve):
+        def spy(*args):
+            out = solve(*args)
+            seen.append((None if args[8] is None else np.array(args[8]), out))
+            return out
+        return spy
 
-    monkeypatch.setattr(_active_set._fit, "solve_guarded", spy)
+    for name in ("solve_guarded", "engine_solve_guarded"):
+        monkeypatch.setattr(_active_set._fit, name, spy_on(getattr(_fit, name)))
     return seen
 
 

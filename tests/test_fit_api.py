@@ -31,7 +31,7 @@ OLS = np.linalg.lstsq(LINE, Y, rcond=None)[0]
 @pytest.mark.parametrize("diff", ["forward", "central", "secant"])
 def test_unconstrained_fit_is_least_squares(jac, diff):
     r = fit(line, [0.0, 0.0], Y, jac=jac, diff=diff)
-    assert r.success and r.status in (Status.SMALL_STEP, Status.SMALL_GRADIENT)
+    assert r.success
     np.testing.assert_allclose(r.p, OLS, rtol=1e-9)
     residuals = Y - line(r.p)
     np.testing.assert_allclose(r.residuals, residuals, atol=1e-12)
@@ -210,12 +210,14 @@ def test_exceptions_from_the_model_propagate_unchanged_and_stop_the_fit(where):
 
 
 def test_invalid_values_are_reported_in_the_result():
-    prob = nist.load("BoxBOD")
-    with np.errstate(over="ignore"):
-        r = fit(prob.model, prob.start1, prob.y, args=(prob.x,), jac=prob.jacobian, scale=False)
+    # the model is NaN beyond p = 1 and the data call for p = 2: the fit ends below p = 1, at
+    # the last parameters with finite values, as a failure that says why
+    x = np.linspace(1.0, 2.0, 10)
+    model = lambda p: np.where(p[0] <= 1.0, p[0] * x, np.nan)
+    r = fit(model, [0.5], 2.0 * x, jac=lambda p: x[:, None])
     assert r.status is Status.INVALID_VALUES and not r.success
     assert "NaN or infinite" in r.message
-    np.testing.assert_array_equal(r.p, prob.start1)  # the last parameters with finite values
+    assert 0.5 < r.p[0] <= 1.0 and np.isfinite(r.residuals).all()
 
 
 # ---- validation ----

@@ -285,11 +285,18 @@ import ombrix
 from ombrix import _fit
 path = _fit.__file__
 out = {}
+import capi
+numeric = ctypes.CDLL(capi.LIB_PATH)
 for dtype in (np.float64, np.float32):
     size = np.dtype(dtype).itemsize
-    fit = lambda: ombrix.fit(line, [0.0, 0.0], y, jac=line_jac, dtype=dtype)
+    # the numeric layer's own solver, and the engine with the workspace the binding gives it
+    fit = lambda: ombrix.fit(line, [0.0, 0.0], y, jac=line_jac, dtype=dtype, constraints="direct")
     sizes = allocations(path, fit)
     out[f"fit {size}"] = failing(path, sizes.index(size * (2 * n + 4 * m + n * m + m * m)) + 2, fit)
+    engine_fit = lambda: ombrix.fit(line, [0.0, 0.0], y, jac=line_jac, dtype=dtype)
+    sizes = allocations(path, engine_fit)
+    engine_reals = (numeric.dombrix_solve_workspace_size if size == 8 else numeric.sombrix_solve_workspace_size)(m, n)
+    out[f"engine {size}"] = failing(path, sizes.index(size * engine_reals) + 1, engine_fit)
     # the check's scratch, 2n + nm + m reals, is the first allocation that large
     point = np.array([0.5, 0.5], dtype)
     check = lambda: ombrix.check_jacobian(line, line_jac, point)
@@ -304,6 +311,7 @@ def test_fit_binding_raises_memory_error_where_the_numeric_layer_would_end_the_p
     outcomes, stderr = run_json(FIT_SCRIPT,
                                 env={"LD_PRELOAD": failing_allocator})
     after = outcomes.pop("after")
+    assert [outcomes.pop(f"engine {size}") for size in (8, 4)] == [["MemoryError", ""]] * 2
     assert outcomes == {
         f"{what} {size}": ["MemoryError", message.format(p=prefix)]
         for size, prefix in ((8, "d"), (4, "s"))
