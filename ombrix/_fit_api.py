@@ -667,7 +667,7 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
 
     status = Status(int(info[6]))
-    if not (np.isfinite(f).all() and np.isfinite(p).all()):
+    if not (np.isfinite(f).all() and np.isfinite(p).all() and math.isfinite(chisq)):
         status = Status.INVALID_VALUES  # nothing finite to claim convergence for
     residuals = (y.astype(dtype) - f).astype(dtype)
     dof = n - free
@@ -676,7 +676,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     if not absolute_sigma:
         if dof > 0:
             scale_by = redchi if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2) / dof
-            np.multiply(cov, scale_by, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
+            with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
+                np.multiply(cov, scale_by, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
         else:
             cov.fill(math.inf)
     stderr = np.sqrt(np.abs(np.diag(cov)))

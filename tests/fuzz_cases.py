@@ -262,8 +262,10 @@ def _case(entry, setup, call, after, m, n, valid):
 
 # Optional arguments whose valid values are valid in any combination (diff and
 # constraints, method and loss, for instance, are not).
+# (curve_fit's xtol belongs to the engine, gradient_tol and chisq_tol to the
+# older solvers: together they are refused.)
 COMBINABLE = {"sigma", "bounds", "dtype", "damping", "scale", "absolute_sigma", "names", "args", "max_iterations",
-              "step_tol", "gradient_tol", "chisq_tol", "full_output", "check_finite", "xtol"}
+              "step_tol", "gradient_tol", "chisq_tol", "full_output", "check_finite"}
 
 
 def _valid(behaviour, pick, m, n, keywords=()):

@@ -106,6 +106,15 @@ def test_a_model_that_stays_nan_leaves_nothing_to_call_converged(diff, bad_from)
         assert not r.success and r.status is Status.INVALID_VALUES
 
 
+@pytest.mark.parametrize("diff", ["forward", "central"])
+def test_model_values_whose_squares_overflow_are_never_a_success(diff):
+    # finite values near 1e300 from the second call on, after a finite start:
+    # chi-square overflows everywhere the fit goes
+    log = Log("model", bad_from=2, value=1e300)
+    r = fit(log.model, START, Y, diff=diff)
+    assert not r.success and r.status is Status.INVALID_VALUES
+
+
 # ---- a start where the model or its Jacobian is not finite ----
 
 START_CASES = [
