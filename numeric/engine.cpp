@@ -390,7 +390,7 @@ bool multiply_qt(Workspace<T>& ws, int n, int m, T* b) {
 template <typename T>
 struct Factor {
   T gradient_inf = 0;     // ||J~^T r~||_inf
-  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (D_j sqrt(loss sum))
+  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (||J~_j|| sqrt(loss sum)): gradient_cosine
 };
 
 // J~ = diag(w js) J (column-major, in ws.qr) and r~ = (rho' / js) r with
@@ -451,12 +451,18 @@ T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
   return shrink;
 }
 
+// The classical gradient test: the largest cosine between r and a column of
+// the current Jacobian, |J_j^T r| / (||J_j|| ||r||).  It uses the current
+// column norms, not the damping's D: a running maximum of the norms from a
+// far start can exceed them by orders of magnitude and would pass the test
+// far from a minimum.  A zero column does not enter.
 template <typename T>
-T scaled_gradient(const T* grad, const T* D, T cost, int m) {
+T gradient_cosine(const T* grad, const T* colnorm, T cost, int m) {
   if (!(cost > 0)) return 0;
   const T root = std::sqrt(cost);  // ||r|| for the linear loss
   T worst = 0;
-  for (int j = 0; j < m; ++j) worst = std::max(worst, std::fabs(grad[j]) / (D[j] * root));
+  for (int j = 0; j < m; ++j)
+    if (colnorm[j] > 0) worst = std::max(worst, std::fabs(grad[j]) / (colnorm[j] * root));
   return worst;
 }
 
@@ -617,7 +623,7 @@ struct Run {
     // mu D^2 must not jump where a column norm jumps (a robust loss
     // switching zones, a parameter waking up): mu shrinks with the largest growth.
     mu *= update_scaling(pr.o.scaling, ws.colnorm, ws.D, pr.m, initial);
-    fac.scaled_gradient = scaled_gradient(ws.grad, ws.D, cost, pr.m);
+    fac.scaled_gradient = gradient_cosine(ws.grad, ws.colnorm, cost, pr.m);
     return true;
   }
 

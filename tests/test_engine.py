@@ -339,6 +339,20 @@ def test_workspace_size_of_an_impossible_problem(m, n):
     assert capi.lib.dombrix_solve_workspace_size(m, n) == -1
 
 
+# ---- stopping rules ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("scaling", list(engine.SCALINGS))
+def test_shrinking_column_norms_do_not_stop_the_fit_far_from_the_minimum(scaling):
+    # r = exp(p) - 1 from p = 40: the column norm falls by e^40 on the way to
+    # the minimum p = 0, so a gradient test against the largest norm seen
+    # would pass long before it.
+    fit = solve("d", lambda p: np.exp(p) - 1.0, [40.0], n=1, jac=lambda p: np.exp(p).reshape(1, 1),
+                scaling=scaling)
+    assert fit.converged, fit.message
+    assert abs(fit.p[0]) <= 1e-7 and fit.chisq <= 1e-14
+    assert fit.scaled_gradient <= 1.0
+
+
 # ---- argument errors ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("prefix", capi.PRECISIONS)
