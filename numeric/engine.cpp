@@ -13,6 +13,14 @@
 //   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), after a rejected one
 //   mu *= nu and nu doubles (Nielsen, "Damping parameter in Marquardt's
 //   method", 1999).
+// - After a step with rho > 3/4 the undamped Gauss-Newton step is tried when
+//   it is at most twice that step's length (More's rule that the damping
+//   vanishes when the Gauss-Newton step lies inside the trust region): a
+//   linear problem ends after one damped and one exact step.
+// - Convergence: the classical tests on the relative reduction (ftol), the
+//   scaled step (xtol) and the cosine between r and the columns of the
+//   current Jacobian (gtol); a zero-residual fit ends once chi-square is at
+//   the rounding level of the data and model values.
 // - A trial point where the model or the Jacobian is not finite is rejected
 //   like a point that does not reduce the loss.
 // - Optional geodesic acceleration (Transtrum and Sethna, "Improvements to
@@ -390,8 +398,25 @@ bool multiply_qt(Workspace<T>& ws, int n, int m, T* b) {
 template <typename T>
 struct Factor {
   T gradient_inf = 0;     // ||J~^T r~||_inf
-  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (D_j sqrt(loss sum))
+  T scaled_gradient = 0;  // max_j |(J~^T r~)_j| / (||J~_j|| sqrt(loss sum)): gradient_cosine
+  T value_scale = 0;      // ||w (|y| + |f|)||, see rounding_scale
 };
+
+// ||s|| with s_i = w_i (|y_i| + |f_i|), the size of the values each residual
+// is computed from: a residual vector below eps ||s|| is zero to their rounding.
+template <typename T>
+T rounding_scale(const Problem<T>& pr, const T* f) {
+  const std::size_t nn = std::size_t(pr.n);
+  T largest = 0, sum = 0;
+  for (int pass = 0; pass < 2; ++pass)  // the largest first, then the scaled sum of squares
+    for (std::size_t i = 0; i < nn; ++i) {
+      T s = (pr.y ? std::fabs(pr.y[i]) : T(0)) + std::fabs(f[i]);
+      if (pr.weights) s *= std::fabs(pr.weights[i]);
+      if (pass == 0) largest = std::max(largest, s);
+      else if (largest > 0) sum += (s / largest) * (s / largest);
+    }
+  return largest * std::sqrt(sum);
+}
 
 // J~ = diag(w js) J (column-major, in ws.qr) and r~ = (rho' / js) r with
 // js = sqrt(rho' + 2 rho'' z) (only the weights for the linear loss); then
@@ -417,6 +442,7 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
     for (std::size_t i = 0; i < nn; ++i)
       ws.qr[i + j * nn] = ws.scratch2[i] * (jac_row_major ? ws.jac[i * mm + j] : ws.jac[i + j * nn]);
 
+  fac.value_scale = rounding_scale(pr, ws.f);
   if (!factor_qr(ws, n, m, ws.scratch1)) return false;
   std::memcpy(ws.qtr, ws.scratch1, mm * sizeof(T));
 
@@ -451,12 +477,18 @@ T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
   return shrink;
 }
 
+// The classical gradient test: the largest cosine between r and a column of
+// the current Jacobian, |J_j^T r| / (||J_j|| ||r||).  It uses the current
+// column norms, not the damping's D: a running maximum of the norms from a
+// far start can exceed them by orders of magnitude and would pass the test
+// far from a minimum.  A zero column does not enter.
 template <typename T>
-T scaled_gradient(const T* grad, const T* D, T cost, int m) {
+T gradient_cosine(const T* grad, const T* colnorm, T cost, int m) {
   if (!(cost > 0)) return 0;
   const T root = std::sqrt(cost);  // ||r|| for the linear loss
   T worst = 0;
-  for (int j = 0; j < m; ++j) worst = std::max(worst, std::fabs(grad[j]) / (D[j] * root));
+  for (int j = 0; j < m; ++j)
+    if (colnorm[j] > 0) worst = std::max(worst, std::fabs(grad[j]) / (colnorm[j] * root));
   return worst;
 }
 
@@ -566,7 +598,7 @@ const char* status_message(int status) {
     case OMBRIX_SOLVE_SMALL_GRADIENT: return "the scaled gradient is below gtol";
     case OMBRIX_SOLVE_SMALL_STEP: return "the scaled step is below xtol";
     case OMBRIX_SOLVE_SMALL_REDUCTION: return "the actual and predicted reductions of the loss are below ftol or its rounding level";
-    case OMBRIX_SOLVE_ZERO_RESIDUAL: return "the residuals are zero";
+    case OMBRIX_SOLVE_ZERO_RESIDUAL: return "the residuals are zero to the rounding of the data and model values";
     case OMBRIX_SOLVE_STALLED: return "the steps became negligible while the gradient is not small: the fit stalled";
     case OMBRIX_SOLVE_ITERATION_LIMIT: return "the iteration limit was reached";
     case OMBRIX_SOLVE_EVALUATION_LIMIT: return "the evaluation limit was reached";
@@ -593,6 +625,12 @@ struct Run {
   // refinement of a converged fit), infinite otherwise.
   T refinement_step = std::numeric_limits<T>::infinity();
   T mu = 0, nu = 2;
+  T trial_mu = 0;  // the damping of the last trial step: mu, or 0 for a Gauss-Newton step
+  // Trust radius for the Gauss-Newton step, in ||D dp||: More's rule that the
+  // damping vanishes when the undamped step lies inside the trust region,
+  // with the region set by the last step's gain ratio.  0 until a step has
+  // shown that the linear model holds.
+  T radius = 0;
   T damping_unit = 1;  // max_j ||J_j||^2 / D_j^2 at the start: mu for initial_damping 1
   int iterations = 0;
   int status = 0;
@@ -610,6 +648,14 @@ struct Run {
     return fac.scaled_gradient <= threshold || cost <= eps * initial_cost;
   }
 
+  // A zero-residual fit ends once ||r|| is at the rounding level of the
+  // values it is computed from, eps ||s|| (see rounding_scale): further
+  // iterations only chase rounding noise toward zero.
+  bool residuals_are_rounding() const {
+    const T level = Real<T>::eps * fac.value_scale;
+    return cost == 0 || cost <= level * level;
+  }
+
   // New Jacobian at the accepted point: factorisation, scaling, gradient.
   bool refactor(bool initial) {
     have_factor = factor(pr, pr.jac != nullptr, ws, fac);
@@ -617,7 +663,7 @@ struct Run {
     // mu D^2 must not jump where a column norm jumps (a robust loss
     // switching zones, a parameter waking up): mu shrinks with the largest growth.
     mu *= update_scaling(pr.o.scaling, ws.colnorm, ws.D, pr.m, initial);
-    fac.scaled_gradient = scaled_gradient(ws.grad, ws.D, cost, pr.m);
+    fac.scaled_gradient = gradient_cosine(ws.grad, ws.colnorm, cost, pr.m);
     return true;
   }
 
@@ -625,7 +671,7 @@ struct Run {
   int iterate();
   Rejection trial_step(T& pred);
   Rejection accelerate(const T* Rv, T dv);
-  void accept(T gain_ratio);
+  void accept(T gain_ratio, T dstep);
   void reject(Rejection why);
   int stop_after_trial(bool small_step, bool small_reduction);
 };
@@ -662,13 +708,18 @@ template <typename T>
 Rejection Run<T>::trial_step(T& pred) {
   const int m = pr.m;
   const std::size_t nn = std::size_t(pr.n);
-  solve_damped(ws.qr, nn, ws.D, mu, ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.givens_row);
+  trial_mu = mu;
+  if (radius > 0) {  // the Gauss-Newton step, taken when it lies inside the region
+    solve_damped(ws.qr, nn, ws.D, T(0), ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.givens_row);
+    if (scaled_norm(ws.D, ws.v, m) <= radius) trial_mu = 0;
+  }
+  if (trial_mu > 0) solve_damped(ws.qr, nn, ws.D, mu, ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.givens_row);
   T* Rv = ws.scratch2;
   upper_times(ws.qr, nn, ws.v, Rv, m);
   T rv2 = 0;
   for (int j = 0; j < m; ++j) rv2 += Rv[j] * Rv[j];
   const T dv = scaled_norm(ws.D, ws.v, m);
-  pred = rv2 + 2 * mu * dv * dv;  // ||J v||^2 + 2 mu ||D v||^2
+  pred = rv2 + 2 * trial_mu * dv * dv;  // ||J v||^2 + 2 mu ||D v||^2
   std::memcpy(ws.step, ws.v, std::size_t(m) * sizeof(T));
   // Below the loss's resolution the second difference is rounding noise.
   if (!pr.o.geodesic || pred <= resolution) return Rejection::kNone;
@@ -693,7 +744,7 @@ Rejection Run<T>::accelerate(const T* Rv, T dv) {
   if (!multiply_qt(ws, pr.n, m, ws.scratch1)) return Rejection::kAcceleration;
   for (int j = 0; j < m; ++j) ws.rhs[j] = -(T(2) / h) * (ws.scratch1[j] / h - Rv[j]);
   std::memcpy(ws.scratch2, ws.rhs, std::size_t(m) * sizeof(T));  // R v is no longer needed
-  solve_damped(ws.qr, nn, ws.D, mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.givens_row);
+  solve_damped(ws.qr, nn, ws.D, trial_mu, ws.scratch2, ws.accel, m, ws.givens, ws.rhs, ws.givens_row);
   if (!all_finite(ws.accel, std::size_t(m)) || 2 * scaled_norm(ws.D, ws.accel, m) > T(pr.o.geodesic_alpha) * dv)
     return Rejection::kAcceleration;
   // The gain ratio keeps the velocity's predicted reduction: the linear
@@ -703,7 +754,11 @@ Rejection Run<T>::accelerate(const T* Rv, T dv) {
 }
 
 template <typename T>
-void Run<T>::accept(T gain_ratio) {
+void Run<T>::accept(T gain_ratio, T dstep) {
+  // More's trust-region update, applied to the radius of the next
+  // Gauss-Newton step: twice this step after a very successful one (the
+  // linear model holds), closed otherwise.
+  radius = gain_ratio > T(0.75) ? 2 * dstep : T(0);
   const T t = 2 * gain_ratio - 1;
   mu *= std::max(T(1) / T(3), T(1) - t * t * t);
   mu = std::max(mu, std::numeric_limits<T>::min());
@@ -717,8 +772,12 @@ void Run<T>::accept(T gain_ratio) {
 // enough to cross a region where the model saturates).
 template <typename T>
 void Run<T>::reject(Rejection why) {
-  mu *= nu;
-  nu *= 2;
+  radius = 0;
+  // A rejected Gauss-Newton step says nothing about mu: the damped step comes next.
+  if (trial_mu > 0) {
+    mu *= nu;
+    nu *= 2;
+  }
   if (why == Rejection::kNonFinite) mu = std::max(mu, kCautiousDamping<T> * damping_unit);
   last = why;
 }
@@ -792,9 +851,14 @@ int Run<T>::iterate() {
   resolution = pr.resolution;
   refinement_step = below_resolution && !switching ? dstep : std::numeric_limits<T>::infinity();
   if (!refactor(false)) return OMBRIX_SOLVE_LINEAR_ALGEBRA;
-  accept(gain_ratio);
-  // Damping there only slows the refinement along weak directions.
-  if (below_resolution) mu = std::max(mu * T(0.01), std::numeric_limits<T>::min());
+  accept(gain_ratio, dstep);
+  // Damping there only slows the refinement along weak directions; its
+  // steps shrink with mu, which the end of the refinement watches, so no
+  // Gauss-Newton steps there.
+  if (below_resolution) {
+    mu = std::max(mu * T(0.01), std::numeric_limits<T>::min());
+    radius = 0;
+  }
   return stop_after_trial(small_step, small_reduction || refined);
 }
 
@@ -899,7 +963,7 @@ int solve(Callback<T> f, Callback<T> jac, T* p, const T* y, const T* weights, in
   Run<T> run{pr, ws, p};
   if (run.start()) {
     while (run.status == 0) {
-      if (run.cost == 0) run.status = OMBRIX_SOLVE_ZERO_RESIDUAL;
+      if (run.residuals_are_rounding()) run.status = OMBRIX_SOLVE_ZERO_RESIDUAL;
       else if (run.fac.scaled_gradient <= T(o.gtol)) run.status = OMBRIX_SOLVE_SMALL_GRADIENT;
       else if (run.iterations >= o.max_iterations) run.status = OMBRIX_SOLVE_ITERATION_LIMIT;
       else if (o.max_evaluations > 0 && pr.nfev >= o.max_evaluations) run.status = OMBRIX_SOLVE_EVALUATION_LIMIT;

@@ -339,6 +339,53 @@ def test_workspace_size_of_an_impossible_problem(m, n):
     assert capi.lib.dombrix_solve_workspace_size(m, n) == -1
 
 
+# ---- stopping rules ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("scaling", list(engine.SCALINGS))
+def test_shrinking_column_norms_do_not_stop_the_fit_far_from_the_minimum(scaling):
+    # r = exp(p) - 1 from p = 40: the column norm falls by e^40 on the way to
+    # the minimum p = 0, so a gradient test against the largest norm seen
+    # would pass long before it.
+    fit = solve("d", lambda p: np.exp(p) - 1.0, [40.0], n=1, jac=lambda p: np.exp(p).reshape(1, 1),
+                scaling=scaling)
+    assert fit.converged, fit.message
+    assert abs(fit.p[0]) <= 1e-7 and fit.chisq <= 1e-14
+    assert fit.scaled_gradient <= 1.0
+
+
+def test_exact_data_stop_at_the_rounding_level_of_the_data():
+    # y = model(p_true) exactly: chi-square cannot usefully fall below the
+    # rounding of the data and model values, (eps ||w (|y| + |f|)||)^2, and
+    # the run must end there with the zero-residual status.
+    y = decay(DECAY)
+    fit = solve("d", decay, [4.0, 1.0, 0.3], y=y, jac=decay_jac)
+    assert fit.status == engine.ZERO_RESIDUAL and fit.converged, fit.message
+    level = EPS["d"] * np.linalg.norm(np.abs(y) + np.abs(decay(fit.p)))
+    assert fit.chisq <= level ** 2
+    np.testing.assert_allclose(fit.p, DECAY, rtol=1e3 * EPS["d"])
+
+
+def test_noisy_data_are_not_reported_as_zero_residual():
+    rng = np.random.default_rng(7)
+    y = decay(DECAY) + 1e-6 * rng.standard_normal(T.size)
+    fit = solve("d", decay, [4.0, 1.0, 0.3], y=y, jac=decay_jac)
+    assert fit.converged and fit.status != engine.ZERO_RESIDUAL, fit.message
+
+
+@pytest.mark.parametrize("scaling", list(engine.SCALINGS))
+def test_linear_problem_takes_a_gauss_newton_step_once_the_model_holds(scaling):
+    # y = A p is fitted exactly by the undamped step: after one damped step
+    # shows that the model holds (gain ratio 1), the next step is the
+    # Gauss-Newton one and lands on the least-squares solution.
+    A = np.vander(np.linspace(-1.0, 1.0, 12), 4)
+    y = A @ [1.0, -2.0, 0.5, 3.0] + np.linspace(-0.1, 0.1, 12) ** 2
+    fit = solve("d", lambda p: A @ p, [10.0, 10.0, 10.0, 10.0], y=y, jac=lambda p: A, scaling=scaling)
+    assert fit.converged, fit.message
+    expected = np.linalg.lstsq(A, y, rcond=None)[0]
+    np.testing.assert_allclose(fit.p, expected, rtol=1e3 * EPS["d"] * np.linalg.cond(A))
+    assert fit.njev <= 3
+
+
 # ---- argument errors ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("prefix", capi.PRECISIONS)
