@@ -110,7 +110,7 @@ enum {
   OMBRIX_SOLVE_SMALL_STEP = 2,       /* converged: scaled step <= xtol (xtol + ||D p||) */
   OMBRIX_SOLVE_SMALL_REDUCTION = 3,  /* converged: actual and predicted relative reduction <= ftol, or
                                         below the loss's rounding while the steps stop contracting */
-  OMBRIX_SOLVE_ZERO_RESIDUAL = 4,    /* converged: chisq is zero */
+  OMBRIX_SOLVE_ZERO_RESIDUAL = 4,    /* converged: chisq at the rounding level of the data and model values */
   OMBRIX_SOLVE_STALLED = 5,          /* the step or reduction became negligible, the gradient did not */
   OMBRIX_SOLVE_ITERATION_LIMIT = 6,
   OMBRIX_SOLVE_EVALUATION_LIMIT = 7,
@@ -180,7 +180,7 @@ typedef struct ombrix_solve_result {
   int rank;                  /* numerical rank of J at p, found with the covariance (else 0) */
   double initial_chisq, chisq;  /* the loss sum at the start and at p */
   double gradient;           /* ||J^T r||_inf at p */
-  double scaled_gradient;    /* max_j |(J^T r)_j| / (D_j sqrt(chisq)) at p */
+  double scaled_gradient;    /* max_j |(J^T r)_j| / (||J_j|| sqrt(chisq)) at p */
   double damping;            /* final mu */
 } ombrix_solve_result;
 
