@@ -323,6 +323,17 @@ T stable_norm(const T* x, std::size_t count) {
   return largest * std::sqrt(s);
 }
 
+// v <- (I - tau u u^T) v for the reflector u with u_j = 1 and u_i = column[i]
+// below j (entries above j are untouched).
+template <typename T>
+void reflect(const T* column, T tau, std::size_t j, std::size_t n, T* v) {
+  T w = v[j];
+  for (std::size_t i = j + 1; i < n; ++i) w += column[i] * v[i];
+  w *= tau;
+  v[j] -= w;
+  for (std::size_t i = j + 1; i < n; ++i) v[i] -= w * column[i];
+}
+
 // Householder QR of the column-major n x m matrix A (n >= m), in place:
 // R in the upper triangle, reflector j = I - tau_j v v^T with v_j = 1 and
 // the rest of v below the diagonal (LAPACK's dgeqr2 conventions).
@@ -341,29 +352,15 @@ void householder_qr(T* A, std::size_t n, std::size_t m, T* tau) {
     const T scale = T(1) / (alpha - beta);
     for (std::size_t i = j + 1; i < n; ++i) column[i] *= scale;
     column[j] = beta;
-    for (std::size_t k = j + 1; k < m; ++k) {
-      T* target = A + k * n;
-      T w = target[j];
-      for (std::size_t i = j + 1; i < n; ++i) w += column[i] * target[i];
-      w *= tau[j];
-      target[j] -= w;
-      for (std::size_t i = j + 1; i < n; ++i) target[i] -= w * column[i];
-    }
+    for (std::size_t k = j + 1; k < m; ++k) reflect(column, tau[j], j, n, A + k * n);
   }
 }
 
 // b <- Q^T b for the reflectors stored by householder_qr (or geqrf).
 template <typename T>
 void apply_qt(const T* A, std::size_t n, std::size_t m, const T* tau, T* b) {
-  for (std::size_t j = 0; j < m; ++j) {
-    if (tau[j] == 0) continue;
-    const T* column = A + j * n;
-    T w = b[j];
-    for (std::size_t i = j + 1; i < n; ++i) w += column[i] * b[i];
-    w *= tau[j];
-    b[j] -= w;
-    for (std::size_t i = j + 1; i < n; ++i) b[i] -= w * column[i];
-  }
+  for (std::size_t j = 0; j < m; ++j)
+    if (tau[j] != 0) reflect(A + j * n, tau[j], j, n, b);
 }
 
 // QR of ws.qr (n x m) and Q^T b, here for small problems, else by LAPACK.

@@ -232,7 +232,7 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
       equalities and active inequalities likewise.
     - Difference Jacobians use steps ``c * max(|p_j|, |p0_j| or 1)`` with
       c = sqrt(eps) (forward) or eps**(1/3) (central).  'cs' takes complex
-      steps of sqrt(eps) max(1, |p_j|) (f must accept complex parameters).
+      steps of ``sqrt(eps) * max(1, |p_j|)`` (f must accept complex parameters).
     - `ydata` of any shape is flattened (SciPy needs it 1-D); a model
       returning a different number of values raises ValueError.
     - A lower bound equal to the upper one fixes the parameter (SciPy
