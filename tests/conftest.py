@@ -41,6 +41,18 @@ def isolated():
 import numpy as np  # noqa: E402  (kept with the fixtures that use it)
 
 # Tuning values under which the test problems converge to machine precision.
+# Constraints on a decay a exp(-b x) + c fitted from about (1, 1, 0.1):
+# c <= 0.3 binds (the free optimum has c near 0.5); a + c = 3 holds near the
+# free optimum.
+DECAY_CONSTRAINTS = {
+    "none": {},
+    "bounds": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 0.3])),
+    "eq": dict(eq=([[1.0, 0.0, 1.0]], [3.0])),
+    "ineq": dict(ineq=([[0.0, 0.0, -1.0]], [-0.3])),
+    "bounds+eq": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 0.3]), eq=([[1.0, 0.0, 1.0]], [3.0])),
+    "bounds+ineq": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 10.0]), ineq=([[0.0, 0.0, -1.0]], [-0.3])),
+}
+
 TUNING = {"mu": 1e-3, "eps1": 1e-15, "eps2": 1e-15, "eps3": 1e-20, "maxit": 200, "cdiff": False}
 
 

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import ombrix
+from conftest import DECAY_CONSTRAINTS as CONSTRAINTS
 
 X = np.linspace(0.0, 4.0, 25)
 Y = 2.5 * np.exp(-1.3 * X) + 0.5 + 0.02 * np.sin(7.0 * X)
@@ -24,15 +25,6 @@ def decay_jac(x, a, b, c):
     return np.stack([e, -a * x * e, np.ones_like(x)], axis=1)
 
 
-# c <= 0.3 binds (the free optimum has c near 0.5); a + c = 3 holds at P0
-CONSTRAINTS = {
-    "none": {},
-    "bounds": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 0.3])),
-    "eq": dict(eq=([[1.0, 0.0, 1.0]], [3.0])),
-    "ineq": dict(ineq=([[0.0, 0.0, -1.0]], [-0.3])),
-    "bounds+eq": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 0.3]), eq=([[1.0, 0.0, 1.0]], [3.0])),
-    "bounds+ineq": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 10.0]), ineq=([[0.0, 0.0, -1.0]], [-0.3])),
-}
 
 
 # ---- values that are not finite ----

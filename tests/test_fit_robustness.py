@@ -6,6 +6,7 @@ and type the docstring allows, and exceptions that are not errors
 import numpy as np
 import pytest
 
+from conftest import DECAY_CONSTRAINTS as CONSTRAINTS
 from ombrix import Status, check_jacobian, fit
 
 X = np.linspace(0.0, 4.0, 30)
@@ -48,15 +49,6 @@ class Log:
         return [p for n, p in self.calls if n == name]
 
 
-# c <= 0.3 binds (the free optimum has c near 0.5); a + c = 3 holds near the free optimum
-CONSTRAINTS = {
-    "none": {},
-    "bounds": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 0.3])),
-    "eq": dict(eq=([[1.0, 0.0, 1.0]], [3.0])),
-    "ineq": dict(ineq=([[0.0, 0.0, -1.0]], [-0.3])),
-    "bounds+eq": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 0.3]), eq=([[1.0, 0.0, 1.0]], [3.0])),
-    "bounds+ineq": dict(bounds=([0.0, 0.0, -1.0], [10.0, 10.0, 10.0]), ineq=([[0.0, 0.0, -1.0]], [-0.3])),
-}
 PATHS = [(kind, method) for kind in CONSTRAINTS for method in ("active-set", "direct")
          if kind not in ("none", "eq") or method == "active-set"]
 
