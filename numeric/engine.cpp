@@ -324,28 +324,12 @@ T stable_norm(const T* x, std::size_t count) {
   return largest * std::sqrt(s);
 }
 
-// sum_{i=begin}^{end-1} x_i y_i in four interleaved partial sums, which the
-// compiler can keep in flight together; the order is fixed, so the result
-// does not depend on the machine's vector width.
-template <typename T>
-T dot(const T* x, const T* y, std::size_t begin, std::size_t end) {
-  T s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-  std::size_t i = begin;
-  for (; i + 4 <= end; i += 4) {
-    s0 += x[i] * y[i];
-    s1 += x[i + 1] * y[i + 1];
-    s2 += x[i + 2] * y[i + 2];
-    s3 += x[i + 3] * y[i + 3];
-  }
-  for (; i < end; ++i) s0 += x[i] * y[i];
-  return (s0 + s1) + (s2 + s3);
-}
-
 // v <- (I - tau u u^T) v for the reflector u with u_j = 1 and u_i = column[i]
 // below j (entries above j are untouched).
 template <typename T>
 void reflect(const T* column, T tau, std::size_t j, std::size_t n, T* v) {
-  T w = v[j] + dot(column, v, j + 1, n);
+  T w = v[j];
+  for (std::size_t i = j + 1; i < n; ++i) w += column[i] * v[i];
   w *= tau;
   v[j] -= w;
   for (std::size_t i = j + 1; i < n; ++i) v[i] -= w * column[i];
