@@ -309,8 +309,9 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
 
 // Up to this many Jacobian entries the QR factorisation is done here rather
 // than by LAPACK, whose per-call overhead dominates for small problems (the
-// many small fits of one batch).  Both store Q as LAPACK's geqrf does.
-constexpr std::size_t kSmallQr = 4096;
+// many small fits of one batch); beyond about a thousand its blocked kernels
+// are faster.  Both store Q as LAPACK's geqrf does.
+constexpr std::size_t kSmallQr = 1024;
 
 // ||x|| for x of length count, scaled against overflow and underflow.
 template <typename T>
@@ -415,9 +416,20 @@ T rounding_scale(const Problem<T>& pr, const T* f) {
   return largest * std::sqrt(sum);
 }
 
+// Where a loss flattens (huber beyond f_scale, cauchy and arctan far out)
+// rho' + 2 rho'' z drops to zero or below while rho' stays: a row's
+// curvature would vanish with its gradient intact, and the steps from a
+// start far from the data would grow without bound (by 1/eps with an eps
+// floor), through points where the model overflows.  The curvature is kept
+// at this fraction of rho', the weight of plain reweighting.  The minimum
+// is unchanged: the gradient J~^T r~ = J^T w^2 rho' r does not depend on js.
+template <typename T>
+constexpr T kFlatLossCurvature = T(0.25);
+
 // J~ = diag(w js) J (column-major, in ws.qr) and r~ = (rho' / js) r with
-// js = sqrt(rho' + 2 rho'' z) (only the weights for the linear loss); then
-// J~ = QR, Q^T r~ and the gradient J~^T r~ = R^T (Q^T r~).
+// js = sqrt(max(rho' + 2 rho'' z, kFlatLossCurvature rho')) (only the
+// weights for the linear loss); then J~ = QR, Q^T r~ and the gradient
+// J~^T r~ = R^T (Q^T r~).
 template <typename T>
 bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T>& fac) {
   const int m = pr.m, n = pr.n;
@@ -428,7 +440,8 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
     if (pr.o.loss != OMBRIX_LOSS_LINEAR) {
       const T u = ws.r[i] / C;
       const LossValue<T> l = loss_at(pr.o.loss, u * u);
-      js = std::sqrt(std::max(l.d1 + 2 * l.d2 * u * u, Real<T>::eps));
+      const T curvature = std::max(l.d1 + 2 * l.d2 * u * u, kFlatLossCurvature<T> * l.d1);
+      js = std::sqrt(std::max(curvature, std::numeric_limits<T>::min()));
       rscale = l.d1 / js;
     }
     ws.loss_scale[i] = js;

@@ -119,6 +119,36 @@ def test_robust_losses_reach_the_stationary_point_of_their_loss(loss, analytic):
     assert np.abs(fit(line, [0.0, 0.0], GROSS).p - CLEAN_FIT).max() > 10 * influence  # the linear loss does not
 
 
+DECAY_T = np.linspace(0.0, 4.0, 40)
+DECAY_Y = 3.0 * np.exp(-0.7 * DECAY_T) + 0.5 + np.random.default_rng(0).normal(0.0, 0.02, DECAY_T.size)
+
+
+@pytest.mark.parametrize("loss, f_scale", [
+    ("huber", 0.5), ("cauchy", 0.5), ("arctan", 0.5),  # every residual at the start is beyond f_scale
+    ("huber", 0.01), ("soft_l1", 0.05), ("cauchy", 5.0),
+])
+def test_robust_fits_from_a_reasonable_start_take_no_overflowing_steps(loss, f_scale):
+    # Beyond f_scale these losses flatten: a row's curvature rho' + 2 rho'' z vanishes or turns
+    # negative.  Taken at face value it made the first steps enormous, to rates where exp overflows.
+    calls = {"all": 0, "non-finite": 0}
+
+    def model(p):
+        a, k, c = p
+        with np.errstate(over="ignore", invalid="ignore"):
+            f = a * np.exp(-k * DECAY_T) + c
+        calls["all"] += 1
+        calls["non-finite"] += not np.isfinite(f).all()
+        return f
+
+    r = fit(model, [1.0, 1.0, 0.0], DECAY_Y, loss=loss, f_scale=f_scale)
+    assert r.success
+    assert calls["non-finite"] == 0, calls
+    # the noise (0.02) is below or near f_scale: the answer is the least-squares one to within
+    # a fraction of its standard errors
+    ls = fit(model, [1.0, 1.0, 0.0], DECAY_Y)
+    assert (np.abs(r.p - ls.p) <= 0.5 * np.sqrt(np.diag(ls.cov))).all()
+
+
 def test_robust_covariance_is_that_of_the_points_it_keeps():
     # sigma in absolute units and f_scale far above the clean residuals, far below the outliers:
     # rho' is near 1 on the clean points and near 0 on the outliers, so the covariance is that
