@@ -28,5 +28,7 @@ def test_the_fit_reproduces_nist_certified_values(demo_output):
 
 def test_the_reports_show_parameters_and_the_active_bound(demo_output):
     first, bounded = demo_output.split("The same fit with b2 bounded")
-    assert "status:        SMALL_STEP" in first and "b1 ~ b2" in first
+    # which convergence test ends the fit first is decided by rounding
+    assert re.search(r"^status:\s+(SMALL_STEP|SMALL_REDUCTION|SMALL_GRADIENT) \(converged", first, re.M)
+    assert "b1 ~ b2" in first
     assert re.search(r"^b2\s+0\.0005\s+0\s.*at upper bound$", bounded, re.M)
