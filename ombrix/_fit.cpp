@@ -720,12 +720,12 @@ int stop_reason(int status) {
     case OMBRIX_SOLVE_SMALL_GRADIENT: return ombrix::kSmallGradient;
     case OMBRIX_SOLVE_SMALL_STEP: return ombrix::kSmallStep;
     case OMBRIX_SOLVE_SMALL_REDUCTION: return kSmallReduction;
-    case OMBRIX_SOLVE_ZERO_RESIDUAL: return 6;  // chi-square below any tolerance
+    case OMBRIX_SOLVE_ZERO_RESIDUAL: return ombrix::kSmallError;  // chi-square below any tolerance
     case OMBRIX_SOLVE_STALLED: return kStalled;
     case OMBRIX_SOLVE_ITERATION_LIMIT: return ombrix::kIterationLimit;
     case OMBRIX_SOLVE_EVALUATION_LIMIT: return kEvaluationLimit;
     case OMBRIX_SOLVE_INVALID_VALUES: return ombrix::kInvalidValues;
-    default: return 4;  // a factorisation failed: singular
+    default: return ombrix::kSingular;  // a factorisation failed
   }
 }
 
