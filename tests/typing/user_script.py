@@ -4,7 +4,7 @@ import numpy as np
 import numpy.typing as npt
 
 import ombrix
-from ombrix import FitResult, Status
+from ombrix import FitResult, Status, nist
 
 
 def model(p: npt.NDArray[np.float64], t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -35,4 +35,7 @@ summary: str = result.report(min_correlation=0.5)
 agreement = ombrix.check_jacobian(model, jacobian, result.p, args=(t,))
 
 popt, pcov = ombrix.curve_fit(curve, t, y, p0=[1.0, 1.0, 0.0], jac="3-point", method="trf")
-print(errors, chisq, converged, rate + 1.0, band.max(), summary, agreement.min(), popt, pcov)
+problem = nist.load(nist.problems()[0])
+certified_digits = nist.lre(problem.rss(problem.certified), problem.certified_rss)
+print(errors, chisq, converged, rate + 1.0, band.max(), summary, agreement.min(), popt, pcov, problem.n,
+      certified_digits)
