@@ -289,7 +289,7 @@ def curve_fit(f: CurveModel, xdata: Any, ydata: npt.ArrayLike, p0: npt.ArrayLike
         raise TypeError(f"The number of func parameters={m} must not exceed the number of data points={n}")
     bounded = lb is not None or C is not None
     if not np.isfinite(ydata).all():
-        return _not_fitted(f, xdata, ydata, p0, weights, bounded, full_output)
+        return _not_fitted(f, xdata, ydata, p0, weights, bounded or A is not None, full_output)
     solution = _solve(fit, f, xdata, ydata, p0, weights, lb, ub, A, b, C, d, full_output)
     return _summary(fit, solution, n, bounded, absolute_sigma, full_output)
 
@@ -446,12 +446,12 @@ def _scaled_covariance(pcov: np.ndarray, dof: int, chisq: float, absolute_sigma:
 
 
 def _not_fitted(f: Callable[..., Any], xdata: Any, ydata: np.ndarray, p0: np.ndarray, weights: np.ndarray | None,
-                bounded: bool, full_output: bool) -> Any:
+                constrained: bool, full_output: bool) -> Any:
     """SciPy's outcome for data with NaN or infinity read without
-    check_finite: with bounds ValueError; without, p0 unchanged and an
-    infinite covariance, with an OptimizeWarning that says nothing was
-    fitted."""
-    if bounded:
+    check_finite: with bounds (or linear constraints, which p0 may not
+    satisfy) ValueError; without, p0 unchanged and an infinite covariance,
+    with an OptimizeWarning that says nothing was fitted."""
+    if constrained:
         raise ValueError("Residuals are not finite in the initial point.")
     warnings.warn(_COVARIANCE_WARNING + ": ydata is not finite (check_finite=False), nothing was fitted and popt "
                   "is p0", category=optimize_warning(), stacklevel=3)
@@ -593,7 +593,31 @@ def _options(kwargs: dict[str, Any], jac: Any, m: int) -> _Fit:
         diff = "forward"
     else:
         raise ValueError("`jac` must be '2-point', '3-point', 'cs' or callable.")
-    own, scipy = {}, {}
+    jac, own, scipy = _sorted_keywords(kwargs, jac)
+    if "diff" in own:
+        _common.choice(own["diff"], "diff", _common.DIFFS)
+        diff = own["diff"]
+    dtype = _common.fit_dtype(own.get("dtype", np.float64))
+    step_tol = own.get("step_tol")
+    tolerances = _common.tolerances(own.get("damping", _common.DAMPING), own.get("gradient_tol", 0.0),
+                                    _common.STEP_TOL[dtype] if step_tol is None else step_tol,
+                                    own.get("chisq_tol", 0.0), own.get("max_iterations", _common.MAX_ITERATIONS))
+    verbose = scipy.pop("verbose", 0)
+    if verbose not in (0, 1, 2):
+        raise ValueError("verbose must be 0, 1 or 2")
+    _refuse_unsupported(scipy)
+    engine = _engine_options(scipy, own, diff, m)
+    return _Fit(jac, diff, dtype, tolerances, bool(own.get("scale", True)), engine, verbose,
+                step_tol_given="step_tol" in kwargs or "xtol" in kwargs,
+                max_nfev=0 if engine is None else engine["max_nfev"])
+
+
+def _sorted_keywords(kwargs: dict[str, Any], jac: Any) -> tuple[Any, dict[str, Any], dict[str, Any]]:
+    """(jac, ombrix.fit's controls, SciPy's solver options) from the keyword
+    arguments; col_deriv transposes a callable jac, callback and workers
+    are checked here, anything else is a TypeError."""
+    own: dict[str, Any] = {}
+    scipy: dict[str, Any] = {}
     for key, value in kwargs.items():
         if key in _OWN:
             own[key] = value
@@ -613,22 +637,7 @@ def _options(kwargs: dict[str, Any], jac: Any, m: int) -> _Fit:
                 raise TypeError("workers must be a map-like callable or None")
         else:
             raise TypeError(f"curve_fit() got an unexpected keyword argument '{key}'")
-    if "diff" in own:
-        _common.choice(own["diff"], "diff", _common.DIFFS)
-        diff = own["diff"]
-    dtype = _common.fit_dtype(own.get("dtype", np.float64))
-    step_tol = own.get("step_tol")
-    tolerances = _common.tolerances(own.get("damping", _common.DAMPING), own.get("gradient_tol", 0.0),
-                                    _common.STEP_TOL[dtype] if step_tol is None else step_tol,
-                                    own.get("chisq_tol", 0.0), own.get("max_iterations", _common.MAX_ITERATIONS))
-    verbose = scipy.pop("verbose", 0)
-    if verbose not in (0, 1, 2):
-        raise ValueError("verbose must be 0, 1 or 2")
-    _refuse_unsupported(scipy)
-    engine = _engine_options(scipy, own, diff, m)
-    return _Fit(jac, diff, dtype, tolerances, bool(own.get("scale", True)), engine, verbose,
-                step_tol_given="step_tol" in kwargs or "xtol" in kwargs,
-                max_nfev=0 if engine is None else engine["max_nfev"])
+    return jac, own, scipy
 
 
 def _refuse_unsupported(scipy: dict[str, Any]) -> None:
@@ -670,25 +679,10 @@ def _engine_options(scipy: dict[str, Any], own: dict[str, Any], diff: str, m: in
     settings["max_nfev"] = operator.index(limit)
     if settings["max_nfev"] < 0:
         raise ValueError("max_nfev must not be negative")
-    x_scale, diag = scipy.pop("x_scale", None), scipy.pop("diag", None)
-    if diag is not None:  # MINPACK's multiplicative scale factors: 1 / x_scale
-        diag = np.broadcast_to(np.asarray(diag, dtype=float), (m,))
-        if not (np.isfinite(diag).all() and (diag > 0).all()):
-            raise ValueError("diag must be positive and finite")
-        x_scale = 1.0 / diag if x_scale is None or isinstance(x_scale, str) else x_scale
-    if isinstance(x_scale, str):
-        if x_scale != "jac":
-            raise ValueError(f"x_scale must be 'jac' or positive numbers, not {x_scale!r}")
-        x_scale = None
-    elif x_scale is not None:
-        x_scale = np.broadcast_to(np.asarray(x_scale, dtype=float), (m,)).copy()
-        if not (np.isfinite(x_scale).all() and (x_scale > 0).all()):
-            raise ValueError("x_scale must be 'jac' or positive and finite numbers")
+    x_scale = _parameter_scales(scipy.pop("x_scale", None), scipy.pop("diag", None), m)
     settings["x_scale"] = x_scale
     _common.choice(settings["loss"], "loss", _common.LOSSES)
-    settings["f_scale"] = float(settings["f_scale"])
-    if not 0 < settings["f_scale"] < math.inf:
-        raise ValueError("f_scale must be positive and finite")
+    settings["f_scale"] = _common.f_scale_value(settings["f_scale"])
     if diff == "secant" or own.get("gradient_tol") or own.get("chisq_tol"):
         given = sorted(k for k in ("ftol", "xtol", "gtol") if k in settings) + (
             ["max_nfev"] if settings["max_nfev"] else []) + (["x_scale"] if x_scale is not None else []) + (
@@ -699,7 +693,28 @@ def _engine_options(scipy: dict[str, Any], own: dict[str, Any], diff: str, m: in
     return _common.engine_settings(**settings)
 
 
-def _complex_step(f, dtype):
+def _parameter_scales(x_scale: Any, diag: Any, m: int) -> np.ndarray | None:
+    """The engine's fixed parameter scales from SciPy's x_scale or MINPACK's
+    diag (multiplicative factors: 1 / x_scale); None for 'jac', the
+    Jacobian's column norms."""
+    if diag is not None:
+        diag = np.broadcast_to(np.asarray(diag, dtype=float), (m,))
+        if not (np.isfinite(diag).all() and (diag > 0).all()):
+            raise ValueError("diag must be positive and finite")
+        x_scale = 1.0 / diag if x_scale is None or isinstance(x_scale, str) else x_scale
+    if isinstance(x_scale, str):
+        if x_scale != "jac":
+            raise ValueError(f"x_scale must be 'jac' or positive numbers, not {x_scale!r}")
+        return None
+    if x_scale is None:
+        return None
+    scales = np.broadcast_to(np.asarray(x_scale, dtype=float), (m,)).copy()
+    if not (np.isfinite(scales).all() and (scales > 0).all()):
+        raise ValueError("x_scale must be 'jac' or positive and finite numbers")
+    return scales
+
+
+def _complex_step(f: Callable[..., Any], dtype: np.dtype[Any]) -> Callable[..., np.ndarray]:
     """The Jacobian of f(xdata, *params) by complex steps: column j is
     Im f(xdata, p + i h_j e_j) / h_j, with h_j = sqrt(eps) max(1, |p_j|).  No
     difference is taken, so the columns are exact to rounding; f must

@@ -419,7 +419,8 @@ def fit(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any
         parameters: ``|dp| <= step_tol |p|`` (in the engine's scaled
         norm).  Default: the engine's, 4 eps (it runs the fit to rounding);
         for the numeric layer's solvers 1e-9 (float64; 1e-12 with bounds or
-        inequalities, see Notes), 1e-6 (float32).
+        inequalities, whose active-set rounds end without the final
+        Gauss-Newton correction), 1e-6 (float32).
     chisq_tol : float, optional
         Convergence when chi-square is at most this (absolute; 0 disables
         the test).  Given, the fit runs on the numeric layer's own solvers.
