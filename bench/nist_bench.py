@@ -551,10 +551,10 @@ def defaults_study(problems, all_runs):
     """ombrix.curve_fit's settings on every problem and start (analytic
     Jacobian, untimed): total model + Jacobian calls, and the fits that end
     with fewer digits (parameters or RSS, as printed) than SciPy's curve_fit."""
-    from ombrix import _fit_api
+    from ombrix import _common
     rows = []
     for damping, step_tol, polish in DEFAULT_CANDIDATES:
-        tolerances = _fit_api._tolerances(damping, 0.0, step_tol, 0.0, 1000)
+        tolerances = _common.tolerances(damping, 0.0, step_tol, 0.0, 1000)
         calls, short = 0, []
         for prob in problems:
             for index, start in enumerate((prob.start1, prob.start2), 1):
@@ -566,9 +566,9 @@ def defaults_study(problems, all_runs):
                 def jac(xdata, *b):
                     return jacobian(b, xdata)
 
-                p = _fit_api._solve(f, np.array(start, dtype=float), prob.y, (prob.x,), jac, None, None, None, None,
-                                    None, None, None, "forward", None, True, tolerances, np.float64, unpack=True,
-                                    polish=polish)[0]
+                p = _common.solve(f, np.array(start, dtype=float), prob.y, (prob.x,), jac, None, None, None, None,
+                                  None, None, None, "forward", None, True, tolerances, np.float64, unpack=True,
+                                  polish=polish)[0]
                 calls += len(model.outputs) + len(jacobian.outputs)
                 digits = (round(float(np.min(nist.lre(p, prob.certified, prob.digits))), 1),
                           round(nist.lre(prob.rss(p), prob.certified_rss, prob.digits), 1))

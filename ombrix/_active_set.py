@@ -35,17 +35,11 @@ import math
 import numpy as np
 
 from . import _fit
+from ._common import SLACK, Status, engine_arguments, model_values, raise_if_start_not_finite, weighted
 
-# Default step tolerance of the rounds (which end without ombrix.fit's final
-# Gauss-Newton correction), per precision.
-STEP_TOL = {np.dtype(np.float64): 1e-12, np.dtype(np.float32): 1e-6}
-
-_CONVERGED_OR_STUCK = (1, 2, 5, 6, 8, 9)  # a round that ended here gets the multiplier check
-_INVALID_VALUES = 7
-
-# A row violated by less than _SLACK * eps * (|h| + sum_j |g_j p_j|) counts as
-# satisfied; the binding's guard uses the same test.
-_SLACK = 16.0
+# A round that ended here gets the multiplier check.
+_CONVERGED_OR_STUCK = frozenset({Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.NO_REDUCTION, Status.SMALL_CHISQ,
+                                 Status.SMALL_REDUCTION, Status.STALLED})
 
 
 class Constraints:
@@ -121,7 +115,7 @@ class Constraints:
 
     def violation_tol(self, p, eps):
         """Per inequality row, the rounding allowance of its slack at p."""
-        return _SLACK * eps * (np.abs(self.G) @ np.abs(p) + np.abs(self.h))
+        return SLACK * eps * (np.abs(self.G) @ np.abs(p) + np.abs(self.h))
 
     def count(self):
         return self.G.shape[0]
@@ -161,93 +155,6 @@ def _row_basis(rows):
     return q.T
 
 
-# ---- the binding's outcomes and the model's results (ombrix.fit and curve_fit too) ----
-
-def raise_if_start_not_finite(out, start):
-    """ValueError naming the first value that is not finite, when the
-    binding's outcome `out` (of solve or solve_guarded) ended at `start`
-    without an iteration because the model or its Jacobian is not finite
-    there: from such a start the binding solves nothing and evaluates no
-    Jacobian where the model is not finite.  A fit that stops later keeps
-    its last finite point and is reported by its status instead."""
-    p, f, J, info = out[:4]
-    if (f is None or int(info[6]) != _INVALID_VALUES or info[5] != 0
-            or not np.array_equal(p, np.asarray(start, dtype=p.dtype))):
-        return
-    bad = np.flatnonzero(~np.isfinite(f))
-    if bad.size:
-        raise ValueError(f"the model is not finite at the start point: element {bad[0]} is {f[bad[0]]}")
-    bad = np.argwhere(~np.isfinite(J))
-    if bad.size:
-        i, j = bad[0]
-        raise ValueError(f"the Jacobian is not finite at the start point: row {i}, column {j} is {J[i, j]}")
-
-
-def model_values(result, n, unpack):
-    """A model's result as a float64 vector of n values, read as the binding
-    reads it: exactly shape (n,) for model(p, *args); with unpacked
-    parameters any shape holding n values (C order) or a single value
-    standing for all n.  ValueError (size) or TypeError (element type)
-    otherwise."""
-    values = np.asarray(result)
-    if values.dtype.kind not in "biuf":
-        raise TypeError(f"model returned values of dtype {values.dtype}, expected real numbers")
-    if unpack:
-        if values.size not in (n, 1):
-            raise ValueError(f"model returned {values.size} values, expected {n}")
-        return np.broadcast_to(values.ravel().astype(np.float64), (n,))
-    if values.shape != (n,):
-        raise ValueError(f"model returned an array of shape {values.shape}, expected {(n,)}")
-    return values.astype(np.float64)
-
-
-# ---- the engine's settings and variables (ombrix.fit and curve_fit too) ----------
-
-def engine_settings(loss="linear", f_scale=1.0, ftol=-1.0, xtol=-1.0, gtol=-1.0, max_nfev=0, x_scale=None):
-    """The trust-region engine's settings: its loss and f_scale, its
-    tolerances (below 0: its defaults, which run the fit to rounding), a
-    limit on model evaluations (0: none), and fixed parameter scales
-    `x_scale` (None: scaled by the Jacobian's column norms)."""
-    return dict(loss=loss, f_scale=float(f_scale), ftol=float(ftol), xtol=float(xtol), gtol=float(gtol),
-                max_nfev=int(max_nfev), x_scale=x_scale)
-
-
-def engine_arguments(settings, rows, rhs, start, dtype):
-    """The binding's `engine` tuple for a fit from `start` with the equality
-    rows `rows p = rhs` (None: none) eliminated: the engine then works on z
-    with p = origin + basis z from z = 0, basis a basis of the rows' null
-    space (scaled by x_scale when given) and origin the start, projected onto
-    the rows when it does not satisfy them.  A parameter that the rows fix
-    keeps its value in origin exactly (its row of basis is zero)."""
-    m = start.shape[0]
-    x_scale = settings["x_scale"]
-    origin = basis = z0 = None
-    if rows is not None and rows.shape[0] or x_scale is not None:
-        scale = np.ones(m) if x_scale is None else np.asarray(x_scale, dtype=np.float64)
-        origin = np.array(start, dtype=np.float64)
-        if rows is None or rows.shape[0] == 0:
-            basis = np.diag(scale)
-        else:
-            k = rows.shape[0]
-            q, _ = np.linalg.qr((rows * scale).T, mode="complete")
-            basis = scale[:, None] * q[:, k:]
-            eps = float(np.finfo(dtype).eps)
-            residual = rows @ origin - rhs
-            if (np.abs(residual) > _SLACK / 4 * eps * (np.abs(rows) @ np.abs(origin) + np.abs(rhs))).any():
-                origin -= np.linalg.lstsq(rows, residual, rcond=None)[0]
-            fixed = np.sqrt((basis * basis).sum(axis=1)) <= 64 * np.finfo(np.float64).eps * scale
-            basis[fixed] = 0.0
-            for row, value in zip(rows, rhs):  # a bound: the value exactly
-                j = np.flatnonzero(row)
-                if j.size == 1:
-                    basis[j[0]] = 0.0
-                    origin[j[0]] = value / row[j[0]]
-        z0 = np.zeros(basis.shape[1])
-        origin, basis, z0 = (np.ascontiguousarray(a, dtype=dtype) for a in (origin, basis, z0))
-    return (settings["loss"], settings["f_scale"], settings["ftol"], settings["xtol"], settings["gtol"],
-            settings["max_nfev"], x_scale is not None, origin, basis, z0)
-
-
 # ---- the feasible start ------------------------------------------------------
 
 def feasible_start(start, typical, cons, eps):
@@ -271,7 +178,7 @@ def feasible_start(start, typical, cons, eps):
 
     def allowance(rows, rhs, z):
         # a quarter of the binding's guard allowance: the start must pass the guard
-        return _SLACK / 4 * eps * (np.abs(rows) @ np.abs(z) + np.abs(rhs))
+        return SLACK / 4 * eps * (np.abs(rows) @ np.abs(z) + np.abs(rhs))
 
     if (G @ z - h >= -allowance(G, h, z)).all() and (np.abs(E @ z - e) <= allowance(E, e, z)).all():
         return start.copy()
@@ -396,7 +303,7 @@ class _ActiveSet:
                 p, met, alpha = _ratio_test(cons, active, guarded, current, refused.astype(np.float64), self.eps)
                 # chi-square at the current point (NaN when the solver evaluated nothing), and
                 # the most rounding can add to it
-                ceiling = info[1] * (1 + _SLACK * self.eps)
+                ceiling = info[1] * (1 + SLACK * self.eps)
                 if alpha == 0 or not math.isfinite(ceiling) or self.chisq_at(p) <= ceiling:
                     active += met
                     continue
@@ -458,7 +365,7 @@ class _ActiveSet:
         result = self.model(*self.args, *p) if self.unpack else self.model(p.copy(), *self.args)
         self.nfev += 1
         f = model_values(result, self.y.shape[0], self.unpack)
-        r = _weighted(self.weights, self.y - f.astype(self.dtype).astype(np.float64))
+        r = weighted(self.weights, self.y - f.astype(self.dtype).astype(np.float64))
         chisq = float(r @ r)
         return chisq if math.isfinite(chisq) else math.nan
 
@@ -470,17 +377,6 @@ class _ActiveSet:
         bounds, ineq = self.cons.report(active, out[0].astype(np.float64), self.eps)
         return (out[0], out[1], out[2], tuple(info), self.nfev, self.njev) + tuple(out[6:13]) + (bounds, ineq,
                                                                                                out[15])
-
-
-def _weighted(weights, v):
-    """W v for the binding's weights: 1-D w (W = diag(w)), the lower Cholesky
-    factor L of a covariance (W = L^-1), or None (W = I); v a vector or a
-    matrix of n rows."""
-    if weights is None:
-        return v
-    if weights.ndim == 1:
-        return weights * v if v.ndim == 1 else weights[:, None] * v
-    return np.linalg.solve(weights, v)
 
 
 def _ratio_test(cons, active, guarded, current, trial, eps):
@@ -526,7 +422,7 @@ def _to_release(cons, active, J, r_w, weights):
     if not active:
         return None
     eps = float(np.finfo(J.dtype).eps)
-    J_w = _weighted(weights, J.astype(np.float64))
+    J_w = weighted(weights, J.astype(np.float64))
     gradient = -(J_w.T @ r_w)
     rows, _ = cons.rows(active)
     multipliers = np.linalg.lstsq(rows.T, gradient, rcond=None)[0][cons.E.shape[0]:]

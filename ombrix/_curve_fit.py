@@ -1,42 +1,40 @@
 """ombrix.curve_fit: scipy.optimize.curve_fit's interface on ombrix's solvers.
 
 The arguments are checked as SciPy checks them (same exceptions, same
-messages where callers match on them), then one call of the binding
-``ombrix._fit.solve`` runs the fit with the model called as
+messages where callers match on them), then the engine (with the active-set
+method for bounds and inequalities) runs the fit with the model called as
 ``f(xdata, *params)`` and returns the parameters with the covariance and
-chi-square computed in C; nothing that curve_fit does not return is
-computed, and what ``full_output`` adds only when it is asked for.
+chi-square computed in C; what ``full_output`` adds is computed only when it
+is asked for.
 """
+
+from __future__ import annotations
 
 import inspect
 import math
 import operator
 import sys
 import warnings
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 
-from . import _active_set, _fit_api
-from ._fit_api import Status
+from . import _active_set, _common
+from ._common import CONVERGED, MESSAGES, Status
 
 __all__ = ["curve_fit"]
 
 _UNBOUNDED = (-math.inf, math.inf)
 _METHODS = ("lm", "trf", "dogbox")
-_CONVERGED = (1, 2, 6, 8)
 # ier in the numbering of SciPy's leastsq for the same kind of convergence:
 # 1 a sum-of-squares test, 2 a step test, 4 a gradient test.
 _IER = {int(Status.SMALL_GRADIENT): 4, int(Status.SMALL_STEP): 2, int(Status.SMALL_CHISQ): 1,
         int(Status.SMALL_REDUCTION): 1}
 _DIFFS = {None: "forward", "2-point": "forward", "3-point": "central"}
-
-# Defaults chosen on the NIST problems of ombrix.nist as a whole; see the
-# notes of curve_fit.
-_DAMPING = 1e-3
-_STEP_TOL = _fit_api._STEP_TOL
-_MAX_ITERATIONS = 1000
-_DEFAULT_TOLERANCES = {dtype: _fit_api._tolerances(_DAMPING, 0.0, step_tol, 0.0, _MAX_ITERATIONS)
-                       for dtype, step_tol in _STEP_TOL.items()}
+_COVARIANCE_WARNING = "Covariance of the parameters could not be estimated"
 
 # SciPy's solver options that the engine takes (see _engine_options).
 _ENGINE_OPTIONS = frozenset(["ftol", "xtol", "gtol", "x_scale", "diag", "maxfev", "max_nfev", "loss", "f_scale",
@@ -44,6 +42,13 @@ _ENGINE_OPTIONS = frozenset(["ftol", "xtol", "gtol", "x_scale", "diag", "maxfev"
                              "factor"])
 # ombrix.fit's controls, accepted as keywords.
 _OWN = frozenset(["damping", "gradient_tol", "step_tol", "chisq_tol", "max_iterations", "scale", "diff", "dtype"])
+
+#: ``f(xdata, *params)`` or ``jac(xdata, *params)``.
+CurveModel: TypeAlias = Callable[..., npt.ArrayLike]
+JacOption: TypeAlias = "CurveModel | Literal['2-point', '3-point', 'cs'] | None"
+CurveFitOutput: TypeAlias = (
+    "tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]]]"
+    " | tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]], dict[str, Any], str, int]")
 
 
 class OptimizeWarning(UserWarning):
@@ -55,7 +60,7 @@ class OptimizeWarning(UserWarning):
 OptimizeWarning.__module__ = "ombrix"
 
 
-def optimize_warning():
+def optimize_warning() -> type[Warning]:
     """scipy.optimize.OptimizeWarning when SciPy can be imported, else ours."""
     module = sys.modules.get("scipy.optimize")
     if module is None:
@@ -66,8 +71,12 @@ def optimize_warning():
     return module.OptimizeWarning
 
 
-def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_finite=None, bounds=_UNBOUNDED,
-              method=None, jac=None, *, full_output=False, nan_policy=None, eq=None, ineq=None, **kwargs):
+def curve_fit(f: CurveModel, xdata: Any, ydata: npt.ArrayLike, p0: npt.ArrayLike | None = None,
+              sigma: npt.ArrayLike | None = None, absolute_sigma: bool = False, check_finite: bool | None = None,
+              bounds: Any = _UNBOUNDED, method: Literal["lm", "trf", "dogbox"] | None = None,
+              jac: JacOption = None, *, full_output: bool = False,
+              nan_policy: Literal["raise", "omit"] | None = None, eq: Any = None, ineq: Any = None,
+              **kwargs: Any) -> Any:
     """Fit ``f(xdata, *params)`` to `ydata` by nonlinear least squares: a
     drop-in for ``scipy.optimize.curve_fit``, with linear equality and
     inequality constraints besides bounds.
@@ -84,7 +93,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         list, tuple or array is converted to a float array (checked for
         NaN and infinity with `check_finite`).
     ydata : array_like
-        The data, converted to float; any shape, flattened.
+        The data, converted to float; any shape, flattened.  A single value
+        stands for as many as `f` returns (one call of `f` at `p0` counts
+        them), as in SciPy.
     p0 : array_like, optional
         Starting parameters.  Default: ones, as many as `f` has positional
         parameters after the first (or, with bounds, the midpoint of a
@@ -140,7 +151,10 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         'secant' without `jac`), and `step_tol`, `gradient_tol`,
         `chisq_tol`, `scale`: 'secant', `gradient_tol` and `chisq_tol`
         run the numeric layer's own solvers, which take none of SciPy's
-        options above but `col_deriv` and `verbose`.
+        options above but `col_deriv` and `verbose`.  `workers` (a map-like
+        callable) is accepted; the model is evaluated one point at a time.
+        `callback` is refused with ValueError (the engine reports no
+        iterations to Python).
 
     Returns
     -------
@@ -189,97 +203,142 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         "`sigma` must be positive definite."), a bad `nan_policy` or
         `method`, ``args=``, and no `p0` for a model whose parameters
         cannot be counted ("Unable to determine number of fit
-        parameters.").  ValueError also when `f`, or `jac`, is not finite at
+        parameters.").  A complex `p0` (TypeError; ValueError "`x0` must
+        be real." with bounds or 'trf'), and a `jac` that returns another
+        shape than (N, M) (TypeError).  ValueError also when `f`, or `jac`, is not finite at
         the start point, naming the first value that is not ("the model is
         not finite at the start point: element 3 is nan"); nothing is
-        iterated.
+        iterated.  `ydata` with NaN or infinity read with
+        ``check_finite=False``: with bounds or inequalities ValueError
+        ("Residuals are not finite in the initial point."); without, as
+        SciPy's 'lm', `p0` comes back with an infinite `pcov` and an
+        OptimizeWarning that says nothing was fitted.
     RuntimeError
         "Optimal parameters not found: ..." when the fit does not converge
-        (iteration limit, a singular or non-finite problem, no reduction).
+        (iteration limit, a singular or non-finite problem, no reduction);
+        an exhausted `maxfev` in SciPy's words: "Number of calls to
+        function has reached maxfev = N." ("The maximum number of function
+        evaluations is exceeded." with bounds or inequalities).
     Exception
         Any exception raised by `f` or `jac` stops the fit and propagates
         unchanged.
 
     Notes
     -----
-    Differences from SciPy's curve_fit:
+    Differences from SciPy's curve_fit that remain, each because ombrix
+    does the thing differently on purpose:
 
-    - One engine for every method: a trust-region Levenberg-Marquardt
-      whose damping is scaled by the Jacobian's column norms (see
-      `ombrix.fit`); bounds and inequalities by the active-set method of
-      `ombrix.fit`, so they hold exactly at `popt` and `f` is never
-      evaluated outside them at a point the solver tries.  Its default
-      tolerances run the fit to rounding (SciPy's are 1e-8); a fit that
-      stops because its steps became negligible while the gradient did not
-      (a wrong `jac`, say) raises the RuntimeError below.  The default
-      limit is 1000 iterations and no limit on evaluations (SciPy's: 100
-      (M + 1) calls with a Jacobian function, 200 (M + 1) without); past a
-      limit the fit raises RuntimeError, as SciPy's 'lm' does.  `pcov`
-      needs a Jacobian at `popt`: with differences that costs M more calls
-      (2 M with '3-point'), counted in ``nfev`` and made past `maxfev`.
-    - Forward differences give way to central ones near the solution,
-      once the steps no longer change chi-square beyond its rounding, so
-      the last digits do not depend on the forward differences' error.
-    - Under a robust `loss`, `pcov` is the Gauss-Newton covariance of the
-      loss-rescaled problem (see `ombrix.fit`), scaled by
-      ``sum(rho' r**2) / dof`` unless `absolute_sigma`.
-    - `pcov` comes from an SVD of the weighted Jacobian at `popt` (SciPy's
-      'lm' inverts MINPACK's R factor of the last Jacobian).  Rank
-      deficiency gives inf for the parameters the data do not determine,
-      with an OptimizeWarning, and the pseudo-inverse for the others.
-      With bounds, a parameter held at a bound has variance 0 and does not
-      count as free in the degrees of freedom (SciPy ignores the bounds);
-      equalities and active inequalities likewise.
-    - Difference Jacobians use steps ``c * max(|p_j|, |p0_j| or 1)`` with
-      c = sqrt(eps) (forward) or eps**(1/3) (central).  'cs' takes complex
-      steps of ``sqrt(eps) * max(1, |p_j|)`` (f must accept complex parameters).
-    - `ydata` of any shape is flattened (SciPy needs it 1-D); a model
-      returning a different number of values raises ValueError.
-    - A lower bound equal to the upper one fixes the parameter (SciPy
-      refuses it); `sigma` that is zero or not finite, or a covariance
-      that is not symmetric, raise ValueError (SciPy goes on with
-      infinite or NaN weights).
-    - More parameters than data points (less the equalities) raise the
-      TypeError above with bounds too (SciPy's bounded path goes on).
-    - NaN or infinite model values at a trial point shrink the step, as
-      in SciPy's 'trf'; the fit raises the RuntimeError above only when no
-      finite step is left.
-    - ``ier`` is 1, 2 or 4 (see Returns); `mesg` is ombrix's message.
-      `infodict` has the keys of SciPy's 'lm' path without bounds and
-      inequalities, those of its bounded path (nfev and fvec) with them,
-      plus ombrix's own in both.
-    - A scalar `sigma` works with a Jacobian function too, and '2-point'
-      and '3-point' without bounds (SciPy's 'lm' path refuses both).
+    - One engine for every method (a trust-region Levenberg-Marquardt,
+      see `ombrix.fit`), with bounds and inequalities held exactly by an
+      active-set method, so `f` is never evaluated outside them at a point
+      the solver tries.  Its default tolerances run the fit to rounding
+      (SciPy's are 1e-8), and forward differences give way to central ones
+      near the solution: the last digits do not depend on the differences'
+      error.  The default limit is 1000 iterations and no limit on
+      evaluations (SciPy's: 100 (M + 1) or 200 (M + 1) calls).
+    - `pcov` comes from an SVD of the weighted Jacobian at `popt`, on the
+      directions that active bounds, equalities and active inequalities
+      leave free: a parameter held at a bound has variance 0 and does not
+      count in the degrees of freedom (SciPy ignores the bounds), and a
+      parameter the data do not determine gets inf, with an
+      OptimizeWarning, instead of a pseudo-inverse entry that only looks
+      finite.  With differences it costs M more calls (2 M with
+      '3-point'), made past `maxfev`.  Under a robust `loss` it is the
+      Gauss-Newton covariance of the loss-rescaled problem (see
+      `ombrix.fit`).
+    - Input that SciPy takes and goes on with wrongly is refused: a zero or
+      non-finite `sigma`, a covariance `sigma` that is not symmetric, more
+      parameters than data points with bounds (TypeError above).  Input
+      that SciPy refuses but has a clear meaning is taken: `ydata` of any
+      shape (flattened), ``lb == ub`` (the parameter is fixed), a scalar
+      `sigma` with a Jacobian function, '2-point' and '3-point' without
+      bounds.
+    - NaN or infinite model values at a trial point shorten the step, as in
+      SciPy's 'trf'; RuntimeError only when no finite step is left.
+    - ``ier`` is 1, 2 or 4 and `mesg` is ombrix's message; `infodict` has
+      the keys of SciPy's 'lm' path without bounds and inequalities, those
+      of its bounded path with them, plus ombrix's own.
+    - `callback` is refused and `workers` does not parallelise: the engine
+      runs in C and calls the model one point at a time.
 
-    Defaults of the numeric layer's solvers (diff='secant', gradient_tol,
-    chisq_tol): damping 1e-3 and step_tol 1e-9 (1e-6 in single precision),
-    chosen on the nine NIST problems shipped in `ombrix.nist`, from both
-    starts, with the analytic Jacobian: of the settings tried (damping 1e-2
-    to 1e-6, step_tol 1e-8 to 1e-12, with and without the final
-    correction), the one with the fewest model and Jacobian calls that ends
-    no fit with fewer digits than SciPy's curve_fit at ftol = xtol = gtol =
-    1e-15.  Smaller damping saves up to a fifth of the calls but leaves
-    Thurber short of SciPy's digits; without the correction, stopping at
-    1e-9 costs up to 2 digits.  bench/nist_bench.py regenerates the
-    comparison (bench/results/nist.md, "How the defaults were chosen").
+    The defaults of the numeric layer's own solvers (``diff='secant'``,
+    `gradient_tol`, `chisq_tol`) are explained in
+    ``bench/results/defaults.md``.
     """
+    p0, lb, ub = _start_and_bounds(f, p0, bounds, method)
+    m = p0.size
+    xdata, ydata, sigma = _data(xdata, ydata, sigma, check_finite, nan_policy)
+    if ydata.size == 1:
+        ydata = _broadcast_data(f, xdata, ydata, p0)
+    n = ydata.size
+    weights = None if sigma is None else _scipy_weights(sigma, n)
+    if "args" in kwargs:
+        raise ValueError("'args' is not a supported keyword argument.")
+    if method is not None and method not in _METHODS:
+        raise ValueError("`method` must be 'trf', 'dogbox' or 'lm'.")
+    fit = _options(kwargs, jac, m)
+    if fit.jac == "cs":
+        fit.jac = _complex_step(f, fit.dtype)
+    elif callable(fit.jac):
+        fit.jac = _shape_checked(fit.jac, n, m)
+    if lb is not None and ub is not None:
+        _check_start(p0, lb, ub)
+    A, b, C, d = _common.constraints(eq, ineq, m)
+    k = 0 if A is None else A.shape[0]
+    if n < m - k:
+        raise TypeError(f"The number of func parameters={m} must not exceed the number of data points={n}")
+    bounded = lb is not None or C is not None
+    if not np.isfinite(ydata).all():
+        return _not_fitted(f, xdata, ydata, p0, weights, bounded or A is not None, full_output)
+    solution = _solve(fit, f, xdata, ydata, p0, weights, lb, ub, A, b, C, d, full_output)
+    return _summary(fit, solution, n, bounded, absolute_sigma, full_output)
+
+
+@dataclass
+class _Fit:
+    """How curve_fit runs: its Jacobian and the solver's settings."""
+
+    jac: Any  # a callable, 'cs' (made a callable once the model is known) or None for differences
+    diff: str
+    dtype: np.dtype[Any]
+    tolerances: tuple[float, float, float, float, int]
+    scale: bool
+    engine: dict[str, Any] | None  # None: the numeric layer's own solvers
+    verbose: int
+    step_tol_given: bool
+    max_nfev: int  # the limit on evaluations as given (maxfev or max_nfev), 0 for none
+
+
+def _start_and_bounds(f: Callable[..., Any], p0: Any, bounds: Any,
+                      method: str | None) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None]:
+    """p0 as an array (SciPy's default when None) and the bounds (None, None
+    when nothing is bounded)."""
     if p0 is None:
         m = _parameter_count(f)
     else:
         p0 = np.atleast_1d(p0)
-        if p0.dtype.kind == "c":
-            raise ValueError("`x0` must be real.")
         m = p0.size
     lb = ub = None
     if bounds is not _UNBOUNDED:
         lb, ub = _scipy_bounds(bounds, m)
         if not np.any((lb > -np.inf) | (ub < np.inf)):
             lb = ub = None
+    if p0 is not None and p0.dtype.kind == "c":
+        # as SciPy: its 'lm' path cannot cast p0 to float, its 'trf' path refuses it
+        if lb is None and method in (None, "lm"):
+            raise TypeError("p0 must be real: complex parameters cannot be fitted")
+        raise ValueError("`x0` must be real.")
     if p0 is None:
-        p0 = np.ones(m) if lb is None else _initialize_feasible(lb, ub)
+        p0 = np.ones(m) if lb is None or ub is None else _initialize_feasible(lb, ub)
     if method == "lm" and lb is not None:
         raise ValueError("Method 'lm' only works for unconstrained problems. Use 'trf' or 'dogbox' instead.")
+    return p0, lb, ub
 
+
+def _data(xdata: Any, ydata: Any, sigma: Any, check_finite: bool | None,
+          nan_policy: str | None) -> tuple[Any, np.ndarray, Any]:
+    """xdata, ydata and sigma as SciPy reads them: float arrays, checked for
+    NaN and infinity or with the points of NaN dropped as asked."""
     if check_finite is None:
         check_finite = nan_policy is None
     ydata = _finite_array(ydata) if check_finite else np.asarray(ydata, float)
@@ -289,73 +348,120 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         raise ValueError("`ydata` must not be empty!")
     if not check_finite and nan_policy is not None:
         xdata, ydata, sigma = _omit_nan(xdata, ydata, sigma, nan_policy)
-    n = ydata.size
-    weights = None if sigma is None else _scipy_weights(sigma, n)
-    if "args" in kwargs:
-        raise ValueError("'args' is not a supported keyword argument.")
-    if method is not None and method not in _METHODS:
-        raise ValueError("`method` must be 'trf', 'dogbox' or 'lm'.")
-    jac, diff, dtype, tolerances, scale, engine, verbose = _options(kwargs, jac, m)
-    if jac == "cs":
-        jac = _complex_step(f, dtype)
+    return xdata, ydata, sigma
 
-    if lb is not None:
-        _check_start(p0, lb, ub)
-    A, b, C, d = _fit_api._constraints(eq, ineq, m)
-    k = 0 if A is None else A.shape[0]
-    if n < m - k:
-        raise TypeError(f"The number of func parameters={m} must not exceed the number of data points={n}")
 
+def _broadcast_data(f: Callable[..., Any], xdata: Any, ydata: np.ndarray, p0: np.ndarray) -> np.ndarray:
+    """A single data value stands for as many as the model returns (SciPy
+    subtracts it from every model value): one model call at p0 tells how
+    many."""
+    count = np.size(f(xdata, *p0.astype(np.float64).ravel()))
+    return np.full(count, float(ydata.ravel()[0]))
+
+
+def _shape_checked(jac: Callable[..., Any], n: int, m: int) -> Callable[..., Any]:
+    """jac, raising TypeError (as SciPy does) when it returns another shape
+    than (n, m); for one parameter, n values will do."""
+    def checked_jac(xdata: Any, *params: Any) -> Any:
+        J = np.asarray(jac(xdata, *params))
+        if J.shape != (n, m) and not (m == 1 and J.size == n):
+            raise TypeError(f"jac returned an array of shape {J.shape}, expected {(n, m)}")
+        return J
+    return checked_jac
+
+
+def _solve(fit: _Fit, f: Callable[..., Any], xdata: Any, ydata: np.ndarray, p0: np.ndarray,
+           weights: np.ndarray | None, lb: Any, ub: Any, A: Any, b: Any, C: Any, d: Any,
+           full_output: bool) -> tuple[Any, ...]:
+    """The binding's tuple at the solution: bounds and inequalities by the
+    active-set method of ombrix.fit, held exactly, the rest by one solve."""
     start = p0.ravel() if p0.dtype == np.float64 else p0.astype(np.float64).ravel()
-    model = _traced(f, ydata.ravel(), weights) if verbose == 2 else f
+    model = _traced(f, ydata.ravel(), weights) if fit.verbose == 2 else f
     typical = np.where(start != 0, np.abs(start), 1.0)
-    if (lb is not None or C is not None) and diff != "secant":
-        # Bounds and inequalities by the active-set method of ombrix.fit, held
-        # exactly; its rounds end without the final correction, so they stop
-        # at ombrix.fit's step tolerance unless one was asked for.
-        if not {"step_tol", "xtol"} & kwargs.keys() and engine is None:
-            tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
-        solution = _active_set.solve(model, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
-                                     typical, scale, tolerances, dtype, unpack=True, engine=engine)
-    else:
-        solution = _fit_api._solve(model, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
-                                   typical, scale, tolerances, dtype, unpack=True, polish=engine is None,
-                                   factor=full_output, engine=engine)
-    (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
-    if verbose:
-        print(f"{_fit_api._message(int(info[6]), f, J)}\nFunction evaluations {int(nfev)}, initial cost "
-              f"{info[0] / 2:.4e}, final cost {chisq / 2:.4e}, first-order optimality {info[2]:.2e}.")
+    tolerances = fit.tolerances
+    if (lb is not None or C is not None) and fit.diff != "secant":
+        # the rounds end without the final correction, so they stop at
+        # ombrix.fit's step tolerance unless one was asked for
+        if not fit.step_tol_given and fit.engine is None:
+            tolerances = tolerances[:2] + (_common.ACTIVE_SET_STEP_TOL[fit.dtype],) + tolerances[3:]
+        return _active_set.solve(model, start, ydata.ravel(), (xdata,), fit.jac, weights, lb, ub, A, b, C, d,
+                                 fit.diff, typical, fit.scale, tolerances, fit.dtype, unpack=True, engine=fit.engine)
+    return _common.solve(model, start, ydata.ravel(), (xdata,), fit.jac, weights, lb, ub, A, b, C, d, fit.diff,
+                         typical, fit.scale, tolerances, fit.dtype, unpack=True, polish=fit.engine is None,
+                         factor=full_output, engine=fit.engine)
 
+
+def _summary(fit: _Fit, solution: tuple[Any, ...], n: int, bounded: bool, absolute_sigma: bool,
+             full_output: bool) -> Any:
+    """(popt, pcov) or, with full_output, (popt, pcov, infodict, mesg, ier)
+    of the binding's tuple; RuntimeError when the fit did not converge."""
+    (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
     status = int(info[6])
-    if status not in _CONVERGED:
-        raise RuntimeError("Optimal parameters not found: " + _fit_api._message(status, f, J))
-    # inf entries: parameters the data do not determine; NaN: no estimate at all
+    if fit.verbose:
+        print(f"{_common.message(status, f, J)}\nFunction evaluations {int(nfev)}, initial cost "
+              f"{info[0] / 2:.4e}, final cost {chisq / 2:.4e}, first-order optimality {info[2]:.2e}.")
+    if status not in CONVERGED:
+        raise RuntimeError("Optimal parameters not found: " + _failure(status, f, J, fit.max_nfev, bounded))
+    pcov = _scaled_covariance(pcov, n - free, chisq, absolute_sigma)
+    if fit.dtype != np.float64:
+        pcov = pcov.astype(fit.dtype)
+    if not full_output:
+        return popt, pcov
+    infodict = {"fvec": -r_w, "nfev": int(nfev)}
+    if callable(fit.jac):
+        infodict["njev"] = int(njev)
+    if factored is not None:  # the factorisation of the unconstrained path, as SciPy's 'lm' gives it
+        infodict.update(zip(("fjac", "ipvt", "qtf"), factored))
+    infodict.update(iterations=int(info[5]), status=Status(status), rank=rank, active_bounds=active_bounds)
+    return popt, pcov, infodict, MESSAGES[Status(status)], _IER[status]
+
+
+def _failure(status: int, f: np.ndarray, J: np.ndarray, max_nfev: int, bounded: bool) -> str:
+    """Why a fit did not converge; an exhausted evaluation budget in SciPy's
+    words (those of 'lm' without bounds, of 'trf' with them)."""
+    if status == Status.MAX_EVALUATIONS:
+        if bounded:
+            return "The maximum number of function evaluations is exceeded."
+        return f"Number of calls to function has reached maxfev = {max_nfev}."
+    return _common.message(status, f, J)
+
+
+def _scaled_covariance(pcov: np.ndarray, dof: int, chisq: float, absolute_sigma: bool) -> np.ndarray:
+    """pcov scaled by chisq / dof unless absolute_sigma, all inf when it
+    cannot be estimated, with an OptimizeWarning when any entry is inf
+    (inf entries: parameters the data do not determine; NaN: no estimate)."""
     determined = _all_finite(pcov)
     estimated = determined or not np.isnan(pcov).any()
     if not estimated:
         pcov.fill(math.inf)
     elif not absolute_sigma:
-        dof = n - free
         if dof > 0:
             np.multiply(pcov, chisq / dof, out=pcov, where=determined or ~np.isinf(pcov))
         else:
             pcov.fill(math.inf)
             estimated = False
     if not (estimated and determined):
-        warnings.warn("Covariance of the parameters could not be estimated", category=optimize_warning(),
-                      stacklevel=2)
-    if dtype != np.float64:
-        pcov = pcov.astype(dtype)
+        warnings.warn(_COVARIANCE_WARNING, category=optimize_warning(), stacklevel=4)
+    return pcov
+
+
+def _not_fitted(f: Callable[..., Any], xdata: Any, ydata: np.ndarray, p0: np.ndarray, weights: np.ndarray | None,
+                constrained: bool, full_output: bool) -> Any:
+    """SciPy's outcome for data with NaN or infinity read without
+    check_finite: with bounds (or linear constraints, which p0 may not
+    satisfy) ValueError; without, p0 unchanged and an infinite covariance,
+    with an OptimizeWarning that says nothing was fitted."""
+    if constrained:
+        raise ValueError("Residuals are not finite in the initial point.")
+    warnings.warn(_COVARIANCE_WARNING + ": ydata is not finite (check_finite=False), nothing was fitted and popt "
+                  "is p0", category=optimize_warning(), stacklevel=3)
+    popt = p0.astype(np.float64).ravel()
+    pcov = np.full((popt.size, popt.size), math.inf)
     if not full_output:
         return popt, pcov
-
-    infodict = {"fvec": -r_w, "nfev": int(nfev)}
-    if callable(jac):
-        infodict["njev"] = int(njev)
-    if factored is not None:  # the factorisation of the unconstrained path, as SciPy's 'lm' gives it
-        infodict.update(zip(("fjac", "ipvt", "qtf"), factored))
-    infodict.update(iterations=int(info[5]), status=Status(status), rank=rank, active_bounds=active_bounds)
-    return popt, pcov, infodict, _fit_api._MESSAGES[Status(status)], _IER[status]
+    values = _common.model_values(f(xdata, *popt), ydata.size, True)
+    fvec = -_common.weighted(weights, ydata - values)
+    return popt, pcov, {"fvec": fvec, "nfev": 1}, "not fitted: ydata is not finite", 4
 
 
 # ---- arguments, as SciPy reads them ----
@@ -470,14 +576,13 @@ def _scipy_weights(sigma, n):
             raise ValueError("`sigma` must be finite and non-zero.")
         return np.broadcast_to(1.0 / sigma.ravel(), (n,))
     if sigma.shape == (n, n):
-        return _fit_api._cholesky_factor(sigma, "array must not contain infs or NaNs", "`sigma` must be symmetric.",
-                                         "`sigma` must be positive definite.")
+        return _common.cholesky_factor(sigma, "array must not contain infs or NaNs", "`sigma` must be symmetric.",
+                                       "`sigma` must be positive definite.")
     raise ValueError("`sigma` has incorrect shape.")
 
 
-def _options(kwargs, jac, m):
-    """(jac callable or None, diff, dtype, tolerances, scale, engine settings
-    or None, verbose) from jac and the keyword arguments."""
+def _options(kwargs: dict[str, Any], jac: Any, m: int) -> _Fit:
+    """How the fit runs, from jac and the keyword arguments."""
     if jac == "cs":
         jac, diff = "cs", "forward"  # made a callable once the model and dtype are known
     elif jac is None or isinstance(jac, str):
@@ -488,7 +593,31 @@ def _options(kwargs, jac, m):
         diff = "forward"
     else:
         raise ValueError("`jac` must be '2-point', '3-point', 'cs' or callable.")
-    own, scipy = {}, {}
+    jac, own, scipy = _sorted_keywords(kwargs, jac)
+    if "diff" in own:
+        _common.choice(own["diff"], "diff", _common.DIFFS)
+        diff = own["diff"]
+    dtype = _common.fit_dtype(own.get("dtype", np.float64))
+    step_tol = own.get("step_tol")
+    tolerances = _common.tolerances(own.get("damping", _common.DAMPING), own.get("gradient_tol", 0.0),
+                                    _common.STEP_TOL[dtype] if step_tol is None else step_tol,
+                                    own.get("chisq_tol", 0.0), own.get("max_iterations", _common.MAX_ITERATIONS))
+    verbose = scipy.pop("verbose", 0)
+    if verbose not in (0, 1, 2):
+        raise ValueError("verbose must be 0, 1 or 2")
+    _refuse_unsupported(scipy)
+    engine = _engine_options(scipy, own, diff, m)
+    return _Fit(jac, diff, dtype, tolerances, bool(own.get("scale", True)), engine, verbose,
+                step_tol_given="step_tol" in kwargs or "xtol" in kwargs,
+                max_nfev=0 if engine is None else engine["max_nfev"])
+
+
+def _sorted_keywords(kwargs: dict[str, Any], jac: Any) -> tuple[Any, dict[str, Any], dict[str, Any]]:
+    """(jac, ombrix.fit's controls, SciPy's solver options) from the keyword
+    arguments; col_deriv transposes a callable jac, callback and workers
+    are checked here, anything else is a TypeError."""
+    own: dict[str, Any] = {}
+    scipy: dict[str, Any] = {}
     for key, value in kwargs.items():
         if key in _OWN:
             own[key] = value
@@ -497,33 +626,23 @@ def _options(kwargs, jac, m):
         elif key == "col_deriv":
             if value and callable(jac):
                 jac = _transposed(jac)
+        elif key == "callback":
+            if value is not None:
+                raise ValueError("callback is not supported: the engine's iterations run in C and are not "
+                                 "reported to Python (verbose=2 prints each model evaluation)")
+        elif key == "workers":
+            # The engine calls the model one point at a time; a map-like callable
+            # would only have parallelised difference Jacobians, not changed them.
+            if value is not None and not callable(value):
+                raise TypeError("workers must be a map-like callable or None")
         else:
             raise TypeError(f"curve_fit() got an unexpected keyword argument '{key}'")
-    if "diff" in own:
-        if own["diff"] not in _fit_api._DIFFS:
-            raise ValueError(f"diff must be one of {', '.join(map(repr, _fit_api._DIFFS))}, not {own['diff']!r}")
-        diff = own["diff"]
-    dtype = np.dtype(own.get("dtype", np.float64))
-    if dtype not in _STEP_TOL:
-        raise ValueError(f"dtype must be float64 or float32, not {dtype}")
-    step_tol = own.get("step_tol")
-    tolerances = _fit_api._tolerances(own.get("damping", _DAMPING), own.get("gradient_tol", 0.0),
-                                      _STEP_TOL[dtype] if step_tol is None else step_tol,
-                                      own.get("chisq_tol", 0.0), own.get("max_iterations", _MAX_ITERATIONS))
-    engine, verbose = _engine_options(scipy, own, diff, m)
-    return jac, diff, dtype, tolerances, bool(own.get("scale", True)), engine, verbose
+    return jac, own, scipy
 
 
-def _engine_options(scipy, own, diff, m):
-    """(the engine's settings or None, verbose) from SciPy's solver options.
-
-    The engine runs every fit but those with diff='secant' or the absolute
-    tests gradient_tol and chisq_tol, which the numeric layer's own solvers
-    run; SciPy's options then have no counterpart and are refused.
-    """
-    verbose = scipy.pop("verbose", 0)
-    if verbose not in (0, 1, 2):
-        raise ValueError("verbose must be 0, 1 or 2")
+def _refuse_unsupported(scipy: dict[str, Any]) -> None:
+    """ValueError for SciPy's options that the engine has no counterpart
+    for, unless given at their defaults; removes them from `scipy`."""
     for key, accepted in (("tr_solver", (None, "exact")), ("jac_sparsity", (None,)), ("diff_step", (None,)),
                           ("epsfcn", (None,)), ("factor", (None, 100, 100.0))):
         value = scipy.pop(key, None)
@@ -536,6 +655,15 @@ def _engine_options(scipy, own, diff, m):
                 "factor": "the engine's initial step follows from its initial damping (damping=)"}[key])
     if scipy.pop("tr_options", None):
         raise ValueError("tr_options are not supported: the engine solves each step exactly")
+
+
+def _engine_options(scipy: dict[str, Any], own: dict[str, Any], diff: str, m: int) -> dict[str, Any] | None:
+    """The engine's settings from SciPy's solver options, or None.
+
+    The engine runs every fit but those with diff='secant' or the absolute
+    tests gradient_tol and chisq_tol, which the numeric layer's own solvers
+    run; SciPy's options then have no counterpart and are refused.
+    """
     settings = {"loss": scipy.pop("loss", "linear"), "f_scale": scipy.pop("f_scale", 1.0)}
     for key in ("ftol", "xtol", "gtol"):
         value = scipy.pop(key, None)
@@ -551,8 +679,25 @@ def _engine_options(scipy, own, diff, m):
     settings["max_nfev"] = operator.index(limit)
     if settings["max_nfev"] < 0:
         raise ValueError("max_nfev must not be negative")
-    x_scale, diag = scipy.pop("x_scale", None), scipy.pop("diag", None)
-    if diag is not None:  # MINPACK's multiplicative scale factors: 1 / x_scale
+    x_scale = _parameter_scales(scipy.pop("x_scale", None), scipy.pop("diag", None), m)
+    settings["x_scale"] = x_scale
+    _common.choice(settings["loss"], "loss", _common.LOSSES)
+    settings["f_scale"] = _common.f_scale_value(settings["f_scale"])
+    if diff == "secant" or own.get("gradient_tol") or own.get("chisq_tol"):
+        given = sorted(k for k in ("ftol", "xtol", "gtol") if k in settings) + (
+            ["max_nfev"] if settings["max_nfev"] else []) + (["x_scale"] if x_scale is not None else []) + (
+            ["loss"] if settings["loss"] != "linear" else [])
+        if given:
+            raise ValueError(f"{', '.join(given)} need the engine: not with diff='secant', gradient_tol or chisq_tol")
+        return None
+    return _common.engine_settings(**settings)
+
+
+def _parameter_scales(x_scale: Any, diag: Any, m: int) -> np.ndarray | None:
+    """The engine's fixed parameter scales from SciPy's x_scale or MINPACK's
+    diag (multiplicative factors: 1 / x_scale); None for 'jac', the
+    Jacobian's column norms."""
+    if diag is not None:
         diag = np.broadcast_to(np.asarray(diag, dtype=float), (m,))
         if not (np.isfinite(diag).all() and (diag > 0).all()):
             raise ValueError("diag must be positive and finite")
@@ -560,28 +705,16 @@ def _engine_options(scipy, own, diff, m):
     if isinstance(x_scale, str):
         if x_scale != "jac":
             raise ValueError(f"x_scale must be 'jac' or positive numbers, not {x_scale!r}")
-        x_scale = None
-    elif x_scale is not None:
-        x_scale = np.broadcast_to(np.asarray(x_scale, dtype=float), (m,)).copy()
-        if not (np.isfinite(x_scale).all() and (x_scale > 0).all()):
-            raise ValueError("x_scale must be 'jac' or positive and finite numbers")
-    settings["x_scale"] = x_scale
-    if settings["loss"] not in _fit_api._LOSSES:
-        raise ValueError(f"loss must be one of {', '.join(map(repr, _fit_api._LOSSES))}, not {settings['loss']!r}")
-    settings["f_scale"] = float(settings["f_scale"])
-    if not 0 < settings["f_scale"] < math.inf:
-        raise ValueError("f_scale must be positive and finite")
-    if diff == "secant" or own.get("gradient_tol") or own.get("chisq_tol"):
-        given = sorted(k for k in ("ftol", "xtol", "gtol") if k in settings) + (
-            ["max_nfev"] if settings["max_nfev"] else []) + (["x_scale"] if x_scale is not None else []) + (
-            ["loss"] if settings["loss"] != "linear" else [])
-        if given:
-            raise ValueError(f"{', '.join(given)} need the engine: not with diff='secant', gradient_tol or chisq_tol")
-        return None, verbose
-    return _active_set.engine_settings(**settings), verbose
+        return None
+    if x_scale is None:
+        return None
+    scales = np.broadcast_to(np.asarray(x_scale, dtype=float), (m,)).copy()
+    if not (np.isfinite(scales).all() and (scales > 0).all()):
+        raise ValueError("x_scale must be 'jac' or positive and finite numbers")
+    return scales
 
 
-def _complex_step(f, dtype):
+def _complex_step(f: Callable[..., Any], dtype: np.dtype[Any]) -> Callable[..., np.ndarray]:
     """The Jacobian of f(xdata, *params) by complex steps: column j is
     Im f(xdata, p + i h_j e_j) / h_j, with h_j = sqrt(eps) max(1, |p_j|).  No
     difference is taken, so the columns are exact to rounding; f must
@@ -613,7 +746,7 @@ def _traced(f, y, weights):
         values = f(xdata, *params)
         count += 1
         try:
-            r = _active_set._weighted(weights, y - _active_set.model_values(values, y.size, True))
+            r = _common.weighted(weights, y - _common.model_values(values, y.size, True))
             print(f"evaluation {count:6d}: cost {0.5 * float(r @ r):.6e}")
         except (TypeError, ValueError):
             pass  # the binding reports values it cannot read

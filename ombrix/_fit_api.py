@@ -7,66 +7,38 @@ and turns the outcome into a `FitResult` with a covariance computed from an
 accurate Jacobian at the returned parameters.
 """
 
+from __future__ import annotations
+
 import copy
 import dataclasses
-import enum
 import math
-import operator
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 
-from . import _active_set, _fit, _results
+from . import _active_set, _common, _fit, _results
+from ._common import CONVERGED, LOSSES, Status
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 __all__ = ["fit", "FitResult", "Status", "check_jacobian"]
 
-
-class Status(enum.IntEnum):
-    """Why a fit stopped.
-
-    ``SMALL_GRADIENT``, ``SMALL_STEP`` and ``SMALL_CHISQ`` are convergence;
-    the others are not (`FitResult.success` is False for them).
-    """
-
-    SMALL_GRADIENT = 1   #: the (scaled) gradient of chi-square vanished to rounding, or fell to `gradient_tol`
-    SMALL_STEP = 2       #: the step fell to `step_tol` times the size of the parameters
-    MAX_ITERATIONS = 3   #: `max_iterations` iterations were made
-    SINGULAR = 4         #: the damped normal equations gave an absurdly long step
-    NO_REDUCTION = 5     #: the damping grew to its limit without lowering chi-square
-    SMALL_CHISQ = 6      #: chi-square fell to `chisq_tol`
-    INVALID_VALUES = 7   #: the model or its Jacobian gave NaN or infinite values
-    SMALL_REDUCTION = 8  #: the actual and predicted reductions of chi-square fell below `ftol`
-    STALLED = 9          #: the steps became negligible while the gradient did not
-    MAX_EVALUATIONS = 10  #: the limit on model evaluations was reached
-
-
-_MESSAGES = {
-    Status.SMALL_GRADIENT: "converged: the gradient of chi-square is negligible",
-    Status.SMALL_STEP: "converged: the relative step is below step_tol",
-    Status.MAX_ITERATIONS: "stopped after max_iterations iterations without converging",
-    Status.SINGULAR: "stopped: the normal equations are singular (the parameters are not determined by the data)",
-    Status.NO_REDUCTION: "stopped: no step lowers chi-square any further; the Jacobian may be wrong",
-    Status.SMALL_CHISQ: "converged: chi-square is below chisq_tol",
-    Status.INVALID_VALUES: "stopped: the model returned NaN or infinite values at a trial point; "
-                           "the parameters are the last ones with finite values",
-    Status.SMALL_REDUCTION: "converged: the reduction of chi-square per step is negligible",
-    Status.STALLED: "stopped: the steps became negligible but the gradient did not; the Jacobian may be "
-                    "wrong or the model not smooth at the parameters",
-    Status.MAX_EVALUATIONS: "stopped after the maximum number of model evaluations without converging",
-}
-# INVALID_VALUES with a Jacobian that has NaN or infinite entries
-_JACOBIAN_NOT_FINITE = ("stopped: the Jacobian was not finite (NaN or infinite entries); "
-                        "the parameters are those where it was evaluated")
-_CONVERGED = (Status.SMALL_GRADIENT, Status.SMALL_STEP, Status.SMALL_CHISQ, Status.SMALL_REDUCTION)
-_DIFFS = ("forward", "central", "secant")
-_CONSTRAINT_METHODS = ("active-set", "direct")
-_LOSSES = ("linear", "soft_l1", "huber", "cauchy", "arctan")
-
-# The relative step below which a fit has converged, per precision: a few
-# hundred units of rounding in double precision (see fit's notes), a few units
-# in single precision.
-_STEP_TOL = {np.dtype(np.float64): 1e-9, np.dtype(np.float32): 1e-6}
-
+#: An array of the fit's precision: float64, or float32 for ``dtype=numpy.float32``.
+FloatArray: TypeAlias = npt.NDArray[np.floating[Any]]
+#: ``model(p, *args)`` or ``jac(p, *args)``.
+Model: TypeAlias = Callable[..., npt.ArrayLike]
+Diff: TypeAlias = Literal["forward", "central", "secant"]
+Loss: TypeAlias = Literal["linear", "soft_l1", "huber", "cauchy", "arctan"]
+ConstraintMethod: TypeAlias = Literal["active-set", "direct"]
+#: ``(lb, ub)``, an array of shape (2, m) or (m, 2), or m ``(low, high)`` pairs; None for no bound.
+Bounds: TypeAlias = "tuple[Any, Any] | Sequence[Any] | npt.NDArray[Any]"
+#: ``(A, b)`` for ``A @ p == b``, or ``(C, d)`` for ``C @ p >= d``.
+LinearConstraint: TypeAlias = "tuple[npt.ArrayLike, npt.ArrayLike] | list[npt.ArrayLike]"
 
 @dataclass(eq=False)
 class FitResult:
@@ -134,8 +106,8 @@ class FitResult:
     message : str
         `status` in words.
     success : bool
-        True when the fit converged (status SMALL_GRADIENT, SMALL_STEP or
-        SMALL_CHISQ).
+        True when the fit converged (status SMALL_GRADIENT, SMALL_STEP,
+        SMALL_CHISQ or SMALL_REDUCTION).
     active_bounds : ndarray of int8, shape (m,)
         -1 for a parameter held at its lower bound, +1 at its upper bound,
         0 otherwise.  With the active-set method, the bounds of its final
@@ -156,13 +128,13 @@ class FitResult:
         The fit's ``sigma``, as given (float64).
     """
 
-    p: np.ndarray
-    cov: np.ndarray
-    stderr: np.ndarray
-    corr: np.ndarray
-    residuals: np.ndarray
-    weighted_residuals: np.ndarray
-    jac: np.ndarray
+    p: FloatArray
+    cov: FloatArray
+    stderr: FloatArray
+    corr: FloatArray
+    residuals: FloatArray
+    weighted_residuals: FloatArray
+    jac: FloatArray
     chisq: float
     redchi: float
     r2: float
@@ -175,21 +147,21 @@ class FitResult:
     status: Status
     message: str
     success: bool
-    active_bounds: np.ndarray
-    active_ineq: np.ndarray
+    active_bounds: npt.NDArray[np.int8]
+    active_ineq: npt.NDArray[np.bool_]
     absolute_sigma: bool = False
-    names: tuple = field(default=None, repr=False)
-    undetermined: np.ndarray = field(default=None, repr=False)
-    model: object = field(default=None, repr=False)
-    args: tuple = field(default=None, repr=False)
-    model_jac: object = field(default=None, repr=False)
-    sigma: np.ndarray = field(default=None, repr=False)
+    names: tuple[str, ...] | None = field(default=None, repr=False)
+    undetermined: npt.NDArray[np.bool_] | None = field(default=None, repr=False)
+    model: Model | None = field(default=None, repr=False)
+    args: tuple[Any, ...] | None = field(default=None, repr=False)
+    model_jac: Model | None = field(default=None, repr=False)
+    sigma: npt.NDArray[np.float64] | None = field(default=None, repr=False)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<FitResult {self.status.name}: chisq={self.chisq:.6g}, dof={self.dof}, "
                 f"{self.iterations} iterations, {self.nfev} model evaluations>")
 
-    def report(self, names=None, min_correlation=0.1):
+    def report(self, names: Sequence[str] | None = None, min_correlation: float = 0.1) -> str:
         """A readable summary: parameters with standard errors, the
         correlations of at least `min_correlation` in magnitude, and the fit
         statistics.
@@ -240,19 +212,19 @@ class FitResult:
         return "\n".join(lines)
 
     @property
-    def params(self):
+    def params(self) -> dict[str, _results.Parameter]:
         """The parameters by name (``names``, else p0, p1, ...): a dict of
         records ``Parameter(value, stderr)``, in the order of `p`."""
         return _results.parameters(self)
 
-    def to_columns(self):
+    def to_columns(self) -> dict[str, Any]:
         """The parameters table as a dict of columns of equal length:
         ``name``, ``value``, ``stderr``, ``bound`` (as `active_bounds`) and
         ``undetermined``.  ``pandas.DataFrame(result.to_columns())`` makes a
         data frame of it."""
         return _results.columns(self)
 
-    def eval(self, *args, model=None):
+    def eval(self, *args: Any, model: Model | None = None) -> FloatArray:
         """The model at the fitted parameters, ``model(p, *args)``.
 
         Parameters
@@ -269,8 +241,9 @@ class FitResult:
         """
         return _results.evaluate(self, args or None, model)
 
-    def eval_uncertainty(self, *args, nsigma=1.0, confidence=None, prediction=False, sigma=None, model=None,
-                         jac=None):
+    def eval_uncertainty(self, *args: Any, nsigma: float = 1.0, confidence: float | None = None,
+                         prediction: bool = False, sigma: npt.ArrayLike | None = None, model: Model | None = None,
+                         jac: Model | None = None) -> FloatArray:
         """Half-width of the confidence band of the fitted model, or of the
         prediction band of new measurements.
 
@@ -311,8 +284,10 @@ class FitResult:
         """
         return _results.uncertainty(self, args or None, nsigma, confidence, prediction, sigma, model, jac)
 
-    def plot(self, x=None, *, y=None, ax=None, fig=None, band=False, nsigma=1.0, confidence=None, model=None,
-             jac=None, xlabel=None, ylabel=None):
+    def plot(self, x: npt.ArrayLike | None = None, *, y: npt.ArrayLike | None = None,
+             ax: Axes | tuple[Axes, Axes | None] | None = None, fig: Figure | None = None, band: bool = False,
+             nsigma: float = 1.0, confidence: float | None = None, model: Model | None = None,
+             jac: Model | None = None, xlabel: str | None = None, ylabel: str | None = None) -> Figure:
         """Plot the data with error bars (the fit's sigma), the fitted model,
         optionally its confidence band, and the residuals below.
 
@@ -349,7 +324,7 @@ class FitResult:
         return plot(self, x, y=y, ax=ax, fig=fig, band=band, nsigma=nsigma, confidence=confidence, model=model,
                     jac=jac, xlabel=xlabel, ylabel=ylabel)
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         # A model, Jacobian or arguments that cannot be pickled (a lambda, a
         # local function) are dropped rather than make the result unpicklable.
         state = self.__dict__.copy()
@@ -358,18 +333,22 @@ class FitResult:
                 state[name] = None
         return state
 
-    def __copy__(self):
+    def __copy__(self) -> FitResult:
         # Copies keep the model, even one that pickling would drop.
         return dataclasses.replace(self)
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: dict[int, Any]) -> FitResult:
         return dataclasses.replace(self, **{f.name: copy.deepcopy(getattr(self, f.name), memo)
                                             for f in dataclasses.fields(self)})
 
 
-def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
-        diff="forward", dtype=np.float64, damping=1e-3, gradient_tol=0.0, step_tol=None, chisq_tol=0.0,
-        max_iterations=1000, scale=True, constraints=None, names=None, loss="linear", f_scale=1.0):
+def fit(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any] = (), jac: Model | None = None,
+        sigma: npt.ArrayLike | None = None, absolute_sigma: bool = False, bounds: Bounds | None = None,
+        eq: LinearConstraint | None = None, ineq: LinearConstraint | None = None, diff: Diff = "forward",
+        dtype: npt.DTypeLike = np.float64, damping: float = 1e-3, gradient_tol: float = 0.0,
+        step_tol: float | None = None, chisq_tol: float = 0.0, max_iterations: int = 1000, scale: bool = True,
+        constraints: ConstraintMethod | None = None, names: Sequence[str] | None = None, loss: Loss = "linear",
+        f_scale: float = 1.0) -> FitResult:
     """Fit ``model(p, *args)`` to `y` by Levenberg-Marquardt least squares.
 
     Minimises chi-square, ``sum(((y - model(p)) / sigma)**2)`` (or
@@ -440,7 +419,8 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         parameters: ``|dp| <= step_tol |p|`` (in the engine's scaled
         norm).  Default: the engine's, 4 eps (it runs the fit to rounding);
         for the numeric layer's solvers 1e-9 (float64; 1e-12 with bounds or
-        inequalities, see Notes), 1e-6 (float32).
+        inequalities, whose active-set rounds end without the final
+        Gauss-Newton correction), 1e-6 (float32).
     chisq_tol : float, optional
         Convergence when chi-square is at most this (absolute; 0 disables
         the test).  Given, the fit runs on the numeric layer's own solvers.
@@ -570,134 +550,177 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     `initial_chisq` stay those of the plain (unweighted by the loss)
     residuals, except that `initial_chisq` is the loss at the start.
 
-    Defaults of the numeric layer's solvers: chosen on the nine NIST
-    reference problems shipped in `ombrix.nist`, from both starting points, with analytic, forward and
-    central difference Jacobians: one setting for all of them, with the
-    fewest evaluations among those that reach the best accuracy.  Totals
-    over the 18 fits (model + Jacobian evaluations, analytic Jacobian /
-    forward differences):
-
-    ================================  ===========  ===========
-    setting                           analytic     forward
-    ================================  ===========  ===========
-    no scaling, step_tol 1e-15        892 + 692    4360 + 679
-    scaling, step_tol 1e-15           737 + 502    3188 + 492
-    scaling, step_tol 1e-12           659 + 490    3100 + 485
-    same, damping 1e-4                575 + 425    2789 + 421
-    scaling, step_tol 1e-9, polished  578 + 479    3007 + 476
-    ================================  ===========  ===========
-
-    The parameters agree with the certified values to the same digits in
-    the first three rows, up to differences past the digits that
-    chi-square itself resolves on each problem; step_tol 1e-10 loses
-    digits on some problems unless the fit ends, as it does by default
-    (last row), with one Gauss-Newton correction from the Jacobian at the
-    solution (not with diff='secant'), taken when it is small, keeps the
-    bounds and does not raise chi-square beyond rounding: with the analytic Jacobian that reaches
-    as many or more digits on every problem (up to 1.3 more) with fewer
-    evaluations.  Fits with inequalities keep their point, and those
-    solved by the active-set method (bounds, inequalities) stop at
-    step_tol 1e-12 without the correction.  Damping 1e-4 (and 1e-5) would save another
-    10 % of the evaluations, but with central differences MGH09 from its
-    first start then ends 0.7 digits short of what chi-square resolves
-    (6.3 against 7.2 digits with 1e-3), so the default stays 1e-3.  The
-    absolute tests (`gradient_tol`,
-    `chisq_tol`) are off by default because they depend on the units of
-    the data.
+    How the defaults of the numeric layer's solvers were chosen:
+    ``bench/results/defaults.md``.
     """
+    _check_options(model, jac, diff, constraints, loss, f_scale)
+    problem = _Problem.checked(model, p0, y, args, jac, sigma, bounds, eq, ineq, names, _common.fit_dtype(dtype))
+    solver = _Solver.chosen(problem, diff, constraints, loss, float(f_scale), damping, gradient_tol, step_tol,
+                            chisq_tol, max_iterations)
+    solution = solver.run(problem, diff, bool(scale))
+    return _result(problem, solution, sigma, bool(absolute_sigma), loss, float(f_scale))
+
+
+def _check_options(model: Model, jac: Model | None, diff: str, constraints: str | None, loss: str,
+                   f_scale: float) -> None:
+    """The checks of fit's callables and string options."""
     if not callable(model):
         raise TypeError("model must be callable")
     if jac is not None and not callable(jac):
         raise TypeError("jac must be callable or None")
-    if diff not in _DIFFS:
-        raise ValueError(f"diff must be one of {', '.join(map(repr, _DIFFS))}, not {diff!r}")
+    _common.choice(diff, "diff", _common.DIFFS)
     if constraints is not None and constraints not in _CONSTRAINT_METHODS:
         raise ValueError(f"constraints must be one of {', '.join(map(repr, _CONSTRAINT_METHODS))} or None, "
                          f"not {constraints!r}")
-    if loss not in _LOSSES:
-        raise ValueError(f"loss must be one of {', '.join(map(repr, _LOSSES))}, not {loss!r}")
-    f_scale = float(f_scale)
-    if not (0 < f_scale < math.inf):
-        raise ValueError(f"f_scale must be positive and finite, not {f_scale!r}")
+    _common.choice(loss, "loss", LOSSES)
+    _common.f_scale_value(f_scale)
     if constraints == "active-set" and diff == "secant" and jac is None:
         raise ValueError("constraints='active-set' needs diff='forward' or 'central', or an analytic jac")
-    dtype = np.dtype(dtype)
-    if dtype not in _STEP_TOL:
-        raise ValueError(f"dtype must be float64 or float32, not {dtype}")
-    args = tuple(args) if not isinstance(args, tuple) else args
-    p0 = _vector(p0, "p0")
-    y = _vector(y, "y")
-    m, n = p0.shape[0], y.shape[0]
-    names = None if names is None else tuple(str(name) for name in names)
-    if names is not None and len(names) != m:
-        raise ValueError(f"names has {len(names)} entries for {m} parameters")
 
-    given_step_tol = step_tol
-    step_tol = _STEP_TOL[dtype] if step_tol is None else step_tol
-    tolerances = _tolerances(damping, gradient_tol, step_tol, chisq_tol, max_iterations)
-    weights = _weights(sigma, n)
-    lb, ub = _bounds(bounds, m)
-    A, b, C, d = _constraints(eq, ineq, m)
-    k = 0 if A is None else A.shape[0]
-    if n < m - k:
-        raise ValueError(f"fewer data points ({n}) than free parameters ({m - k})")
 
-    start = p0 if lb is None else np.clip(p0, lb, ub)
-    typical = np.where(p0 != 0, np.abs(p0), 1.0)
-    if constraints is None:
-        constraints = "direct" if diff == "secant" and jac is None else "active-set"
-    # The engine runs every fit but those of the numeric layer's own solvers: the direct
-    # constrained ones, the secant updates, and the absolute tests gradient_tol and chisq_tol.
-    engine = None
-    if constraints == "active-set" and diff != "secant" and tolerances[1] == 0 and tolerances[3] == 0:
-        engine = _active_set.engine_settings(loss=loss, f_scale=f_scale,
-                                             xtol=-1.0 if given_step_tol is None else step_tol)
-    elif loss != "linear":
-        raise ValueError(f"loss={loss!r} needs the engine: not with constraints='direct', diff='secant', "
-                         "gradient_tol or chisq_tol")
-    if constraints == "active-set" and (lb is not None or C is not None):
-        if given_step_tol is None and engine is None:  # the rounds end without the final correction
-            tolerances = tolerances[:2] + (_active_set.STEP_TOL[dtype],) + tolerances[3:]
-        solution = _active_set.solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d,
-                                     "central" if diff == "central" else "forward", typical, scale, tolerances, dtype,
-                                     engine=engine)
-    else:
-        solution = _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances,
-                          dtype, polish=diff != "secant" and engine is None, engine=engine)
+_CONSTRAINT_METHODS = ("active-set", "direct")
+
+
+@dataclass
+class _Problem:
+    """A fit's checked data: float64 arrays, None where absent."""
+
+    model: Model
+    args: tuple[Any, ...]
+    jac: Model | None
+    y: npt.NDArray[np.float64]
+    start: npt.NDArray[np.float64]  # p0 moved into its bounds
+    typical: npt.NDArray[np.float64]  # the parameters' sizes: |p0|, 1 where p0 is 0
+    weights: npt.NDArray[np.float64] | None
+    lb: npt.NDArray[np.float64] | None
+    ub: npt.NDArray[np.float64] | None
+    A: npt.NDArray[np.float64] | None
+    b: npt.NDArray[np.float64] | None
+    C: npt.NDArray[np.float64] | None
+    d: npt.NDArray[np.float64] | None
+    names: tuple[str, ...] | None
+    dtype: np.dtype[Any]
+
+    @classmethod
+    def checked(cls, model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, args: Sequence[Any], jac: Model | None,
+                sigma: npt.ArrayLike | None, bounds: Any, eq: Any, ineq: Any, names: Sequence[str] | None,
+                dtype: np.dtype[Any]) -> _Problem:
+        args = args if isinstance(args, tuple) else tuple(args)
+        p0 = _common.vector(p0, "p0")
+        y = _common.vector(y, "y")
+        m, n = p0.shape[0], y.shape[0]
+        names = None if names is None else tuple(str(name) for name in names)
+        if names is not None and len(names) != m:
+            raise ValueError(f"names has {len(names)} entries for {m} parameters")
+        weights = _common.weights(sigma, n)
+        lb, ub = _common.bounds(bounds, m)
+        A, b, C, d = _common.constraints(eq, ineq, m)
+        k = 0 if A is None else A.shape[0]
+        if n < m - k:
+            raise ValueError(f"fewer data points ({n}) than free parameters ({m - k})")
+        start = p0 if lb is None else np.clip(p0, lb, ub)
+        typical = np.where(p0 != 0, np.abs(p0), 1.0)
+        return cls(model, args, jac, y, start, typical, weights, lb, ub, A, b, C, d, names, dtype)
+
+    @property
+    def bounded(self) -> bool:
+        """Whether the fit has bounds or inequalities (equalities aside)."""
+        return self.lb is not None or self.C is not None
+
+
+@dataclass
+class _Solver:
+    """Which solver runs a fit, and its settings."""
+
+    active_set: bool  # bounds and inequalities by the active-set method
+    engine: dict[str, Any] | None  # the trust-region engine's settings; None: the numeric layer's solvers
+    tolerances: tuple[float, float, float, float, int]
+
+    @classmethod
+    def chosen(cls, problem: _Problem, diff: str, constraints: str | None, loss: str, f_scale: float,
+               damping: float, gradient_tol: float, step_tol: float | None, chisq_tol: float,
+               max_iterations: int) -> _Solver:
+        """The engine runs every fit but those of the numeric layer's own
+        solvers: the direct constrained ones, the secant updates, and the
+        absolute tests gradient_tol and chisq_tol."""
+        dtype = problem.dtype
+        tolerances = _common.tolerances(damping, gradient_tol, _common.STEP_TOL[dtype] if step_tol is None
+                                        else step_tol, chisq_tol, max_iterations)
+        if constraints is None:
+            constraints = "direct" if diff == "secant" and problem.jac is None else "active-set"
+        engine = None
+        if constraints == "active-set" and diff != "secant" and tolerances[1] == 0 and tolerances[3] == 0:
+            engine = _common.engine_settings(loss=loss, f_scale=f_scale,
+                                             xtol=-1.0 if step_tol is None else tolerances[2])
+        elif loss != "linear":
+            raise ValueError(f"loss={loss!r} needs the engine: not with constraints='direct', diff='secant', "
+                             "gradient_tol or chisq_tol")
+        active_set = constraints == "active-set" and problem.bounded
+        if active_set and step_tol is None and engine is None:  # the rounds end without the final correction
+            tolerances = tolerances[:2] + (_common.ACTIVE_SET_STEP_TOL[dtype],) + tolerances[3:]
+        return cls(active_set, engine, tolerances)
+
+    def run(self, problem: _Problem, diff: str, scale: bool) -> tuple[Any, ...]:
+        """The binding's tuple at the solution."""
+        q = problem
+        if self.active_set:
+            return _active_set.solve(q.model, q.start, q.y, q.args, q.jac, q.weights, q.lb, q.ub, q.A, q.b, q.C, q.d,
+                                     "central" if diff == "central" else "forward", q.typical, scale, self.tolerances,
+                                     q.dtype, engine=self.engine)
+        return _common.solve(q.model, q.start, q.y, q.args, q.jac, q.weights, q.lb, q.ub, q.A, q.b, q.C, q.d, diff,
+                             q.typical, scale, self.tolerances, q.dtype,
+                             polish=diff != "secant" and self.engine is None, engine=self.engine)
+
+
+def _result(problem: _Problem, solution: tuple[Any, ...], sigma: npt.ArrayLike | None, absolute_sigma: bool,
+            loss: str, f_scale: float) -> FitResult:
+    """The FitResult of the binding's tuple at the solution."""
     (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
-
+    dtype = problem.dtype
     status = Status(int(info[6]))
     if not (np.isfinite(f).all() and np.isfinite(p).all() and math.isfinite(chisq)):
         status = Status.INVALID_VALUES  # nothing finite to claim convergence for
-    residuals = (y.astype(dtype) - f).astype(dtype)
+    n = problem.y.shape[0]
     dof = n - free
     redchi = chisq / dof if dof > 0 else math.nan
     undetermined = np.isposinf(np.diag(cov))
     if not absolute_sigma:
-        if dof > 0:
-            scale_by = redchi if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2) / dof
-            with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
-                np.multiply(cov, scale_by, out=cov, where=~np.isinf(cov))  # inf stays inf, even for a chi-square of 0
-        else:
-            cov.fill(math.inf)
+        _scale_covariance(cov, dof, chisq if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2))
+    stderr, corr = _errors_and_correlations(cov)
+    return FitResult(
+        p=p, cov=cov.astype(dtype), stderr=stderr.astype(dtype), corr=corr.astype(dtype),
+        residuals=(problem.y.astype(dtype) - f).astype(dtype), weighted_residuals=r_w.astype(dtype), jac=J,
+        chisq=chisq, redchi=redchi, r2=1.0 - chisq / total if total > 0 else math.nan, dof=dof, rank=rank,
+        initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
+        message=_common.message(status, f, J), success=status in CONVERGED, active_bounds=active_bounds,
+        active_ineq=active_ineq, absolute_sigma=absolute_sigma, names=problem.names, undetermined=undetermined,
+        model=problem.model, args=problem.args, model_jac=problem.jac,
+        sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
+
+
+def _scale_covariance(cov: np.ndarray, dof: int, chisq: float) -> None:
+    """cov times chisq / dof in place (inf entries stay inf, even for a
+    chi-square of 0); all inf without degrees of freedom."""
+    if dof > 0:
+        with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
+            np.multiply(cov, chisq / dof, out=cov, where=~np.isinf(cov))
+    else:
+        cov.fill(math.inf)
+
+
+def _errors_and_correlations(cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Standard errors and the correlation matrix, NaN in the rows and
+    columns of the parameters whose standard error is 0 or not finite."""
     stderr = np.sqrt(np.abs(np.diag(cov)))
     with np.errstate(divide="ignore", invalid="ignore"):
         corr = cov / np.outer(stderr, stderr)
     bad = ~(np.isfinite(stderr) & (stderr > 0))
     corr[bad, :] = np.nan
     corr[:, bad] = np.nan
-    r2 = 1.0 - chisq / total if total > 0 else math.nan
-
-    return FitResult(
-        p=p, cov=cov.astype(dtype), stderr=stderr.astype(dtype), corr=corr.astype(dtype), residuals=residuals,
-        weighted_residuals=r_w.astype(dtype), jac=J, chisq=chisq, redchi=redchi, r2=r2, dof=dof, rank=rank,
-        initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
-        message=_message(status, f, J), success=status in _CONVERGED, active_bounds=active_bounds,
-        active_ineq=active_ineq, absolute_sigma=bool(absolute_sigma), names=names, undetermined=undetermined,
-        model=model, args=args, model_jac=jac, sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
+    return stderr, corr
 
 
-def loss_weights(loss, r, f_scale):
+def loss_weights(loss: str, r: npt.ArrayLike, f_scale: float) -> npt.NDArray[np.float64]:
     """rho'(z) of each residual r_i of a loss, z = (r_i / f_scale)^2."""
     z = (np.asarray(r, dtype=np.float64) / f_scale) ** 2
     if loss == "soft_l1":
@@ -711,43 +734,7 @@ def loss_weights(loss, r, f_scale):
     return np.ones_like(z)
 
 
-def _message(status, f, J):
-    """`status` in words; for invalid values, whether the model values `f`
-    or the Jacobian `J` at the returned parameters were not finite."""
-    if status == Status.INVALID_VALUES and np.isfinite(f).all() and not np.isfinite(J).all():
-        return _JACOBIAN_NOT_FINITE
-    return _MESSAGES[Status(status)]
-
-
-def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances, dtype,
-           unpack=False, polish=False, factor=False, engine=None):
-    """Runs the binding on checked float64 arguments in the precision `dtype`:
-    bounds of +-inf become the largest finite value of the type (the solvers'
-    mark of "unbounded").  With `engine` (settings of
-    `_active_set.engine_settings`; no bounds, no inequalities) the fit runs
-    on the trust-region engine, the equalities eliminated through a basis of
-    their null space.  Returns the binding's tuple."""
-    def cast(a):
-        return None if a is None else np.ascontiguousarray(a, dtype=dtype)
-
-    lb_c = ub_c = None
-    if lb is not None:
-        largest = np.finfo(dtype).max
-        lb_c = cast(np.maximum(lb, -largest))
-        ub_c = cast(np.minimum(ub, largest))
-    # y and the weights stay float64: the binding keeps them in double precision for the statistics
-    if engine is not None:
-        variables = _active_set.engine_arguments(engine, A, b, start, dtype)
-        out = _fit.engine_solve(model, cast(start), y, args, jac, weights, None, None, cast(A), cast(b), None, None,
-                                diff, cast(typical), scale, *tolerances, unpack, False, factor, variables)
-    else:
-        out = _fit.solve(model, cast(start), y, args, jac, weights, lb_c, ub_c, cast(A), cast(b), cast(C), cast(d),
-                         diff, cast(typical), scale, *tolerances, unpack, polish, factor)
-    _active_set.raise_if_start_not_finite(out, start)
-    return out
-
-
-def check_jacobian(model, jac, p, args=()):
+def check_jacobian(model: Model, jac: Model, p: npt.ArrayLike, args: Sequence[Any] = ()) -> FloatArray:
     """Check an analytic Jacobian against forward differences of the model.
 
     For each model output i, the change predicted by row i of ``jac`` for a
@@ -778,154 +765,10 @@ def check_jacobian(model, jac, p, args=()):
     if not callable(model) or not callable(jac):
         raise TypeError("model and jac must be callable")
     dtype = np.float32 if isinstance(p, np.ndarray) and p.dtype == np.float32 else np.float64
-    p = _vector(p, "p").astype(dtype)
+    point = _common.vector(p, "p").astype(dtype)
     args = tuple(args)
-    n = np.shape(model(p.copy(), *args))
+    n = np.shape(model(point.copy(), *args))
     if len(n) != 1 or n[0] < 1:
         raise ValueError(f"model must return a non-empty 1-D array, not one of shape {n}")
-    return _fit.check_jacobian(model, jac, p, args, n[0])
-
-
-# ---- argument checks ----
-
-def _vector(values, name):
-    """A non-empty 1-D float64 copy of finite values."""
-    try:
-        v = np.array(values, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"{name} must be an array of real numbers: {error}") from None
-    if v.ndim != 1 or v.size == 0:
-        raise ValueError(f"{name} must be a non-empty 1-D array, not one of shape {v.shape}")
-    bad = np.flatnonzero(~np.isfinite(v))
-    if bad.size:
-        raise ValueError(f"{name} must be finite: {name}[{bad[0]}] is {v[bad[0]]}")
-    return v
-
-
-def _tolerances(damping, gradient_tol, step_tol, chisq_tol, max_iterations):
-    def number(value, name, low, low_open, high=math.inf):
-        value = float(value)
-        if not (value > low if low_open else value >= low) or not value < high:
-            interval = f"{'(' if low_open else '['}{low:g}, {high:g})"
-            raise ValueError(f"{name} must lie in {interval}, not {value!r}")
-        return value
-
-    try:
-        iterations = operator.index(max_iterations)
-    except TypeError:
-        raise TypeError(f"max_iterations must be an int, not {type(max_iterations).__name__}") from None
-    if not 1 <= iterations <= 2**31 - 1:
-        raise ValueError(f"max_iterations must be a positive int, not {iterations}")
-    return (number(damping, "damping", 0.0, True), number(gradient_tol, "gradient_tol", 0.0, False),
-            number(step_tol, "step_tol", 0.0, True, 1.0), number(chisq_tol, "chisq_tol", 0.0, False), iterations)
-
-
-def _weights(sigma, n):
-    """The binding's weights for `sigma`: 1 / sigma for standard deviations,
-    the lower Cholesky factor L of a covariance matrix (weighting by L^-1)."""
-    if sigma is None:
-        return None
-    s = np.asarray(sigma, dtype=np.float64)
-    if s.shape == (n,):
-        if not (np.isfinite(s).all() and (s > 0).all()):
-            raise ValueError("sigma must be positive and finite")
-        return 1.0 / s
-    if s.shape == (n, n):
-        return _cholesky_factor(s, "sigma must be finite", "sigma (a covariance matrix) must be symmetric",
-                                "sigma (a covariance matrix) must be positive definite")
-    raise ValueError(f"sigma must have shape ({n},) or ({n}, {n}), not {s.shape}")
-
-
-def _cholesky_factor(covariance, not_finite, not_symmetric, not_positive_definite):
-    """The lower Cholesky factor of a covariance matrix, which must be finite,
-    symmetric to rounding and positive definite (ValueError with the message
-    given for each)."""
-    if not np.isfinite(covariance).all():
-        raise ValueError(not_finite)
-    if not np.allclose(covariance, covariance.T, rtol=1e-12, atol=0.0):
-        raise ValueError(not_symmetric)
-    try:
-        return np.linalg.cholesky(covariance)
-    except np.linalg.LinAlgError:
-        raise ValueError(not_positive_definite) from None
-
-
-def _bound_array(values, m, side, unbounded):
-    if values is None:
-        return np.full(m, unbounded)
-    items = np.broadcast_to(np.asarray(values, dtype=object), (m,)) if np.ndim(values) == 0 else list(values)
-    if len(items) != m:
-        raise ValueError(f"bounds: {side} bounds must be a scalar or have {m} entries, not {len(items)}")
-    out = np.array([unbounded if v is None else float(v) for v in items], dtype=np.float64)
-    if np.isnan(out).any():
-        raise ValueError("bounds must not be NaN (use None or inf for no bound)")
-    return out
-
-
-def _bounds(bounds, m):
-    """(lb, ub) float64 arrays with +-inf for no bound, or (None, None)."""
-    if bounds is None:
-        return None, None
-    if isinstance(bounds, np.ndarray):
-        if bounds.shape == (2, m):
-            pairs = False
-        elif bounds.ndim == 2 and bounds.shape == (m, 2):
-            pairs = True
-        else:
-            raise ValueError(f"bounds as an array must have shape (2, {m}) or ({m}, 2), not {bounds.shape}")
-        bounds = bounds.T if pairs else bounds
-        lb, ub = bounds[0], bounds[1]
-    elif isinstance(bounds, tuple) and len(bounds) == 2:
-        lb, ub = bounds
-    elif isinstance(bounds, (list, tuple)) and len(bounds) == m and all(
-            isinstance(pair, (list, tuple, np.ndarray)) and len(pair) == 2 for pair in bounds):
-        lb, ub = [pair[0] for pair in bounds], [pair[1] for pair in bounds]
-    elif isinstance(bounds, list) and len(bounds) == 2:
-        lb, ub = bounds
-    else:
-        raise ValueError(f"bounds must be (lb, ub) or a list of {m} (low, high) pairs")
-    lb = _bound_array(lb, m, "lower", -math.inf)
-    ub = _bound_array(ub, m, "upper", math.inf)
-    crossed = np.flatnonzero(lb > ub)
-    if crossed.size:
-        j = crossed[0]
-        raise ValueError(f"bounds: the lower bound of parameter {j} ({lb[j]:g}) exceeds its upper bound ({ub[j]:g})")
-    if np.isposinf(lb).any() or np.isneginf(ub).any():
-        raise ValueError("bounds: a lower bound of +inf or an upper bound of -inf leaves no feasible value")
-    if np.isinf(lb).all() and np.isinf(ub).all():
-        return None, None  # nothing bounded: the unconstrained solver
-    return lb, ub
-
-
-def _constraints(eq, ineq, m):
-    """(A, b, C, d) of the equalities A p = b (independent rows, fewer than
-    m) and inequalities C p >= d, float64, None where absent."""
-    A, b = _linear(eq, m, "eq", "A @ p == b")
-    C, d = _linear(ineq, m, "ineq", "C @ p >= d")
-    if A is not None:
-        k = A.shape[0]
-        if k >= m:
-            raise ValueError(f"eq has {k} rows for {m} parameters: it must leave at least one parameter free")
-        if np.linalg.matrix_rank(A) < k:
-            raise ValueError("eq: the rows of A are linearly dependent (redundant or inconsistent constraints)")
-    return A, b, C, d
-
-
-def _linear(pair, m, name, meaning):
-    """(matrix (k, m), vector (k,)) float64 of a constraint pair, or (None, None)."""
-    if pair is None:
-        return None, None
-    if not isinstance(pair, (tuple, list)) or len(pair) != 2:
-        raise TypeError(f"{name} must be a pair (matrix, vector) meaning {meaning}")
-    matrix = np.array(pair[0], dtype=np.float64)
-    vector = np.array(pair[1], dtype=np.float64)
-    if matrix.ndim == 1:
-        matrix = matrix[None, :]
-    vector = np.atleast_1d(vector)
-    if matrix.ndim != 2 or matrix.shape[1] != m or matrix.shape[0] == 0:
-        raise ValueError(f"{name}: the matrix must have shape (k, {m}) with k >= 1, not {matrix.shape}")
-    if vector.shape != (matrix.shape[0],):
-        raise ValueError(f"{name}: the vector must have shape ({matrix.shape[0]},), not {vector.shape}")
-    if not (np.isfinite(matrix).all() and np.isfinite(vector).all()):
-        raise ValueError(f"{name} must be finite")
-    return matrix, vector
+    agreement: FloatArray = _fit.check_jacobian(model, jac, point, args, n[0])
+    return agreement

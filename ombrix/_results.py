@@ -9,13 +9,17 @@ model at a point is ``J_i cov J_i^T``.
 
 import math
 import pickle
-from collections import namedtuple
 from statistics import NormalDist
+from typing import NamedTuple
 
 import numpy as np
 
-Parameter = namedtuple("Parameter", ["value", "stderr"])
-Parameter.__doc__ = "A fitted parameter: its value and standard error."
+
+class Parameter(NamedTuple):
+    """A fitted parameter: its value and standard error."""
+
+    value: float
+    stderr: float
 
 
 def model_and_args(result, model, args, jac=None):

@@ -18,12 +18,18 @@ convention of ``ombrix._ombrix.ombrix(func, p, x, args, ...)`` with
 layout rather than by line numbers.
 """
 
+from __future__ import annotations
+
 import math
+import os
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 from importlib import resources
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["Problem", "problems", "load", "read", "parse", "lre"]
 
@@ -70,43 +76,45 @@ class Problem:
     or `parse` whose name has no model here."""
 
     name: str
-    x: np.ndarray                 # predictor, shape (n,)
-    y: np.ndarray                 # response, shape (n,)
-    start1: np.ndarray            # first (farther) starting point, shape (m,)
-    start2: np.ndarray            # second (closer) starting point
-    certified: np.ndarray         # certified parameter values
-    certified_sd: np.ndarray      # their certified standard deviations
+    x: npt.NDArray[np.float64]             # predictor, shape (n,)
+    y: npt.NDArray[np.float64]             # response, shape (n,)
+    start1: npt.NDArray[np.float64]        # first (farther) starting point, shape (m,)
+    start2: npt.NDArray[np.float64]        # second (closer) starting point
+    certified: npt.NDArray[np.float64]     # certified parameter values
+    certified_sd: npt.NDArray[np.float64]  # their certified standard deviations
     certified_rss: float          # certified residual sum of squares
     residual_sd: float            # certified residual standard deviation
     dof: int                      # degrees of freedom, n - m
     digits: int                   # fewest significant digits among the certified values
     difficulty: str               # "Lower", "Average" or "Higher"
     equation: str                 # the model as the file writes it
-    model: object = None
-    jacobian: object = None
+    model: Callable[[Any, Any], npt.NDArray[np.float64]] | None = None
+    jacobian: Callable[[Any, Any], npt.NDArray[np.float64]] | None = None
 
     @property
-    def n(self):
+    def n(self) -> int:
         return self.x.shape[0]
 
     @property
-    def m(self):
+    def m(self) -> int:
         return self.certified.shape[0]
 
     @property
-    def starts(self):
+    def starts(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         return (self.start1, self.start2)
 
-    def rss(self, b):
+    def rss(self, b: npt.ArrayLike) -> float:
         """Residual sum of squares of the model at parameters `b`."""
+        if self.model is None:
+            raise ValueError(f"the problem {self.name!r} has no model here")
         r = self.y - self.model(np.asarray(b, dtype=np.float64), self.x)
         return float(r @ r)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<nist.Problem {self.name}: n={self.n}, m={self.m}, {self.difficulty} difficulty>"
 
 
-def parse(text, name=None):
+def parse(text: str, name: str | None = None) -> Problem:
     """Parse the text of a StRD nonlinear-regression file into a `Problem`.
 
     Raises ValueError, naming the line, when a block is missing or
@@ -199,7 +207,7 @@ def parse(text, name=None):
         difficulty=found.get("difficulty", ""), equation=" ".join(equation))
 
 
-def read(path):
+def read(path: str | os.PathLike[str]) -> Problem:
     """Read a StRD file; the problem gets its model when its name has one here."""
     with open(path, encoding="ascii") as f:
         prob = parse(f.read())
@@ -217,13 +225,13 @@ def _data_dir():
     return resources.files(__package__).joinpath("data", "nist")
 
 
-def problems():
+def problems() -> list[str]:
     """Names of the shipped problems, in alphabetical order."""
     names = {entry.name[:-4] for entry in _data_dir().iterdir() if entry.name.endswith(".dat")}
     return sorted(names & _MODELS.keys(), key=str.lower)
 
 
-def load(name):
+def load(name: str) -> Problem:
     """The shipped problem `name` (see `problems()`), with model and Jacobian."""
     if name not in _MODELS:
         raise KeyError(f"no NIST problem {name!r}; known: {', '.join(problems())}")
@@ -231,7 +239,7 @@ def load(name):
     return _with_model(prob)
 
 
-def lre(estimate, certified, digits=11):
+def lre(estimate: npt.ArrayLike, certified: npt.ArrayLike, digits: int = 11) -> float | npt.NDArray[np.float64]:
     """Log relative error ``-log10(|estimate - certified| / |certified|)``.
 
     Elementwise, capped at `digits` (an exact match has all of them) and

@@ -169,6 +169,9 @@ BAD_INPUT = [
     ("unknown jac string", dict(jac="4-point", bounds=(-10, 10))),
     ("complex p0", dict(p0=[1 + 1j, 1.0, 0.0], bounds=(-10, 10))),
     ("two-dimensional p0 with bounds", dict(p0=[[1.0, 1.0, 0.0]], bounds=(-10, 10))),
+    ("maxfev exhausted", dict(maxfev=5)),
+    ("maxfev exhausted with bounds", dict(maxfev=5, bounds=(-10, 10))),
+    ("NaN in ydata unchecked, with bounds", dict(ydata=_NAN_Y, check_finite=False, bounds=(-10, 10))),
 ]
 
 
@@ -201,8 +204,26 @@ def test_bad_input_raises_what_scipy_raises(name, change):
     assert expected is not None and (type(got), str(got)) == (type(expected), str(expected))
 
 
+# Where SciPy's message names its internals, the exception's type is SciPy's.
+SAME_EXCEPTION_TYPE = [
+    ("complex p0", dict(p0=[1 + 1j, 1.0, 0.0]), TypeError, "p0 must be real"),
+    ("transposed jac", dict(jac=lambda x, a, b, c: decay_jac(x, a, b, c).T), TypeError,
+     r"jac returned an array of shape \(3, 25\), expected \(25, 3\)"),
+    ("jac with a column short", dict(jac=lambda x, a, b, c: decay_jac(x, a, b, c)[:, :2]), TypeError,
+     r"jac returned an array of shape \(25, 2\), expected \(25, 3\)"),
+]
+
+
+@pytest.mark.parametrize("name, change, error, message", SAME_EXCEPTION_TYPE, ids=[c[0] for c in SAME_EXCEPTION_TYPE])
+def test_bad_input_raises_the_type_scipy_raises(name, change, error, message):
+    with pytest.raises(error, match=message):
+        ombrix.curve_fit(decay, X, Y, **{"p0": [1.0, 1.0, 0.0], **change})
+    assert isinstance(_raised(scipy_curve_fit, decay, X, Y, **{"p0": [1.0, 1.0, 0.0], **change}), error)
+
+
 @pytest.mark.parametrize("change, error, message", [
-    (dict(callback=print), TypeError, "curve_fit\\(\\) got an unexpected keyword argument 'callback'"),
+    (dict(callback=print), ValueError, "callback is not supported"),
+    (dict(workers=4), TypeError, "workers must be a map-like callable or None"),
     (dict(sigma=np.zeros(X.size)), ValueError, "`sigma` must be finite and non-zero."),
     (dict(sigma=np.triu(np.ones((X.size, X.size))) + np.eye(X.size)), ValueError, "`sigma` must be symmetric."),
     (dict(bounds=(0, 5), eq=([1.0, 1.0, 1.0, 1.0], [1.0])), ValueError, "eq: the matrix must have shape"),
@@ -417,6 +438,39 @@ def test_a_constant_model_stands_for_every_point(weighted_least_squares):
     np.testing.assert_allclose(answer.covariance, [[Y.var(ddof=1) / X.size]], rtol=1e-12)
 
 
+@pytest.mark.parametrize("ydata", [2.0, [2.0], np.array([[2.0]])], ids=["scalar", "length 1", "1 x 1"])
+@pytest.mark.parametrize("options", [{}, dict(bounds=([-5, -5], [5, 5])), dict(sigma=0.5, method="trf")],
+                         ids=["free", "bounded", "scalar sigma"])
+def test_a_single_data_value_stands_for_every_model_value(ydata, options):
+    # As in SciPy, the value is subtracted from each of the model's 25 values:
+    # a line fitted to a constant is that constant, with slope 0.
+    popt, pcov = ombrix.curve_fit(line, X, ydata, p0=[1.0, 1.0], **options)
+    np.testing.assert_allclose(popt, [2.0, 0.0], atol=1e-12)
+    assert pcov.shape == (2, 2) and np.isfinite(pcov).all()
+
+
+def test_workers_gives_the_same_fit():
+    # a map-like callable only spreads evaluations; the fit is the same
+    popt, pcov = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0])
+    with_workers = ombrix.curve_fit(decay, X, Y, p0=[1.0, 1.0, 0.0], workers=map)
+    np.testing.assert_array_equal(with_workers[0], popt)
+    np.testing.assert_array_equal(with_workers[1], pcov)
+
+
+@pytest.mark.parametrize("full_output", [False, True])
+def test_nan_data_unchecked_returns_the_start_with_a_warning(full_output):
+    # SciPy's 'lm' path: p0 back, an infinite covariance and an OptimizeWarning;
+    # nothing iterates on a chi-square that is NaN.
+    p0 = [1.0, 1.0, 0.0]
+    with pytest.warns(ombrix.OptimizeWarning, match="^Covariance of the parameters could not be estimated.*"
+                                                    "nothing was fitted"):
+        out = ombrix.curve_fit(decay, X, _NAN_Y, p0=p0, check_finite=False, full_output=full_output)
+    np.testing.assert_array_equal(out[0], p0)
+    assert np.isposinf(out[1]).all()
+    if full_output:
+        assert np.isnan(out[2]["fvec"][0]) and np.isfinite(out[2]["fvec"][1:]).all()
+
+
 def test_ydata_of_any_shape_is_flattened():
     x2 = X.reshape(5, 5)
     got = ombrix.curve_fit(decay, x2, Y.reshape(5, 5), p0=[1.0, 1.0, 0.0])
@@ -478,8 +532,10 @@ def test_maxfev_limits_the_model_evaluations(limit, bounds):
         return decay(x, *p)
 
     extra = {} if bounds is None else dict(bounds=bounds)
-    with pytest.raises(RuntimeError, match="^Optimal parameters not found: stopped after the maximum number of "
-                                           "model evaluations"):
+    # SciPy's words: those of 'lm' without bounds, of 'trf' with them
+    message = ("Number of calls to function has reached maxfev = 6." if bounds is None
+               else "The maximum number of function evaluations is exceeded.")
+    with pytest.raises(RuntimeError, match=f"^Optimal parameters not found: {message}$"):
         ombrix.curve_fit(model, X, Y, p0=[1.0, 1.0, 0.0], **{limit: 6}, **extra)
     # checked before each trial step, which takes one evaluation and a difference Jacobian (3
     # more); the difference Jacobian at the result for pcov follows
