@@ -321,7 +321,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         solution = _fit_api._solve(model, start, ydata.ravel(), (xdata,), jac, weights, lb, ub, A, b, C, d, diff,
                                    typical, scale, tolerances, dtype, unpack=True, polish=engine is None,
                                    factor=full_output, engine=engine)
-    (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
+    popt, f, J, info, nfev, njev = solution.p, solution.f, solution.J, solution.info, solution.nfev, solution.njev
+    r_w, chisq, pcov, rank, free = solution.r, solution.chisq, solution.cov, solution.rank, solution.free
+    active_bounds, factored = solution.active_bounds, solution.qr
     if verbose:
         print(f"{_fit_api._message(int(info[6]), f, J)}\nFunction evaluations {int(nfev)}, initial cost "
               f"{info[0] / 2:.4e}, final cost {chisq / 2:.4e}, first-order optimality {info[2]:.2e}.")

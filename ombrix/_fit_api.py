@@ -664,7 +664,10 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     else:
         solution = _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical, scale, tolerances,
                           dtype, polish=diff != "secant" and engine is None, engine=engine)
-    (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
+    p, f, J, info, nfev, njev = solution.p, solution.f, solution.J, solution.info, solution.nfev, solution.njev
+    r_w, chisq, cov, rank, free, total = (solution.r, solution.chisq, solution.cov, solution.rank, solution.free,
+                                          solution.total)
+    active_bounds, active_ineq = solution.active_bounds, solution.active_ineq
 
     status = Status(int(info[6]))
     if not (np.isfinite(f).all() and np.isfinite(p).all() and math.isfinite(chisq)):
@@ -726,7 +729,7 @@ def _solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typica
     mark of "unbounded").  With `engine` (settings of
     `_active_set.engine_settings`; no bounds, no inequalities) the fit runs
     on the trust-region engine, the equalities eliminated through a basis of
-    their null space.  Returns the binding's tuple."""
+    their null space.  Returns the binding's solution (`_fit.Solution`)."""
     def cast(a):
         return None if a is None else np.ascontiguousarray(a, dtype=dtype)
 
