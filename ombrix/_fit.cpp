@@ -796,11 +796,13 @@ struct Tolerances {
   int max_iter;
 };
 
+constexpr int kEngineOutOfMemory = -2;  // run_engine could not allocate
+
 // Runs the engine from z (k variables), with the binding's Jacobian (analytic,
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
-// Returns the engine's status, -1 when it could not start, -2 when its
-// workspace could not be allocated.
+// Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
+// when its workspace could not be allocated.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
@@ -810,7 +812,7 @@ int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool bind
   // the workspace from here, so that a shortage is a MemoryError
   const int reals = Engine<T>::workspace_size(k, n);
   CBuffer<T> workspace(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
-  if (!workspace) return -2;
+  if (!workspace) return kEngineOutOfMemory;
   o.workspace = workspace.get();
   o.max_iterations = t.max_iter;
   o.max_evaluations = s.max_nfev;
@@ -1147,8 +1149,6 @@ Constraints<T> given_constraints(const SolveArgs& a, const FitArrays<T>& f) {
 }
 
 // ---- solve, step 3: the run ----
-
-constexpr int kEngineOutOfMemory = -2;  // run_engine could not allocate
 
 // The engine from z (or from q without a basis), q updated to where it
 // ended.  Its own differences (central ones to end a forward-difference
