@@ -44,7 +44,9 @@
 #include <limits>
 #include <utility>
 
+#include "differences.h"
 #include "engine.h"
+#include "losses.h"
 
 namespace ombrix {
 namespace {
@@ -70,35 +72,6 @@ void upper_times(const T* R, std::size_t ld, const T* v, T* out, int m) {
 }
 
 // ---- losses ----------------------------------------------------------------------
-
-// rho(z) and its first two derivatives at z = (r / f_scale)^2.
-template <typename T>
-struct LossValue {
-  T rho, d1, d2;
-};
-
-template <typename T>
-LossValue<T> loss_at(int loss, T z) {
-  switch (loss) {
-    case OMBRIX_LOSS_SOFT_L1: {
-      const T t = T(1) + z, s = std::sqrt(t);
-      return {T(2) * (s - T(1)), T(1) / s, T(-0.5) / (t * s)};
-    }
-    case OMBRIX_LOSS_HUBER:
-      if (z <= T(1)) return {z, T(1), T(0)};
-      return {T(2) * std::sqrt(z) - T(1), T(1) / std::sqrt(z), T(-0.5) / (z * std::sqrt(z))};
-    case OMBRIX_LOSS_CAUCHY: {
-      const T t = T(1) + z;
-      return {std::log1p(z), T(1) / t, T(-1) / (t * t)};
-    }
-    case OMBRIX_LOSS_ARCTAN: {
-      const T t = T(1) + z * z;
-      return {std::atan(z), T(1) / t, T(-2) * z / (t * t)};
-    }
-    default:
-      return {z, T(1), T(0)};
-  }
-}
 
 // The minimised sum: ||r||^2, or C^2 sum rho(r_i^2 / C^2).
 template <typename T>
@@ -268,7 +241,7 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
   T* pw = ws.perturbed;
   std::memcpy(pw, p, std::size_t(m) * sizeof(T));
   const bool central = central_now();
-  const T base = central ? std::cbrt(Real<T>::eps) : std::sqrt(Real<T>::eps);
+  const T base = central ? kCentralStep<T> : kForwardStep<T>;
   // f at the perturbed point into `out`; false once the caller asked to stop
   auto evaluate = [&](T* out) {
     f(pw, out, m, n, user_data);

@@ -255,7 +255,7 @@ def solve(model, start, y, args, jac, weights, lb, ub, A, b, C, d, diff, typical
     called as model(*args, *p) (curve_fit's convention); with `engine`
     (`engine_settings`) the rounds run on the trust-region engine.
 
-    Returns the binding's solve() tuple at the solution, with the counters
+    Returns the binding's `_fit.Solution` at the solution, with the counters
     summed over the rounds, the iterations of all rounds and the first
     chi-square in the information vector, and the active bounds and
     inequalities of the final active set.  Raises ValueError when no point
@@ -296,10 +296,10 @@ class _ActiveSet:
         damping = self.damping
         for _ in range(3 * cons.count() + 20):
             out, guarded = self.round(p, active, damping, max(self.budget - self.iterations, 0))
-            info, refused = out[3], out[16]
+            info, refused = out.info, out.refused
             damping = self.damping
             if refused is not None:
-                current = out[0].astype(np.float64)
+                current = out.p.astype(np.float64)
                 p, met, alpha = _ratio_test(cons, active, guarded, current, refused.astype(np.float64), self.eps)
                 # chi-square at the current point (NaN when the solver evaluated nothing), and
                 # the most rounding can add to it
@@ -320,9 +320,9 @@ class _ActiveSet:
                 continue
             if int(info[6]) not in _CONVERGED_OR_STUCK:
                 return self.outcome(out, active)
-            p = out[0].astype(np.float64)
-            release = _to_release(cons, active, out[2], out[7], self.weights)
-            chisq = out[8]
+            p = out.p.astype(np.float64)
+            release = _to_release(cons, active, out.J, out.r, self.weights)
+            chisq = out.chisq
             key = frozenset(active)
             if release is None or (key in visited and chisq >= visited[key] * (1 - 4 * self.eps)):
                 return self.outcome(out, active)
@@ -333,7 +333,7 @@ class _ActiveSet:
 
     def round(self, p, active, damping, max_iter):
         """One guarded solve from p with the active rows eliminated and the
-        others guarded: (the binding's tuple, the mask of guarded rows)."""
+        others guarded: (the binding's solution, the mask of guarded rows)."""
         cons = self.cons
         rows, rhs = cons.rows(active)
         guarded = ~cons.implied(active)
@@ -351,12 +351,12 @@ class _ActiveSet:
                 settings = dict(settings, max_nfev=max(settings["max_nfev"] - self.nfev, 1))
             variables = engine_arguments(settings, rows if free else None, rhs, p, self.dtype)
             out = _fit.engine_solve_guarded(*arguments, variables)
-        self.nfev += out[4]
-        self.njev += out[5]
-        self.iterations += int(out[3][5])
+        self.nfev += out.nfev
+        self.njev += out.njev
+        self.iterations += int(out.info[5])
         if self.initial_chisq is None:  # the first round: from the fit's start
             raise_if_start_not_finite(out, p)
-            self.initial_chisq = out[3][0]
+            self.initial_chisq = out.info[0]
         return out, guarded
 
     def chisq_at(self, p):
@@ -370,13 +370,13 @@ class _ActiveSet:
         return chisq if math.isfinite(chisq) else math.nan
 
     def outcome(self, out, active):
-        """The binding's tuple of the last round, with the counters of all
+        """The binding's solution of the last round, with the counters of all
         rounds and the active constraints of the final active set."""
-        info = list(out[3])
+        info = list(out.info)
         info[0], info[5] = self.initial_chisq, self.iterations
-        bounds, ineq = self.cons.report(active, out[0].astype(np.float64), self.eps)
-        return (out[0], out[1], out[2], tuple(info), self.nfev, self.njev) + tuple(out[6:13]) + (bounds, ineq,
-                                                                                               out[15])
+        bounds, ineq = self.cons.report(active, out.p.astype(np.float64), self.eps)
+        return _fit.Solution((out.p, out.f, out.J, tuple(info), self.nfev, self.njev, out.status, out.r, out.chisq,
+                              out.cov, out.rank, out.free, out.total, bounds, ineq, out.qr))
 
 
 def _ratio_test(cons, active, guarded, current, trial, eps):

@@ -322,13 +322,13 @@ def solve(model: Any, start: np.ndarray, y: np.ndarray, args: tuple[Any, ...], j
           b: np.ndarray | None, C: np.ndarray | None, d: np.ndarray | None, diff: str, typical: np.ndarray | None,
           scale: bool, tolerances: tuple[float, float, float, float, int], dtype: np.dtype[Any],
           unpack: bool = False, polish: bool = False, factor: bool = False,
-          engine: dict[str, Any] | None = None) -> tuple[Any, ...]:
+          engine: dict[str, Any] | None = None) -> _fit.Solution:
     """Runs the binding on checked float64 arguments in the precision `dtype`:
     bounds of +-inf become the largest finite value of the type (the solvers'
     mark of "unbounded").  With `engine` (settings of `engine_settings`; no
     bounds, no inequalities) the fit runs on the trust-region engine, the
     equalities eliminated through a basis of their null space.  Returns the
-    binding's tuple."""
+    binding's solution."""
     def cast(a: Any) -> Any:
         return None if a is None else np.ascontiguousarray(a, dtype=dtype)
 
@@ -349,14 +349,14 @@ def solve(model: Any, start: np.ndarray, y: np.ndarray, args: tuple[Any, ...], j
     return out
 
 
-def raise_if_start_not_finite(out: tuple[Any, ...], start: np.ndarray) -> None:
+def raise_if_start_not_finite(out: _fit.Solution, start: np.ndarray) -> None:
     """ValueError naming the first value that is not finite, when the
     binding's outcome `out` (of solve or solve_guarded) ended at `start`
     without an iteration because the model or its Jacobian is not finite
     there: from such a start the binding solves nothing and evaluates no
     Jacobian where the model is not finite.  A fit that stops later keeps
     its last finite point and is reported by its status instead."""
-    p, f, J, info = out[:4]
+    p, f, J, info = out.p, out.f, out.J, out.info
     if (f is None or int(info[6]) != Status.INVALID_VALUES or info[5] != 0
             or not np.array_equal(p, np.asarray(start, dtype=p.dtype))):
         return

@@ -22,7 +22,7 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from . import _active_set, _common
+from . import _active_set, _common, _fit
 from ._common import CONVERGED, MESSAGES, Status
 
 __all__ = ["curve_fit"]
@@ -372,8 +372,8 @@ def _shape_checked(jac: Callable[..., Any], n: int, m: int) -> Callable[..., Any
 
 def _solve(fit: _Fit, f: Callable[..., Any], xdata: Any, ydata: np.ndarray, p0: np.ndarray,
            weights: np.ndarray | None, lb: Any, ub: Any, A: Any, b: Any, C: Any, d: Any,
-           full_output: bool) -> tuple[Any, ...]:
-    """The binding's tuple at the solution: bounds and inequalities by the
+           full_output: bool) -> _fit.Solution:
+    """The binding's solution (`_fit.Solution`): bounds and inequalities by the
     active-set method of ombrix.fit, held exactly, the rest by one solve."""
     start = p0.ravel() if p0.dtype == np.float64 else p0.astype(np.float64).ravel()
     model = _traced(f, ydata.ravel(), weights) if fit.verbose == 2 else f
@@ -391,11 +391,13 @@ def _solve(fit: _Fit, f: Callable[..., Any], xdata: Any, ydata: np.ndarray, p0: 
                          factor=full_output, engine=fit.engine)
 
 
-def _summary(fit: _Fit, solution: tuple[Any, ...], n: int, bounded: bool, absolute_sigma: bool,
+def _summary(fit: _Fit, solution: _fit.Solution, n: int, bounded: bool, absolute_sigma: bool,
              full_output: bool) -> Any:
     """(popt, pcov) or, with full_output, (popt, pcov, infodict, mesg, ier)
-    of the binding's tuple; RuntimeError when the fit did not converge."""
-    (popt, f, J, info, nfev, njev, _, r_w, chisq, pcov, rank, free, _, active_bounds, _, factored) = solution
+    of the binding's solution; RuntimeError when the fit did not converge."""
+    popt, f, J, info, nfev, njev = solution.p, solution.f, solution.J, solution.info, solution.nfev, solution.njev
+    r_w, chisq, pcov, rank, free = solution.r, solution.chisq, solution.cov, solution.rank, solution.free
+    active_bounds, factored = solution.active_bounds, solution.qr
     status = int(info[6])
     if fit.verbose:
         print(f"{_common.message(status, f, J)}\nFunction evaluations {int(nfev)}, initial cost "

@@ -3,15 +3,18 @@
 // It runs one solver of the numeric layer, in double or single precision,
 // under whatever constraints are given (none, bounds, equalities,
 // inequalities and their combinations), on a model evaluated through an
-// Evaluator.  Around the evaluations it weights the residuals, computes
-// difference Jacobians with steps from the precision's epsilon, keeps the
-// last model values and Jacobian with the point they belong to, and stops
-// the fit at the first failing evaluation: from then on every callback
-// writes NaN without evaluating, so the solver ends within an iteration,
-// and the stored exception is raised to the caller when it returns.  A
-// guarded fit (solve_guarded) also stops, the same way, at the first point
-// the solver asks to evaluate that violates one of a set of linear rows, and
-// hands back that point and the last one it took a Jacobian at.
+// Evaluator.  The binding converts the arguments, calls the model and its
+// Jacobian in Python, keeps the last model values and Jacobian with the
+// point they belong to, and stops the fit at the first failing evaluation:
+// from then on every callback writes NaN without evaluating, so the solver
+// ends within an iteration, and the stored exception is raised to the caller
+// when it returns.  A guarded fit (solve_guarded) also stops, the same way,
+// at the first point the solver asks to evaluate that violates one of a set
+// of linear rows, and hands back that point and the last one it took a
+// Jacobian at.  The numerics around the evaluations (weights, difference
+// Jacobians, scaled variables, the guard test, the statistics at the
+// solution) are the numeric layer's (weights.h, differences.h, variables.h,
+// solution.h).
 //
 // engine_solve and engine_solve_guarded run the same fit on the numeric
 // layer's trust-region engine instead: the evaluations go through the same
@@ -19,11 +22,13 @@
 // hook, and the guard refuses trial points through its accept_point hook.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
-// the module functions, the module definition.
+// the module state (the solution types), the module functions, the module
+// definition.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -35,10 +40,13 @@
 #include "_src/arrays.h"
 #include "_src/numeric_call.h"
 #include "_src/ref.h"
-#include "_src/solution.h"
 #include "_src/trampoline.h"
+#include "differences.h"
 #include "internal.h"
 #include "ombrix.h"
+#include "solution.h"
+#include "variables.h"
+#include "weights.h"
 
 #include <numpy/arrayscalars.h>
 
@@ -181,9 +189,11 @@ class PythonEvaluator final : public Evaluator<T> {
 // The solver's user data.  The solver sees the weighted model W f(p) and the
 // weighted Jacobian W J(p); the context keeps the unweighted values.
 
-// Memory from the C allocator, zeroed, released with the owner (the numeric
-// layer's own helpers).
 using ombrix::CBuffer;
+using ombrix::Constraints;
+using ombrix::Differences;
+using ombrix::Weighting;
+using ombrix::Weights;
 
 // A zeroed array of a * b elements (b defaults to 1), or null when the size
 // overflows or the allocator fails.
@@ -192,81 +202,12 @@ T* allocate(std::size_t a, std::size_t b = 1) {
   return ombrix::calloc_array<T>(ombrix::Size(a) * ombrix::Size(b));
 }
 
-enum class Weighting { kNone, kDiagonal, kCovariance };
-
-// Residual weights W: none, a diagonal (W = diag(w)), or the inverse of the
-// lower Cholesky factor L of a covariance matrix (W v = L^-1 v, by forward
-// substitution).
 template <typename T>
-struct Weights {
-  Weighting kind = Weighting::kNone;
-  const T* values = nullptr;  // w (n) or L (n x n, row-major, lower triangle read)
-
-  // out = W v for v of n rows and `columns` columns, row-major; out != v.
-  void apply(const T* v, T* out, int n, int columns) const {
-    const std::size_t c = std::size_t(columns);
-    const std::size_t count = std::size_t(n) * c;
-    switch (kind) {
-      case Weighting::kNone:
-        std::memcpy(out, v, count * sizeof(T));
-        return;
-      case Weighting::kDiagonal:
-        for (std::size_t i = 0; i < std::size_t(n); ++i)
-          for (std::size_t j = 0; j < c; ++j) out[i * c + j] = values[i] * v[i * c + j];
-        return;
-      case Weighting::kCovariance:
-        for (std::size_t i = 0; i < std::size_t(n); ++i) {
-          const T* row = values + i * std::size_t(n);
-          T* out_i = out + i * c;
-          for (std::size_t j = 0; j < c; ++j) out_i[j] = v[i * c + j];
-          for (std::size_t k = 0; k < i; ++k) {
-            const T factor = row[k];
-            if (factor == T(0)) continue;
-            const T* out_k = out + k * c;
-            for (std::size_t j = 0; j < c; ++j) out_i[j] -= factor * out_k[j];
-          }
-          for (std::size_t j = 0; j < c; ++j) out_i[j] /= row[i];
-        }
-        return;
-    }
-  }
-};
-
-enum class Differences { kForward, kCentral };
-
-// Difference steps: sqrt(eps) for forward and eps^(1/3) for central
-// differences, relative to max(|p_j|, typical_j), where typical_j is the
-// parameter's typical size (with typical sizes of 1, SciPy's steps).
-template <typename T>
-const T kForwardStep = std::sqrt(std::numeric_limits<T>::epsilon());
-template <typename T>
-const T kCentralStep = std::cbrt(std::numeric_limits<T>::epsilon());
-
-// A guard row g p >= h counts as violated when g p - h < -kGuardSlack eps
-// (|h| + sum_j |g_j p_j|): the rounding that mapping the solver's variables
-// back to p (and evaluating the row) can leave on a point that lies on it.
-template <typename T>
-const T kGuardSlack = T(16) * std::numeric_limits<T>::epsilon();
-
-template <typename T>
-bool all_finite(const T* v, std::size_t count) {
-  return std::all_of(v, v + count, [](T value) { return std::isfinite(value); });
-}
-
-template <typename T>
-class Fit {
+class Fit final : public ombrix::ModelEvaluations<T> {
  public:
-  // `typical` (m sizes) and the bounds lb, ub (or null) shape the difference steps.
-  Fit(Evaluator<T>& evaluator, int m, int n, Weights<T> weights, Differences differences, const T* typical,
-      const T* lb, const T* ub)
-      : evaluator_(evaluator),
-        m_(m),
-        n_(n),
-        weights_(weights),
-        differences_(differences),
-        typical_(typical),
-        lb_(lb),
-        ub_(ub) {}
+  // `steps` places the difference steps (typical sizes, bounds).
+  Fit(Evaluator<T>& evaluator, int m, int n, Weights<T> weights, ombrix::DifferenceSteps<T> steps)
+      : evaluator_(evaluator), m_(m), n_(n), weights_(weights), steps_(steps) {}
 
   // All the memory of the fit, taken once; false (MemoryError) when short.
   bool allocate_buffers() {
@@ -304,32 +245,17 @@ class Fit {
     const T* jac = nullptr;
     if (!fit.jacobian_at(fit.unscaled(q), &jac) || fit.jacobian_not_finite_) return fit.fill_invalid(out, fit.m_);
     fit.weights_.apply(jac, out, fit.n_, fit.m_);
-    if (!fit.scale_) return;
-    for (std::size_t i = 0; i < std::size_t(fit.n_); ++i)
-      for (std::size_t j = 0; j < std::size_t(fit.m_); ++j) out[i * std::size_t(fit.m_) + j] *= fit.scale_[j];
+    if (fit.scale_) ombrix::multiply_columns(out, fit.n_, fit.m_, fit.scale_);
   }
 
   // Scales the solver's variables by powers of two near the reciprocal
-  // column norms of the weighted Jacobian at p, so that every column of the
-  // Jacobian the solver sees has a norm near 1 and the damping mu I weighs
-  // all parameters alike.  Powers of two make p -> q -> p exact.  A zero or
-  // non-finite column keeps the scale 1.  `scale` (m values) receives them.
+  // column norms of the weighted Jacobian at p (ombrix::power_of_two_scales).
+  // `scale` (m values) receives them; `weighted` holds n x m reals.
   bool set_scale_at(const T* p, T* scale, T* weighted) {
     const T* jac = nullptr;
     if (!jacobian_at(p, &jac)) return false;
     weights_.apply(jac, weighted, n_, m_);
-    for (int j = 0; j < m_; ++j) {
-      T norm2 = 0;
-      for (int i = 0; i < n_; ++i) norm2 += weighted[std::size_t(i) * m_ + j] * weighted[std::size_t(i) * m_ + j];
-      const T norm = std::sqrt(norm2);
-      scale[j] = T(1);
-      if (norm > T(0) && std::isfinite(norm)) {
-        int exponent = 0;
-        std::frexp(T(1) / norm, &exponent);
-        scale[j] = std::ldexp(T(1), exponent - 1);
-        if (!(scale[j] > T(0)) || !std::isfinite(scale[j])) scale[j] = T(1);
-      }
-    }
+    ombrix::power_of_two_scales(weighted, n_, m_, scale);
     scale_ = scale;
     return true;
   }
@@ -337,14 +263,14 @@ class Fit {
   // p = q * scale, in a buffer of the fit (q itself without scaling).
   const T* unscaled(const T* q) {
     if (!scale_) return q;
-    for (int j = 0; j < m_; ++j) point_[j] = q[j] * scale_[j];
+    ombrix::multiply_by(q, scale_, m_, point_.get());
     return point_.get();
   }
 
   // ---- evaluations at a point, reusing the last ones made there ----
 
   // *f = the unweighted model values at p.
-  bool values_at(const T* p, const T** f) {
+  bool values_at(const T* p, const T** f) override {
     if (!(f_known_ && same_point(p, f_point_.get()))) {
       f_known_ = false;
       if (!evaluate(p, f_.get())) return false;
@@ -363,12 +289,13 @@ class Fit {
       ++jacobians_;
       if (evaluator_.has_jacobian()) {
         if (!evaluator_.jacobian(p, jac_.get())) return fail();
-      } else if (!difference_jacobian(p, jac_.get())) {
+      } else if (!ombrix::difference_jacobian<T>(*this, steps_, p, m_, n_, {trial_.get(), f_plus_.get(), f_minus_.get()},
+                                                 jac_.get())) {
         return false;
       }
       std::memcpy(jac_point_.get(), p, point_bytes());
       jac_known_ = true;
-      if (!all_finite(jac_.get(), std::size_t(n_) * std::size_t(m_))) jacobian_not_finite_ = true;
+      if (!ombrix::all_finite(jac_.get(), std::size_t(n_) * std::size_t(m_))) jacobian_not_finite_ = true;
     }
     *jac = jac_.get();
     return true;
@@ -376,7 +303,7 @@ class Fit {
 
   // Rows G p >= h (G: rows x m, row-major) that every point the solver asks
   // to evaluate must satisfy.  The binding's own difference points are not
-  // checked: they step inside the bounds given to the constructor.
+  // checked: they step inside the bounds of the difference steps.
   void set_guard(const T* G, const T* h, int rows) {
     guard_G_ = G;
     guard_h_ = h;
@@ -404,25 +331,13 @@ class Fit {
   long long jacobians() const { return jacobians_; }
 
   // False, and the fit stopped as by a failed evaluation, when p violates a
-  // guard row by more than rounding (see kGuardSlack).
+  // guard row by more than rounding (ombrix::violates_guard).
   bool admissible(const T* p) {
     if (failed_) return true;  // the evaluation that follows refuses anyway
-    for (std::size_t i = 0; i < std::size_t(guard_rows_); ++i) {
-      const T* g = guard_G_ + i * std::size_t(m_);
-      T excess = -guard_h_[i];
-      T size = std::fabs(guard_h_[i]);
-      for (int j = 0; j < m_; ++j) {
-        const T term = g[j] * p[j];
-        excess += term;
-        size += std::fabs(term);
-      }
-      if (excess < -kGuardSlack<T> * size) {
-        std::memcpy(blocked_point_.get(), p, point_bytes());
-        blocked_ = true;
-        return fail();
-      }
-    }
-    return true;
+    if (!ombrix::violates_guard(guard_G_, guard_h_, guard_rows_, m_, p)) return true;
+    std::memcpy(blocked_point_.get(), p, point_bytes());
+    blocked_ = true;
+    return fail();
   }
 
  private:
@@ -440,67 +355,16 @@ class Fit {
   }
 
   // One model call, unless an earlier one failed.
-  bool evaluate(const T* p, T* f) {
+  bool evaluate(const T* p, T* f) override {
     if (failed_) return false;
     ++model_calls_;
     return evaluator_.model(p, f) || fail();
   }
 
-  bool outside(int j, T value) const { return (lb_ && value < lb_[j]) || (ub_ && value > ub_[j]); }
-
-  // Forward or central differences, one column at a time, stepping inside
-  // the bounds where they allow it: a forward step that would leave them
-  // goes the other way, and a central pair that would is replaced by a
-  // one-sided second-order formula.
-  bool difference_jacobian(const T* p, T* jac) {
-    const std::size_t m = std::size_t(m_);
-    const T* f0 = nullptr;
-    if (differences_ == Differences::kForward && !values_at(p, &f0)) return false;
-    T* trial = trial_.get();
-    std::memcpy(trial, p, point_bytes());
-    for (int j = 0; j < m_; ++j) {
-      const T pj = p[j];
-      const T size = std::max(typical_[j], std::fabs(pj));
-      if (differences_ == Differences::kForward) {
-        T h = std::signbit(pj) ? -kForwardStep<T> * size : kForwardStep<T> * size;
-        if (outside(j, pj + h) && !outside(j, pj - h)) h = -h;
-        trial[j] = pj + h;
-        h = trial[j] - pj;  // the step actually taken
-        if (!evaluate(trial, f_plus_.get())) return false;
-        for (int i = 0; i < n_; ++i) jac[i * m + j] = (f_plus_[i] - f0[i]) / h;
-      } else if (!outside(j, pj - kCentralStep<T> * size) && !outside(j, pj + kCentralStep<T> * size)) {
-        const T h = kCentralStep<T> * size;
-        trial[j] = pj + h;
-        const T forward = trial[j] - pj;
-        if (!evaluate(trial, f_plus_.get())) return false;
-        trial[j] = pj - h;
-        const T backward = pj - trial[j];
-        if (!evaluate(trial, f_minus_.get())) return false;
-        for (int i = 0; i < n_; ++i) jac[i * m + j] = (f_plus_[i] - f_minus_[i]) / (forward + backward);
-      } else {
-        // f'(p) ~ (-3 f(p) + 4 f(p + h) - f(p + 2h)) / 2h, toward the side that stays inside
-        T h = kCentralStep<T> * size;
-        if (outside(j, pj + h + h) && !outside(j, pj - h - h)) h = -h;
-        if (!values_at(p, &f0)) return false;
-        trial[j] = pj + h;
-        h = trial[j] - pj;
-        if (!evaluate(trial, f_plus_.get())) return false;
-        trial[j] = pj + (h + h);
-        if (!evaluate(trial, f_minus_.get())) return false;
-        for (int i = 0; i < n_; ++i)
-          jac[i * m + j] = (T(4) * f_plus_[i] - T(3) * f0[i] - f_minus_[i]) / (h + h);
-      }
-      trial[j] = pj;
-    }
-    return true;
-  }
-
   Evaluator<T>& evaluator_;
   const int m_, n_;
   const Weights<T> weights_;
-  const Differences differences_;
-  const T* typical_;   // typical parameter sizes, scaling the difference steps
-  const T *lb_, *ub_;  // bounds of the difference steps, or null
+  const ombrix::DifferenceSteps<T> steps_;
 
   CBuffer<T> f_, f_point_;      // the last model values and their point
   CBuffer<T> jac_, jac_point_;  // the last Jacobian and its point
@@ -514,7 +378,6 @@ class Fit {
   bool failed_ = false, blocked_ = false, jacobian_not_finite_ = false;
   long long model_calls_ = 0, jacobians_ = 0;
 };
-
 // ==== the solver dispatch =====================================================
 
 template <typename T>
@@ -546,16 +409,6 @@ struct Api<float> {
   static constexpr auto chkjac = sombrix_chkjac;
 };
 
-// Constraints as the solvers read them; null where absent.  Bounds use the
-// largest finite value of T for "unbounded".
-template <typename T>
-struct Constraints {
-  T *lb = nullptr, *ub = nullptr;
-  const T *A = nullptr, *b = nullptr;
-  int k1 = 0;
-  const T *C = nullptr, *d = nullptr;
-  int k2 = 0;
-};
 
 // What every solver entry point takes besides its constraints.
 template <typename T>
@@ -647,12 +500,7 @@ class EngineFit {
   // p of the engine's variables z (z itself without a basis).
   const T* parameters(const T* z) {
     if (!basis_) return z;
-    for (std::size_t i = 0; i < std::size_t(m_); ++i) {
-      const T* row = basis_ + i * std::size_t(k_);
-      T value = origin_[i];
-      for (std::size_t j = 0; j < std::size_t(k_); ++j) value += row[j] * z[j];
-      point_[i] = value;
-    }
+    ombrix::parameters_of(origin_, basis_, m_, k_, z, point_.get());
     return point_.get();
   }
 
@@ -668,18 +516,8 @@ class EngineFit {
     const T* jac = nullptr;
     if (!e.fit_.jacobian_at(e.parameters(z), &jac)) return e.fill_invalid(out, e.k_);
     if (!e.basis_) return e.weights_.apply(jac, out, e.n_, e.m_);
-    T* weighted = e.weighted_.get();
-    e.weights_.apply(jac, weighted, e.n_, e.m_);
-    const std::size_t m = std::size_t(e.m_), k = std::size_t(e.k_);
-    for (std::size_t i = 0; i < std::size_t(e.n_); ++i) {
-      T* out_i = out + i * k;
-      std::fill_n(out_i, k, T(0));
-      for (std::size_t l = 0; l < m; ++l) {
-        const T factor = weighted[i * m + l];
-        const T* basis_row = e.basis_ + l * k;
-        for (std::size_t j = 0; j < k; ++j) out_i[j] += factor * basis_row[j];
-      }
-    }
+    e.weights_.apply(jac, e.weighted_.get(), e.n_, e.m_);
+    ombrix::times_basis(e.weighted_.get(), e.basis_, e.n_, e.m_, e.k_, out);
   }
 
   // A failed evaluation, or a refused point, stops the engine.
@@ -729,32 +567,6 @@ int stop_reason(int status) {
   }
 }
 
-// Whether a basis (m x k) is square and diagonal: parameter scales only.
-template <typename T>
-bool diagonal_basis(const T* basis, int m, int k) {
-  if (k != m) return false;
-  for (std::size_t i = 0; i < std::size_t(m); ++i)
-    for (std::size_t j = 0; j < std::size_t(m); ++j)
-      if (i != j && basis[i * std::size_t(m) + j] != T(0)) return false;
-  return true;
-}
-
-// The typical sizes and the bounds (either may be null) in the variables z
-// of p = origin + diag(s) z, into out (3 m: typical, lower, upper); the
-// unbounded marks (the largest finite value) are kept.
-template <typename T>
-void to_scaled_variables(const T* origin, const T* basis, int m, const T* typical, const T* lower, const T* upper,
-                         T* out) {
-  const T largest = std::numeric_limits<T>::max();
-  const std::size_t mm = std::size_t(m);
-  for (std::size_t j = 0; j < mm; ++j) {
-    const T s = basis[j * mm + j];
-    out[j] = typical[j] / s;
-    if (lower) out[mm + j] = lower[j] == -largest ? -largest : (lower[j] - origin[j]) / s;
-    if (upper) out[2 * mm + j] = upper[j] == largest ? largest : (upper[j] - origin[j]) / s;
-  }
-}
-
 // The engine's settings that ombrix.fit and curve_fit choose.
 struct EngineSettings {
   bool enabled = false;
@@ -763,18 +575,6 @@ struct EngineSettings {
   int max_nfev = 0;
   bool identity_scaling = false;  // damping by the identity (the basis carries the scale)
 };
-
-// rho'(z) of a robust loss at z = (r / f_scale)^2: the weight of a residual
-// in the loss-rescaled problem (1 for the linear loss).
-double loss_weight(int loss, double z) {
-  switch (loss) {
-    case OMBRIX_LOSS_SOFT_L1: return 1 / std::sqrt(1 + z);
-    case OMBRIX_LOSS_HUBER: return z <= 1 ? 1 : 1 / std::sqrt(z);
-    case OMBRIX_LOSS_CAUCHY: return 1 / (1 + z);
-    case OMBRIX_LOSS_ARCTAN: return 1 / (1 + z * z);
-    default: return 1;
-  }
-}
 
 bool read_loss(PyObject* loss, int* out) {
   const char* text = PyUnicode_Check(loss) ? PyUnicode_AsUTF8(loss) : nullptr;
@@ -797,6 +597,72 @@ bool read_loss(PyObject* loss, int* out) {
   return false;
 }
 
+// ==== module state: the solution types ========================================
+//
+// solve() and its siblings return a named result, a structseq: its fields
+// by name or, as a tuple, by position.  Solution shows the first 16 fields
+// as a tuple and `refused` by name only; GuardedSolution, the result of the
+// guarded fits, shows all 17.
+
+enum SolutionField : int {
+  kP, kF, kJ, kInfo, kNfev, kNjev, kStatus, kR, kChisq, kCov, kRank, kFree, kTotal, kActiveBounds, kActiveIneq, kQr,
+  kRefused, kSolutionFieldCount
+};
+
+PyStructSequence_Field solution_fields[] = {
+    {"p", "the parameters reached; when a point was refused, those of the last Jacobian (the start before it)"},
+    {"f", "the model values at p (None when a point was refused)"},
+    {"J", "the model's Jacobian at p, n x m (None when a point was refused)"},
+    {"info", "the information vector: initial and final chi-square, ||J^T r||_inf, ||dp||^2, the damping, "
+             "iterations, stop reason, model evaluations, Jacobians, linear solves"},
+    {"nfev", "the model calls of the binding"},
+    {"njev", "the Jacobians taken (analytic or by differences)"},
+    {"status", "the solver's return value (-1 when it failed; the engine's status on the engine)"},
+    {"r", "the weighted residuals W (y - f) in double precision"},
+    {"chisq", "r . r"},
+    {"cov", "the unscaled covariance on the free directions (inf for parameters the data do not determine)"},
+    {"rank", "the numerical rank of the weighted Jacobian on the free directions"},
+    {"free", "the number of free directions the active constraints leave"},
+    {"total", "chi-square of the best constant model (the denominator of R^2)"},
+    {"active_bounds", "per parameter: -1 at its lower bound, +1 at its upper one, 0 otherwise"},
+    {"active_ineq", "per inequality: whether it holds with equality"},
+    {"qr", "(fjac, ipvt, qtf), the pivoted QR factorisation of W J, when asked for; else None"},
+    {"refused", "the point a guarded fit refused to evaluate, else None"},
+    {nullptr, nullptr},
+};
+static_assert(std::size(solution_fields) == kSolutionFieldCount + 1);
+
+PyStructSequence_Desc solution_desc = {"ombrix._fit.Solution", "The outcome of solve() and engine_solve().",
+                                       solution_fields, kRefused};
+PyStructSequence_Desc guarded_solution_desc = {
+    "ombrix._fit.GuardedSolution", "The outcome of solve_guarded() and engine_solve_guarded().", solution_fields,
+    kSolutionFieldCount};
+
+struct ModuleState {
+  PyTypeObject* solution;
+  PyTypeObject* guarded_solution;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+using SolutionFields = std::array<Ref, kSolutionFieldCount>;
+
+// A new solution of `type` holding the fields; null, with the exception
+// pending, when a field is null (its creation failed).
+PyObject* new_solution(PyTypeObject* type, SolutionFields* fields) {
+  for (const Ref& field : *fields)
+    if (!field) return nullptr;
+  PyObject* solution = PyStructSequence_New(type);
+  if (!solution) return nullptr;
+  for (int i = 0; i < kSolutionFieldCount; ++i) PyStructSequence_SetItem(solution, i, (*fields)[i].release());
+  return solution;
+}
+
+void set_counters(SolutionFields* fields, long long model_calls, long long jacobians, int status) {
+  (*fields)[kNfev] = Ref(PyLong_FromLongLong(model_calls));
+  (*fields)[kNjev] = Ref(PyLong_FromLongLong(jacobians));
+  (*fields)[kStatus] = Ref(PyLong_FromLong(status));
+}
 // ==== module functions ========================================================
 
 // ---- argument conversion ----
@@ -895,33 +761,6 @@ bool typical_sizes(PyObject* object, int m, Ref* out) {
   return true;
 }
 
-// A new k x m array M diag(scale), for a constraint matrix M of k x m.
-template <typename T>
-Ref scaled_columns(const T* matrix, int k, int m, const T* scale) {
-  Ref scaled = ombrix::py::array_copy(matrix, npy_intp(k) * m);
-  if (!scaled) return {};
-  T* v = data_of<T>(scaled);
-  for (std::size_t i = 0; i < std::size_t(k); ++i)
-    for (std::size_t j = 0; j < std::size_t(m); ++j) v[i * std::size_t(m) + j] *= scale[j];
-  return scaled;
-}
-
-// Divides each row of M p = v (M: k x m) by its norm.  The elimination's rank
-// test compares the rows' pivots with the largest one: rows of very different
-// lengths, as scaling the columns makes of bound rows e_j, would fail it.
-template <typename T>
-void unit_rows(T* matrix, T* rhs, int k, int m) {
-  for (std::size_t i = 0; i < std::size_t(k); ++i) {
-    T* row = matrix + i * std::size_t(m);
-    T norm2 = 0;
-    for (int j = 0; j < m; ++j) norm2 += row[j] * row[j];
-    const T norm = std::sqrt(norm2);
-    if (!(norm > T(0)) || !std::isfinite(norm)) continue;
-    for (int j = 0; j < m; ++j) row[j] /= norm;
-    rhs[i] /= norm;
-  }
-}
-
 // The solver's information vector as a tuple of 10 floats.
 template <typename T>
 Ref info_values(const T* info) {
@@ -947,149 +786,8 @@ PyObject* raise_stored(PythonEvaluator<T>& evaluator) {
   return nullptr;
 }
 
-// ---- the solution ----
-//
-// What solve() reports besides p: the weighted residuals, chi-square, the
-// active constraints, the covariance and, on request, the pivoted QR
-// factorisation of the weighted Jacobian.  All in double precision, from
-// the model values and Jacobian of the fit's precision.
-
 using ombrix::kInvalidValues, ombrix::kIterationLimit, ombrix::kSmallGradient,
     ombrix::kSmallStep;  // stop reasons (info entry 6)
-
-// The weights in double precision, for the statistics (the solver's own are
-// in the fit's precision).
-struct Weighting64 {
-  Weights<double> weights;
-  Ref array;  // owns weights.values
-};
-
-// Which constraints hold with equality at p, within 10 eps of the fit's
-// precision relative to the sizes involved: bounds[j] is -1 at the lower
-// bound, +1 at the upper one, 0 otherwise; rows[i] is true for an active
-// inequality C_i p >= d_i.
-template <typename T>
-void active_constraints(const T* p, int m, const Constraints<T>& c, signed char* bounds, bool* rows) {
-  const double eps = std::numeric_limits<T>::epsilon();
-  for (int j = 0; j < m; ++j) {
-    const double pj = p[j], tol = 10 * eps * std::max(1.0, std::fabs(pj));
-    bounds[j] = 0;
-    if (c.lb && pj <= double(c.lb[j]) + tol) bounds[j] = -1;
-    if (c.ub && pj >= double(c.ub[j]) - tol) bounds[j] = 1;
-  }
-  for (int i = 0; i < c.k2; ++i) {
-    const T* row = c.C + std::size_t(i) * m;
-    double slack = -double(c.d[i]), size = std::fabs(double(c.d[i]));
-    for (int j = 0; j < m; ++j) {
-      slack += double(row[j]) * double(p[j]);
-      size += std::fabs(double(row[j])) * std::fabs(double(p[j]));
-    }
-    rows[i] = slack <= 10 * eps * size;
-  }
-}
-
-// The rows the covariance must respect (row-major, m columns): the
-// equalities, a unit row per active bound, the active inequalities.
-template <typename T>
-int constraint_rows(const Constraints<T>& c, int m, const signed char* bounds, const bool* rows, double* g) {
-  int k = 0;
-  auto add = [&](const T* row) {
-    for (int j = 0; j < m; ++j) g[std::size_t(k) * m + j] = double(row[j]);
-    ++k;
-  };
-  for (int i = 0; i < c.k1; ++i) add(c.A + std::size_t(i) * m);
-  for (int j = 0; j < m; ++j)
-    if (bounds[j]) {
-      std::fill_n(g + std::size_t(k) * m, m, 0.0);
-      g[std::size_t(k) * m + j] = 1.0;
-      ++k;
-    }
-  for (int i = 0; i < c.k2; ++i)
-    if (rows[i]) add(c.C + std::size_t(i) * m);
-  return k;
-}
-
-// r = W (y - f) in double from values of the fit's precision (y - f formed
-// in that precision); returns sum(r^2).  `scratch` holds n doubles.
-template <typename T>
-double weighted_residuals(const T* y, const T* f, int n, const Weights<double>& w, double* scratch, double* r) {
-  for (int i = 0; i < n; ++i) scratch[i] = double(T(y[i] - f[i]));
-  w.apply(scratch, r, n, 1);
-  double chisq = 0;
-  for (int i = 0; i < n; ++i) chisq += r[i] * r[i];
-  return chisq;
-}
-
-// Chi-square of the best constant model, the weighted mean of y: the
-// denominator of R^2.  `scratch` holds 3 n doubles.
-double constant_model_chisq(const double* y, int n, const Weights<double>& w, double* scratch) {
-  double* ones = scratch + n;
-  double* wy = scratch + 2 * std::size_t(n);
-  std::fill_n(scratch, n, 1.0);
-  w.apply(scratch, ones, n, 1);
-  w.apply(y, wy, n, 1);
-  double num = 0, den = 0;
-  for (int i = 0; i < n; ++i) {
-    num += ones[i] * wy[i];
-    den += ones[i] * ones[i];
-  }
-  const double mean = num / den;
-  double total = 0;
-  for (int i = 0; i < n; ++i) total += (wy[i] - mean * ones[i]) * (wy[i] - mean * ones[i]);
-  return total;
-}
-
-// A converged fit stops once chi-square no longer resolves its steps, which
-// can leave the last digits short of the minimum.  The Gauss-Newton step
-// dp = cov J^T r from the Jacobian at p (within the directions the active
-// constraints leave free) recovers them; it is taken when it is a small
-// correction (|dp| <= eps^(1/3) |p|), keeps every bound, and does not raise
-// chi-square beyond its rounding: each residual y_i - f_i carries an error
-// of about eps |y_i|, so chi-square one of up to 2 eps sum |r_i| |y_i| <=
-// 2 eps |r| |W y| (taken twice, plus n eps chi-square for the sum itself).
-// Fits with inequalities keep their point.  `values` holds the model values
-// at p on entry and on return, r the weighted residuals; false only when
-// the model failed.
-template <typename T>
-bool polish(Fit<T>& fit, T* p, const T* y, const T* weighted_y, int m, int n, const Constraints<T>& c,
-            const signed char* bounds, const double* jw, const double* cov, const Weights<double>& w, double* scratch,
-            T* values, double* r, double* chisq) {
-  if (c.C) return true;
-  const std::size_t mm = std::size_t(m);
-  CBuffer<double> gradient(allocate<double>(mm)), step(allocate<double>(mm));
-  CBuffer<T> trial(allocate<T>(mm));
-  CBuffer<double> trial_r(allocate<double>(std::size_t(n)));
-  if (!gradient || !step || !trial || !trial_r) return true;  // a correction, not worth a MemoryError
-  for (int i = 0; i < n; ++i)
-    for (std::size_t j = 0; j < mm; ++j) gradient[j] += jw[std::size_t(i) * mm + j] * r[i];
-  double step2 = 0, p2 = 0;
-  for (std::size_t j = 0; j < mm; ++j) {
-    for (std::size_t l = 0; l < mm; ++l) step[j] += cov[j * mm + l] * gradient[l];
-    step2 += step[j] * step[j];
-    p2 += double(p[j]) * double(p[j]);
-  }
-  const double eps = std::numeric_limits<T>::epsilon();
-  if (!std::isfinite(step2) || step2 == 0 || step2 > std::cbrt(eps * eps) * p2) return true;
-  bool moved = false;
-  for (std::size_t j = 0; j < mm; ++j) {
-    trial[j] = bounds[j] ? p[j] : T(double(p[j]) + step[j]);
-    if ((c.lb && trial[j] < c.lb[j]) || (c.ub && trial[j] > c.ub[j])) return true;
-    moved = moved || trial[j] != p[j];
-  }
-  if (!moved) return true;
-  const T* trial_f = nullptr;
-  if (!fit.values_at(trial.get(), &trial_f)) return false;
-  const double trial_chisq = weighted_residuals(y, trial_f, n, w, scratch, trial_r.get());
-  double wy2 = 0;
-  for (int i = 0; i < n; ++i) wy2 += double(weighted_y[i]) * double(weighted_y[i]);
-  const double rounding = eps * (4 * std::sqrt(*chisq * wy2) + n * *chisq);
-  if (!(trial_chisq <= *chisq + rounding)) return true;
-  std::copy_n(trial.get(), m, p);
-  std::copy_n(trial_f, n, values);
-  std::copy_n(trial_r.get(), n, r);
-  *chisq = trial_chisq;
-  return true;
-}
 
 // ---- solve ----
 
@@ -1098,11 +796,13 @@ struct Tolerances {
   int max_iter;
 };
 
+constexpr int kEngineOutOfMemory = -2;  // run_engine could not allocate
+
 // Runs the engine from z (k variables), with the binding's Jacobian (analytic,
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
-// Returns the engine's status, -1 when it could not start, -2 when its
-// workspace could not be allocated.
+// Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
+// when its workspace could not be allocated.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
@@ -1112,7 +812,7 @@ int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool bind
   // the workspace from here, so that a shortage is a MemoryError
   const int reals = Engine<T>::workspace_size(k, n);
   CBuffer<T> workspace(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
-  if (!workspace) return -2;
+  if (!workspace) return kEngineOutOfMemory;
   o.workspace = workspace.get();
   o.max_iterations = t.max_iter;
   o.max_evaluations = s.max_nfev;
@@ -1161,374 +861,533 @@ struct SolveArgs {
   PyObject *origin = Py_None, *basis = Py_None, *z0 = Py_None;  // the engine's variables, see EngineFit
 };
 
+// ---- solve, step 1: the arguments ----
+
+// The arrays of one fit in its precision T (y and the weights in double as
+// well) and their sizes; empty where not given.
 template <typename T>
-PyObject* solve_impl(const SolveArgs& a) {
-  if (!check_callables(a.model, a.jac)) return nullptr;
-  Differences differences;
-  bool secant = false;
-  if (!read_differences(a.diff, &differences, &secant)) return nullptr;
-  if (a.guarded && (secant || a.polish)) {
-    // the secant solver's own difference points cannot be told from the points it tries,
-    // and the final correction would step past the guard
-    PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central' and no polish");
-    return nullptr;
-  }
-  const bool engine = a.engine.enabled;
-  if (engine && secant) {
-    PyErr_SetString(PyExc_ValueError, "the engine takes diff='forward' or 'central'");
-    return nullptr;
-  }
-  if (a.tolerances.max_iter < (a.guarded ? 0 : 1)) {
-    PyErr_SetString(PyExc_ValueError, a.guarded ? "max_iter must not be negative" : "max_iter must be at least 1");
-    return nullptr;
-  }
-  Ref args = args_tuple(a.args);
-  if (!args) return nullptr;
-
-  npy_intp p_dims[1] = {-1}, y_dims[1] = {-1};
-  Ref p0, y;
-  if (!array_argument<T>(a.p0, "p0", 1, p_dims, false, &p0) || !array_argument<T>(a.y, "y", 1, y_dims, false, &y))
-    return nullptr;
-  int m = 0, n = 0;
-  if (!to_count(p_dims[0], "p0", &m) || !to_count(y_dims[0], "y", &n)) return nullptr;
-  if (m < 1 || n < 1) {
-    PyErr_SetString(PyExc_ValueError, "p0 and y must not be empty");
-    return nullptr;
-  }
-
-  Weights<T> weights;
-  Weighting64 weights64;
-  Ref weight_array;
-  if (a.weights != Py_None) {
-    Ref probe(PyArray_FromAny(a.weights, nullptr, 0, 0, 0, nullptr));
-    if (!probe) return nullptr;
-    const int ndim = PyArray_NDIM(as_array(probe)) == 2 ? 2 : 1;
-    npy_intp dims[2] = {n, n};
-    if (!array_argument<T>(a.weights, "weights", ndim, dims, false, &weight_array) ||
-        !array_argument<double>(a.weights, "weights", ndim, dims, false, &weights64.array))
-      return nullptr;
-    const Weighting kind = ndim == 1 ? Weighting::kDiagonal : Weighting::kCovariance;
-    weights = {kind, data_of<T>(weight_array)};
-    weights64.weights = {kind, data_of<double>(weights64.array)};
-  }
-  // The solver fits W f(p) to W y, formed in double precision.
-  Ref y64, weighted_y;
-  if (!array_argument<double>(a.y, "y", 1, y_dims, false, &y64)) return nullptr;
-  if (weights.kind == Weighting::kNone) {
-    weighted_y = Ref::borrow(y.get());
-  } else {
-    CBuffer<double> wy(allocate<double>(std::size_t(n)));
-    weighted_y = Ref(PyArray_SimpleNew(1, y_dims, kNumpyType<T>));
-    if (!weighted_y) return nullptr;
-    if (!wy) return PyErr_NoMemory();
-    weights64.weights.apply(data_of<double>(y64), wy.get(), n, 1);
-    std::copy_n(wy.get(), n, data_of<T>(weighted_y));
-  }
-
-  npy_intp m_dims[1] = {m};
-  Ref lb, ub;
-  if (!array_argument<T>(a.lb, "lb", 1, m_dims, true, &lb) || !array_argument<T>(a.ub, "ub", 1, m_dims, true, &ub))
-    return nullptr;
-  if (bool(lb) != bool(ub)) {
-    PyErr_SetString(PyExc_ValueError, "lb and ub must be given together");
-    return nullptr;
-  }
-  if ((a.A == Py_None) != (a.b == Py_None) || (a.C == Py_None) != (a.d == Py_None)) {
-    PyErr_SetString(PyExc_ValueError, "A and b (and C and d) must be given together");
-    return nullptr;
-  }
-  npy_intp A_dims[2] = {-1, m}, C_dims[2] = {-1, m};
-  Ref A, b, C, d;
-  const char* C_name = a.guarded ? "G" : "C";
-  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &A) || !array_argument<T>(a.C, C_name, 2, C_dims, true, &C))
-    return nullptr;
-  npy_intp b_dims[1] = {A ? A_dims[0] : -1}, d_dims[1] = {C ? C_dims[0] : -1};
-  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &b) ||
-      !array_argument<T>(a.d, a.guarded ? "h" : "d", 1, d_dims, true, &d))
-    return nullptr;
-  int k1 = 0, k2 = 0;
-  if (A && !to_count(A_dims[0], "A", &k1)) return nullptr;
-  if (C && !to_count(C_dims[0], C_name, &k2)) return nullptr;
-  if (A && (k1 < 1 || k1 > m || (k1 == m && !a.guarded))) {
-    PyErr_SetString(PyExc_ValueError, "A must have at least one row and fewer rows than parameters");
-    return nullptr;
-  }
+struct FitArrays {
+  Ref args, p0, y, y64, weighted_y, typical;
+  Ref weight_array, weight64_array;  // hold weights.values and weights64.values
+  Weights<T> weights;                // as the solver applies them
+  Weights<double> weights64;         // the same, for the statistics
+  Ref lb, ub, A, b, C, d;
+  Ref origin, basis, z;  // the engine's variables, p = origin + basis z, from a copy of z0
+  int m = 0, n = 0, k1 = 0, k2 = 0, k = 0;
   // A guarded fit solves nothing when its rows fix every parameter (the
   // gradient left is 0) or when it has no iteration left: it reports the
   // statistics at p0, which must satisfy the rows.
-  const bool nothing_free = k1 == m, no_solve = nothing_free || a.tolerances.max_iter == 0;
-  if (C && k2 < 1) {
-    PyErr_Format(PyExc_ValueError, "%s must have at least one row", C_name);
-    return nullptr;
-  }
-  if (n < m - k1) {
-    PyErr_Format(PyExc_ValueError, "fewer data points (%d) than free parameters (%d)", n, m - k1);
-    return nullptr;
-  }
+  bool nothing_free = false, no_solve = false;
 
-  if (engine && !a.guarded && (C || lb)) {
-    PyErr_SetString(PyExc_ValueError, "engine_solve takes no bounds and no inequalities");
-    return nullptr;
-  }
-  if (engine && A && !nothing_free && a.basis == Py_None) {
-    PyErr_SetString(PyExc_ValueError, "the engine eliminates the rows of A through a basis of their null space");
-    return nullptr;
-  }
-  Ref typical;
-  if (!typical_sizes<T>(a.typical, m, &typical)) return nullptr;
-  Ref p = ombrix::py::array_copy(data_of<T>(p0), m);
-  if (!p) return nullptr;
-  PythonEvaluator<T> evaluator;
-  if (!evaluator.bind(a.model, a.jac, args, m, n, a.convention)) return nullptr;
-  Fit<T> fit(evaluator, m, n, weights, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
-             ub ? data_of<T>(ub) : nullptr);
-  if (!fit.allocate_buffers()) return nullptr;
-  if (C && a.guarded) fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
+  static T* data(const Ref& array) { return array ? data_of<T>(array) : nullptr; }
+};
 
-  // The engine's variables: z = p, or p = origin + basis z from z0.
-  Ref origin, basis, z;
-  int k = m;
-  if (engine && a.basis != Py_None) {
-    npy_intp basis_dims[2] = {m, -1}, z_dims[1] = {-1};
-    if (!array_argument<T>(a.origin, "origin", 1, m_dims, false, &origin) ||
-        !array_argument<T>(a.basis, "basis", 2, basis_dims, false, &basis) ||
-        !to_count(basis_dims[1], "basis", &k))
-      return nullptr;
-    z_dims[0] = k;
-    if (!array_argument<T>(a.z0, "z0", 1, z_dims, false, &z)) return nullptr;
-    z = ombrix::py::array_copy(data_of<T>(z), k);
-    if (!z) return nullptr;
-    if (k < 1 || n < k) {
-      PyErr_SetString(PyExc_ValueError, "basis must have between 1 and n columns");
-      return nullptr;
-    }
+// The difference rule and whether the secant solver runs; refuses the modes
+// that do not go together.
+bool read_modes(const SolveArgs& a, Differences* differences, bool* secant) {
+  if (!check_callables(a.model, a.jac)) return false;
+  if (!read_differences(a.diff, differences, secant)) return false;
+  if (a.guarded && (*secant || a.polish)) {
+    // the secant solver's own difference points cannot be told from the points it tries,
+    // and the final correction would step past the guard
+    PyErr_SetString(PyExc_ValueError, "a guarded fit takes diff='forward' or 'central' and no polish");
+    return false;
   }
-  EngineFit<T> engine_fit(fit, weights, m, n, k, origin ? data_of<T>(origin) : nullptr,
-                          basis ? data_of<T>(basis) : nullptr);
-  if (engine && !engine_fit.allocate_buffers()) return nullptr;
-  if (z) std::copy_n(engine_fit.parameters(data_of<T>(z)), m, data_of<T>(p));  // the start, as the engine maps it
+  if (a.engine.enabled && *secant) {
+    PyErr_SetString(PyExc_ValueError, "the engine takes diff='forward' or 'central'");
+    return false;
+  }
+  if (a.tolerances.max_iter < (a.guarded ? 0 : 1)) {
+    PyErr_SetString(PyExc_ValueError, a.guarded ? "max_iter must not be negative" : "max_iter must be at least 1");
+    return false;
+  }
+  return true;
+}
 
-  // The solver's variables q = p / scale, and its constraints in them: the
-  // bounds divided (the unbounded marks kept), the columns of A and C
-  // multiplied.  Without scaling the scale is 1 and these are copies (the
-  // box solver may change the bounds it is given).
-  CBuffer<T> scale(allocate<T>(std::size_t(m)));
-  CBuffer<T> scratch(a.scale ? allocate<T>(std::size_t(n), std::size_t(m)) : allocate<T>(1));
-  if (!scale || !scratch) {
+// The model's arguments, p0 and y.
+template <typename T>
+bool read_data(const SolveArgs& a, FitArrays<T>* f) {
+  f->args = args_tuple(a.args);
+  if (!f->args) return false;
+  npy_intp p_dims[1] = {-1}, y_dims[1] = {-1};
+  if (!array_argument<T>(a.p0, "p0", 1, p_dims, false, &f->p0) ||
+      !array_argument<T>(a.y, "y", 1, y_dims, false, &f->y))
+    return false;
+  if (!to_count(p_dims[0], "p0", &f->m) || !to_count(y_dims[0], "y", &f->n)) return false;
+  if (f->m < 1 || f->n < 1) {
+    PyErr_SetString(PyExc_ValueError, "p0 and y must not be empty");
+    return false;
+  }
+  return true;
+}
+
+// The weights W, and the data the solver fits: W y, formed in double precision.
+template <typename T>
+bool read_weights(const SolveArgs& a, FitArrays<T>* f) {
+  const int n = f->n;
+  if (a.weights != Py_None) {
+    Ref probe(PyArray_FromAny(a.weights, nullptr, 0, 0, 0, nullptr));
+    if (!probe) return false;
+    const int ndim = PyArray_NDIM(as_array(probe)) == 2 ? 2 : 1;
+    npy_intp dims[2] = {n, n};
+    if (!array_argument<T>(a.weights, "weights", ndim, dims, false, &f->weight_array) ||
+        !array_argument<double>(a.weights, "weights", ndim, dims, false, &f->weight64_array))
+      return false;
+    const Weighting kind = ndim == 1 ? Weighting::kDiagonal : Weighting::kCovariance;
+    f->weights = {kind, data_of<T>(f->weight_array)};
+    f->weights64 = {kind, data_of<double>(f->weight64_array)};
+  }
+  npy_intp y_dims[1] = {n};
+  if (!array_argument<double>(a.y, "y", 1, y_dims, false, &f->y64)) return false;
+  if (f->weights.kind == Weighting::kNone) {
+    f->weighted_y = Ref::borrow(f->y.get());
+    return true;
+  }
+  CBuffer<double> wy(allocate<double>(std::size_t(n)));
+  f->weighted_y = Ref(PyArray_SimpleNew(1, y_dims, kNumpyType<T>));
+  if (!f->weighted_y) return false;
+  if (!wy) {
     PyErr_NoMemory();
-    return nullptr;
+    return false;
   }
-  std::fill_n(scale.get(), m, T(1));
-  // The model at the start first (unless the guard refuses it): where it is
-  // not finite, or the Jacobian there is not, nothing is solved and no
-  // Jacobian is taken at such a point; the caller names the value.
-  const T* f_start = nullptr;
-  const bool start_evaluated = fit.admissible(data_of<T>(p)) && fit.values_at(data_of<T>(p), &f_start);
-  if (!start_evaluated && !fit.blocked()) return raise_stored(evaluator);
-  const bool start_invalid = start_evaluated && !all_finite(f_start, std::size_t(n));
-  if (a.scale && !engine && start_evaluated && !start_invalid &&
-      !fit.set_scale_at(data_of<T>(p), scale.get(), scratch.get()))
-    return raise_stored(evaluator);
-  const bool start_refused = start_invalid || fit.jacobian_not_finite();
-  scratch.reset();
-  T* q = data_of<T>(p);
-  for (int j = 0; j < m; ++j) q[j] /= scale[j];
-  Ref lb_work, ub_work, A_work, b_work, C_work;
-  Constraints<T> constraints;
-  if (lb && !a.guarded) {
-    lb_work = ombrix::py::array_copy(data_of<T>(lb), m);
-    ub_work = ombrix::py::array_copy(data_of<T>(ub), m);
-    if (!lb_work || !ub_work) return nullptr;
-    constraints.lb = data_of<T>(lb_work);
-    constraints.ub = data_of<T>(ub_work);
-    for (int j = 0; j < m; ++j) {
-      if (constraints.lb[j] != -std::numeric_limits<T>::max()) constraints.lb[j] /= scale[j];
-      if (constraints.ub[j] != std::numeric_limits<T>::max()) constraints.ub[j] /= scale[j];
-    }
-  }
-  if (A) {
-    A_work = scaled_columns(data_of<T>(A), k1, m, scale.get());
-    b_work = ombrix::py::array_copy(data_of<T>(b), k1);
-    if (!A_work || !b_work) return nullptr;
-    unit_rows(data_of<T>(A_work), data_of<T>(b_work), k1, m);
-    constraints.A = data_of<T>(A_work);
-    constraints.b = data_of<T>(b_work);
-    constraints.k1 = k1;
-  }
-  if (C && !a.guarded) {
-    C_work = scaled_columns(data_of<T>(C), k2, m, scale.get());
-    if (!C_work) return nullptr;
-    constraints.C = data_of<T>(C_work);
-    constraints.d = data_of<T>(d);
-    constraints.k2 = k2;
-  }
+  f->weights64.apply(data_of<double>(f->y64), wy.get(), n, 1);
+  std::copy_n(wy.get(), n, data_of<T>(f->weighted_y));
+  return true;
+}
 
+// The bounds, equalities and inequalities (guard rows), and what they leave
+// to solve.
+template <typename T>
+bool read_constraints(const SolveArgs& a, FitArrays<T>* f) {
+  const int m = f->m;
+  npy_intp m_dims[1] = {m};
+  if (!array_argument<T>(a.lb, "lb", 1, m_dims, true, &f->lb) || !array_argument<T>(a.ub, "ub", 1, m_dims, true, &f->ub))
+    return false;
+  if (bool(f->lb) != bool(f->ub)) {
+    PyErr_SetString(PyExc_ValueError, "lb and ub must be given together");
+    return false;
+  }
+  if ((a.A == Py_None) != (a.b == Py_None) || (a.C == Py_None) != (a.d == Py_None)) {
+    PyErr_SetString(PyExc_ValueError, "A and b (and C and d) must be given together");
+    return false;
+  }
+  npy_intp A_dims[2] = {-1, m}, C_dims[2] = {-1, m};
+  const char* C_name = a.guarded ? "G" : "C";
+  if (!array_argument<T>(a.A, "A", 2, A_dims, true, &f->A) || !array_argument<T>(a.C, C_name, 2, C_dims, true, &f->C))
+    return false;
+  npy_intp b_dims[1] = {f->A ? A_dims[0] : -1}, d_dims[1] = {f->C ? C_dims[0] : -1};
+  if (!array_argument<T>(a.b, "b", 1, b_dims, true, &f->b) ||
+      !array_argument<T>(a.d, a.guarded ? "h" : "d", 1, d_dims, true, &f->d))
+    return false;
+  if (f->A && !to_count(A_dims[0], "A", &f->k1)) return false;
+  if (f->C && !to_count(C_dims[0], C_name, &f->k2)) return false;
+  if (f->A && (f->k1 < 1 || f->k1 > m || (f->k1 == m && !a.guarded))) {
+    PyErr_SetString(PyExc_ValueError, "A must have at least one row and fewer rows than parameters");
+    return false;
+  }
+  f->nothing_free = f->k1 == m;
+  f->no_solve = f->nothing_free || a.tolerances.max_iter == 0;
+  if (f->C && f->k2 < 1) {
+    PyErr_Format(PyExc_ValueError, "%s must have at least one row", C_name);
+    return false;
+  }
+  if (f->n < m - f->k1) {
+    PyErr_Format(PyExc_ValueError, "fewer data points (%d) than free parameters (%d)", f->n, m - f->k1);
+    return false;
+  }
+  if (a.engine.enabled && !a.guarded && (f->C || f->lb)) {
+    PyErr_SetString(PyExc_ValueError, "engine_solve takes no bounds and no inequalities");
+    return false;
+  }
+  if (a.engine.enabled && f->A && !f->nothing_free && a.basis == Py_None) {
+    PyErr_SetString(PyExc_ValueError, "the engine eliminates the rows of A through a basis of their null space");
+    return false;
+  }
+  return true;
+}
+
+// Every array of a fit but the engine's variables, in the order their errors are reported.
+template <typename T>
+bool read_arrays(const SolveArgs& a, FitArrays<T>* f) {
+  return read_data(a, f) && read_weights(a, f) && read_constraints(a, f) && typical_sizes<T>(a.typical, f->m, &f->typical);
+}
+
+// The engine's variables: z = p (k = m), or p = origin + basis z from z0.
+template <typename T>
+bool read_engine_variables(const SolveArgs& a, FitArrays<T>* f) {
+  f->k = f->m;
+  if (!a.engine.enabled || a.basis == Py_None) return true;
+  npy_intp m_dims[1] = {f->m}, basis_dims[2] = {f->m, -1}, z_dims[1] = {-1};
+  if (!array_argument<T>(a.origin, "origin", 1, m_dims, false, &f->origin) ||
+      !array_argument<T>(a.basis, "basis", 2, basis_dims, false, &f->basis) ||
+      !to_count(basis_dims[1], "basis", &f->k))
+    return false;
+  z_dims[0] = f->k;
+  if (!array_argument<T>(a.z0, "z0", 1, z_dims, false, &f->z)) return false;
+  f->z = ombrix::py::array_copy(data_of<T>(f->z), f->k);
+  if (!f->z) return false;
+  if (f->k < 1 || f->n < f->k) {
+    PyErr_SetString(PyExc_ValueError, "basis must have between 1 and n columns");
+    return false;
+  }
+  return true;
+}
+
+// What one fit works with, for the steps below.
+template <typename T>
+struct FitParts {
+  const SolveArgs& a;
+  const FitArrays<T>& arrays;
+  PythonEvaluator<T>& evaluator;
+  Fit<T>& fit;
+  EngineFit<T>& engine_fit;
+  Differences differences;
+  bool secant;
+};
+
+// ---- solve, step 2: the start and the solver's variables ----
+
+struct Start {
+  bool evaluated = false;  // the guard let the model be evaluated at the start
+  bool invalid = false;    // the model is not finite there
+  bool refused = false;    // the model or its Jacobian is not finite there: nothing is solved
+};
+
+// The model at the start first (unless the guard refuses it): where it is
+// not finite, or the Jacobian there is not, nothing is solved and no
+// Jacobian is taken at such a point; the caller names the value.  With
+// `scale_here` the solver's variables are scaled by the Jacobian at the
+// start (`scratch`: n x m reals).  False with the evaluation's exception
+// raised when one failed.
+template <typename T>
+bool evaluate_start(const FitParts<T>& s, const T* p, bool scale_here, T* scale, T* scratch, Start* start) {
+  const T* f_start = nullptr;
+  start->evaluated = s.fit.admissible(p) && s.fit.values_at(p, &f_start);
+  if (!start->evaluated && !s.fit.blocked()) {
+    raise_stored(s.evaluator);
+    return false;
+  }
+  start->invalid = start->evaluated && !ombrix::all_finite(f_start, std::size_t(s.arrays.n));
+  if (scale_here && start->evaluated && !start->invalid && !s.fit.set_scale_at(p, scale, scratch)) {
+    raise_stored(s.evaluator);
+    return false;
+  }
+  start->refused = start->invalid || s.fit.jacobian_not_finite();
+  return true;
+}
+
+// A new k x m array M diag(scale), for a constraint matrix M of k x m.
+template <typename T>
+Ref scaled_columns(const T* matrix, int k, int m, const T* scale) {
+  Ref scaled = ombrix::py::array_copy(matrix, npy_intp(k) * m);
+  if (scaled) ombrix::multiply_columns(data_of<T>(scaled), k, m, scale);
+  return scaled;
+}
+
+// The constraints of the solver's variables q = p / scale, in arrays of their own.
+template <typename T>
+struct SolverConstraints {
+  Ref lb, ub, A, b, C;  // hold the arrays of `c`
+  Constraints<T> c;
+};
+
+// The bounds divided (the unbounded marks kept), the columns of A and C
+// multiplied, the rows of A p = b made unit.  Without scaling the scale is 1
+// and these are copies (the box solver may change the bounds it is given).
+// A guarded fit gives the solver its equalities only.
+template <typename T>
+bool solver_constraints(const SolveArgs& a, const FitArrays<T>& f, const T* scale, SolverConstraints<T>* out) {
+  const int m = f.m;
+  if (f.lb && !a.guarded) {
+    out->lb = ombrix::py::array_copy(data_of<T>(f.lb), m);
+    out->ub = ombrix::py::array_copy(data_of<T>(f.ub), m);
+    if (!out->lb || !out->ub) return false;
+    out->c.lb = data_of<T>(out->lb);
+    out->c.ub = data_of<T>(out->ub);
+    ombrix::scale_bounds(out->c.lb, out->c.ub, scale, m);
+  }
+  if (f.A) {
+    out->A = scaled_columns(data_of<T>(f.A), f.k1, m, scale);
+    out->b = ombrix::py::array_copy(data_of<T>(f.b), f.k1);
+    if (!out->A || !out->b) return false;
+    ombrix::unit_rows(data_of<T>(out->A), data_of<T>(out->b), f.k1, m);
+    out->c.A = data_of<T>(out->A);
+    out->c.b = data_of<T>(out->b);
+    out->c.k1 = f.k1;
+  }
+  if (f.C && !a.guarded) {
+    out->C = scaled_columns(data_of<T>(f.C), f.k2, m, scale);
+    if (!out->C) return false;
+    out->c.C = data_of<T>(out->C);
+    out->c.d = data_of<T>(f.d);
+    out->c.k2 = f.k2;
+  }
+  return true;
+}
+
+// The constraints in the caller's variables, for the statistics; in a
+// guarded fit only the rows eliminated, which the caller chose as those that
+// hold.
+template <typename T>
+Constraints<T> given_constraints(const SolveArgs& a, const FitArrays<T>& f) {
+  Constraints<T> given;
+  if (f.lb && !a.guarded) {
+    given.lb = data_of<T>(f.lb);
+    given.ub = data_of<T>(f.ub);
+  }
+  if (f.A) {
+    given.A = data_of<T>(f.A);
+    given.b = data_of<T>(f.b);
+    given.k1 = f.k1;
+  }
+  if (f.C && !a.guarded) {
+    given.C = data_of<T>(f.C);
+    given.d = data_of<T>(f.d);
+    given.k2 = f.k2;
+  }
+  return given;
+}
+
+// ---- solve, step 3: the run ----
+
+// The engine from z (or from q without a basis), q updated to where it
+// ended.  Its own differences (central ones to end a forward-difference
+// fit), but the binding's where a basis mixes the parameters: there only
+// p-space steps keep the bounds.
+template <typename T>
+int run_engine_fit(const FitParts<T>& s, T* q, T* info) {
+  const FitArrays<T>& f = s.arrays;
+  const int m = f.m;
+  const T* basis = f.data(f.basis);
+  const bool diagonal = !basis || ombrix::diagonal_basis(basis, m, f.k);
+  const bool binding_jacobian = s.evaluator.has_jacobian() || !diagonal;
+  CBuffer<T> z_sizes(allocate<T>(3, std::size_t(m)));
+  if (!z_sizes) return kEngineOutOfMemory;
+  const T *typical = f.data(f.typical), *lower = f.data(f.lb), *upper = f.data(f.ub);
+  if (basis && diagonal) {
+    ombrix::to_scaled_variables(f.data(f.origin), basis, m, typical, lower, upper, z_sizes.get());
+    typical = z_sizes.get();
+    lower = f.lb ? z_sizes.get() + m : nullptr;
+    upper = f.ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
+  }
+  T* z = f.z ? data_of<T>(f.z) : q;
+  const int status = run_engine(s.engine_fit, s.a.engine, s.a.guarded, binding_jacobian, s.differences, typical,
+                                lower, upper, z, f.k, f.n, data_of<T>(f.weighted_y), s.a.tolerances, info);
+  if (f.z) std::copy_n(s.engine_fit.parameters(z), m, q);
+  return status;
+}
+
+// Runs the solver the fit asks for from q, which it updates, and fills the
+// information vector; returns the solver's status.  A fit refused at the
+// start, or one with nothing to solve, only sets its stop reason.
+template <typename T>
+int run_fit(const FitParts<T>& s, const Start& start, const Constraints<T>& constraints, T* q, T* info) {
+  const FitArrays<T>& f = s.arrays;
+  if (start.refused) {
+    info[6] = T(kInvalidValues);
+    return 0;
+  }
+  if (f.no_solve) {
+    info[6] = T(f.nothing_free ? kSmallGradient : kIterationLimit);  // nothing free, or no iteration given
+    return 0;
+  }
+  if (s.a.engine.enabled) return run_engine_fit(s, q, info);
   // In secant mode the numeric layer differences with the step
   // max(1e-4 |p_j|, delta); delta is kept above the precision's resolution.
-  const T delta = std::max(T(1e-6), kForwardStep<T>);
-  const Tolerances& t = a.tolerances;
-  const T opts[5] = {T(t.tau), T(t.eps1), T(t.eps2), T(t.eps3), differences == Differences::kCentral ? -delta : delta};
-  T info[10] = {};  // stop code 0 until the solver writes its own
-  const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
-                           info, &fit};
+  const T delta = std::max(T(1e-6), ombrix::kForwardStep<T>);
+  const Tolerances& t = s.a.tolerances;
+  const T opts[5] = {T(t.tau), T(t.eps1), T(t.eps2), T(t.eps3),
+                     s.differences == Differences::kCentral ? -delta : delta};
+  const SolverCall<T> call{s.secant && !s.evaluator.has_jacobian(), q, data_of<T>(f.weighted_y), f.m, f.n,
+                           t.max_iter, opts, info, &s.fit};
+  if (s.evaluator.needs_interpreter()) return run_solver(call, constraints);
   int status = 0;
-  ombrix::py::NumericCall numeric;
-  if (start_refused) {
+  Py_BEGIN_ALLOW_THREADS
+  status = run_solver(call, constraints);
+  Py_END_ALLOW_THREADS
+  return status;
+}
+
+// ---- solve, step 4: the result ----
+
+// A guarded fit that stopped at a point violating a guard row: the point of
+// the last Jacobian (the start before the first; the engine's last accepted
+// point), the counters and the point refused, without statistics.
+template <typename T>
+PyObject* refused_solution(PyTypeObject* type, const FitParts<T>& s, const T* q, int status, const T* info) {
+  const int m = s.arrays.m;
+  const T* jacobian_point = s.fit.jacobian_point();
+  const T* current = s.a.engine.enabled ? q : jacobian_point ? jacobian_point : data_of<T>(s.arrays.p0);
+  SolutionFields fields;
+  fields[kP] = ombrix::py::array_copy(current, m);
+  fields[kInfo] = info_values(info);
+  set_counters(&fields, s.fit.model_calls(), s.fit.jacobians(), status);
+  for (int i = kR; i <= kQr; ++i) fields[i] = Ref::borrow(Py_None);
+  fields[kF] = Ref::borrow(Py_None);
+  fields[kJ] = Ref::borrow(Py_None);
+  fields[kRefused] = ombrix::py::array_copy(s.fit.blocked_point(), m);
+  return new_solution(type, &fields);
+}
+
+// (fjac, ipvt, qtf): the pivoted QR factorisation of the weighted Jacobian
+// (n x m) and Q^T of the residuals f - y, as ombrix.curve_fit reports them.
+Ref factor_solution(const double* weighted_jac, const double* r, int n, int m) {
+  npy_intp qr_dims[2] = {m, n}, m_dims[1] = {m};
+  Ref fjac(PyArray_SimpleNew(2, qr_dims, NPY_DOUBLE));
+  Ref ipvt(PyArray_SimpleNew(1, m_dims, NPY_INT32));
+  Ref qtf(PyArray_SimpleNew(1, m_dims, NPY_DOUBLE));
+  if (!fjac || !ipvt || !qtf) return {};
+  if (!ombrix::residual_qr(weighted_jac, r, n, m, data_of<double>(fjac), static_cast<int*>(PyArray_DATA(as_array(ipvt))),
+                           data_of<double>(qtf))) {
+    PyErr_NoMemory();
+    return {};
+  }
+  return Ref(PyTuple_Pack(3, fjac.get(), ipvt.get(), qtf.get()));
+}
+
+// The arrays of a solution's statistics (f, J, r, cov, the active
+// constraints); false with the exception pending when one cannot be made.
+template <typename T>
+bool statistics_arrays(int n, int m, int k2, SolutionFields* fields) {
+  npy_intp f_dims[1] = {n}, jac_dims[2] = {n, m}, cov_dims[2] = {m, m}, m_dims[1] = {m}, k2_dims[1] = {k2};
+  SolutionFields& out = *fields;
+  out[kF] = Ref(PyArray_SimpleNew(1, f_dims, kNumpyType<T>));
+  out[kJ] = Ref(PyArray_SimpleNew(2, jac_dims, kNumpyType<T>));
+  out[kR] = Ref(PyArray_SimpleNew(1, f_dims, NPY_DOUBLE));
+  out[kCov] = Ref(PyArray_SimpleNew(2, cov_dims, NPY_DOUBLE));
+  out[kActiveBounds] = Ref(PyArray_ZEROS(1, m_dims, NPY_INT8, 0));
+  out[kActiveIneq] = Ref(PyArray_ZEROS(1, k2_dims, NPY_BOOL, 0));
+  return out[kF] && out[kJ] && out[kR] && out[kCov] && out[kActiveBounds] && out[kActiveIneq];
+}
+
+// The problem at the solution, for the numeric layer's statistics.
+template <typename T>
+ombrix::SolutionProblem<T> solution_problem(const FitParts<T>& s) {
+  const FitArrays<T>& f = s.arrays;
+  ombrix::SolutionProblem<T> problem;
+  problem.m = f.m;
+  problem.n = f.n;
+  problem.y = data_of<T>(f.y);
+  problem.y64 = data_of<double>(f.y64);
+  problem.weighted_y = data_of<T>(f.weighted_y);
+  problem.weights = f.weights64;
+  problem.constraints = given_constraints(s.a, f);
+  problem.loss = s.a.engine.loss;
+  problem.f_scale = s.a.engine.f_scale;
+  return problem;
+}
+
+// The statistics' storage: the arrays of `fields` and the weighted Jacobian.
+template <typename T>
+ombrix::SolutionReport<T> solution_report(const SolutionFields& fields, double* weighted_jac) {
+  ombrix::SolutionReport<T> report;
+  report.values = data_of<T>(fields[kF]);
+  report.r = data_of<double>(fields[kR]);
+  report.weighted_jac = weighted_jac;
+  report.cov = data_of<double>(fields[kCov]);
+  report.bounds = static_cast<signed char*>(PyArray_DATA(as_array(fields[kActiveBounds])));
+  report.rows = static_cast<bool*>(PyArray_DATA(as_array(fields[kActiveIneq])));
+  return report;
+}
+
+// The model values and Jacobian at the point p the fit returns, and the
+// statistics there (with the final correction, which may move p).
+template <typename T>
+PyObject* solution_at(PyTypeObject* type, const FitParts<T>& s, Ref p, const Start& start, int status, T* info) {
+  const FitArrays<T>& f = s.arrays;
+  const std::size_t nn = std::size_t(f.n), mm = std::size_t(f.m);
+  T* const p_out = data_of<T>(p);
+  const T* values = nullptr;
+  const T* jac = nullptr;
+  if (!s.fit.values_at(p_out, &values)) return raise_stored(s.evaluator);
+  if (start.invalid) {
+    jac = s.fit.unevaluated_jacobian();
+  } else if (!s.fit.jacobian_at(p_out, &jac)) {
+    return raise_stored(s.evaluator);
+  }
+  // also one first taken here; the engine refuses the points of others
+  if (s.a.engine.enabled ? !ombrix::all_finite(jac, nn * mm) : s.fit.jacobian_not_finite())
     info[6] = T(kInvalidValues);
-  } else if (no_solve) {
-    info[6] = T(nothing_free ? kSmallGradient : kIterationLimit);  // nothing free, or no iteration given
-  } else if (engine) {
-    // The engine's own differences (central ones to end a forward-difference fit), but in
-    // the binding's where a basis mixes the parameters: there only p-space steps keep the bounds.
-    const T* basis_data = basis ? data_of<T>(basis) : nullptr;
-    const bool diagonal = !basis || diagonal_basis(basis_data, m, k);
-    const bool binding_jacobian = evaluator.has_jacobian() || !diagonal;
-    CBuffer<T> z_sizes(allocate<T>(3, std::size_t(m)));
-    if (!z_sizes) return PyErr_NoMemory();
-    const T *z_typical = data_of<T>(typical), *z_lower = lb ? data_of<T>(lb) : nullptr,
-            *z_upper = ub ? data_of<T>(ub) : nullptr;
-    if (basis && diagonal) {
-      to_scaled_variables(data_of<T>(origin), basis_data, m, z_typical, z_lower, z_upper, z_sizes.get());
-      z_typical = z_sizes.get();
-      z_lower = lb ? z_sizes.get() + m : nullptr;
-      z_upper = ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
-    }
-    status = run_engine(engine_fit, a.engine, a.guarded, binding_jacobian, differences, z_typical, z_lower, z_upper,
-                        z ? data_of<T>(z) : q, k, n, data_of<T>(weighted_y), a.tolerances, info);
-    if (z) std::copy_n(engine_fit.parameters(data_of<T>(z)), m, q);
-  } else if (evaluator.needs_interpreter()) {
-    status = run_solver(call, constraints);
-  } else {
-    Py_BEGIN_ALLOW_THREADS
-    status = run_solver(call, constraints);
-    Py_END_ALLOW_THREADS
+
+  SolutionFields fields;
+  const bool made = statistics_arrays<T>(f.n, f.m, f.k2, &fields);
+  CBuffer<double> weighted_jac(allocate<double>(nn, mm));
+  if (!made) return nullptr;
+  if (!weighted_jac) return PyErr_NoMemory();
+  std::copy_n(values, nn, data_of<T>(fields[kF]));
+  std::copy_n(jac, nn * mm, data_of<T>(fields[kJ]));
+  ombrix::SolutionReport<T> report = solution_report<T>(fields, weighted_jac.get());
+  ombrix::ModelEvaluations<T>* correction = s.a.polish ? &s.fit : nullptr;
+  switch (ombrix::summarise_solution(solution_problem(s), p_out, jac, int(info[6]), correction, &report)) {
+    case ombrix::SolutionOutcome::kDone: break;
+    case ombrix::SolutionOutcome::kOutOfMemory: return PyErr_NoMemory();
+    case ombrix::SolutionOutcome::kModelFailed: return raise_stored(s.evaluator);
   }
-  if (numeric.raise_if_failed()) return nullptr;
-  if (status == -2) return PyErr_NoMemory();
-  if (fit.blocked()) {
-    // (the last Jacobian point, or the start when none was taken, None, None, info, ..., None for
-    // the statistics, the point refused)
-    const T* current = engine ? q : fit.jacobian_point() ? fit.jacobian_point() : data_of<T>(p0);
-    Ref current_array = ombrix::py::array_copy(current, m);
-    Ref blocked_array = ombrix::py::array_copy(fit.blocked_point(), m);
-    Ref info_tuple = info_values(info);
-    if (!current_array || !blocked_array || !info_tuple) return nullptr;
-    PyObject* none = Py_None;
-    return Py_BuildValue("(OOOOLLiOOOOOOOOOO)", current_array.get(), none, none, info_tuple.get(),
-                         fit.model_calls(), fit.jacobians(), status, none, none, none, none, none, none, none, none,
-                         none, blocked_array.get());
+
+  fields[kQr] = s.a.factor ? factor_solution(weighted_jac.get(), report.r, f.n, f.m) : Ref::borrow(Py_None);
+  if (!fields[kQr]) return nullptr;
+  if (f.no_solve || start.refused) info[0] = info[1] = T(report.chisq);
+  fields[kP] = std::move(p);
+  fields[kInfo] = info_values(info);
+  set_counters(&fields, s.fit.model_calls(), s.fit.jacobians(), status);
+  fields[kChisq] = Ref(PyFloat_FromDouble(report.chisq));
+  fields[kRank] = Ref(PyLong_FromLong(report.rank.rank));
+  fields[kFree] = Ref(PyLong_FromLong(report.rank.free));
+  fields[kTotal] = Ref(PyFloat_FromDouble(report.total));
+  fields[kRefused] = Ref::borrow(Py_None);
+  return new_solution(type, &fields);
+}
+
+template <typename T>
+PyObject* solve_impl(PyTypeObject* type, const SolveArgs& a) {
+  Differences differences;
+  bool secant = false;
+  FitArrays<T> f;
+  if (!read_modes(a, &differences, &secant) || !read_arrays(a, &f)) return nullptr;
+  const int m = f.m, n = f.n;
+  Ref p = ombrix::py::array_copy(data_of<T>(f.p0), m);
+  if (!p) return nullptr;
+  PythonEvaluator<T> evaluator;
+  if (!evaluator.bind(a.model, a.jac, f.args, m, n, a.convention)) return nullptr;
+  Fit<T> fit(evaluator, m, n, f.weights, {differences, data_of<T>(f.typical), f.data(f.lb), f.data(f.ub)});
+  if (!fit.allocate_buffers()) return nullptr;
+  if (f.C && a.guarded) fit.set_guard(data_of<T>(f.C), data_of<T>(f.d), f.k2);  // on p itself, not on q
+  if (!read_engine_variables(a, &f)) return nullptr;
+  EngineFit<T> engine_fit(fit, f.weights, m, n, f.k, f.data(f.origin), f.data(f.basis));
+  if (a.engine.enabled && !engine_fit.allocate_buffers()) return nullptr;
+  T* q = data_of<T>(p);
+  if (f.z) std::copy_n(engine_fit.parameters(data_of<T>(f.z)), m, q);  // the start, as the engine maps it
+  const FitParts<T> parts{a, f, evaluator, fit, engine_fit, differences, secant};
+
+  // The solver's variables q = p / scale (the scale 1 unless set at the start).
+  CBuffer<T> scale(allocate<T>(std::size_t(m)));
+  CBuffer<T> scratch(a.scale ? allocate<T>(std::size_t(n), std::size_t(m)) : allocate<T>(1));
+  if (!scale || !scratch) return PyErr_NoMemory();
+  std::fill_n(scale.get(), m, T(1));
+  Start start;
+  if (!evaluate_start(parts, q, a.scale && !a.engine.enabled, scale.get(), scratch.get(), &start)) return nullptr;
+  scratch.reset();
+  ombrix::divide_by(q, scale.get(), m);
+  SolverConstraints<T> constraints;
+  if (!solver_constraints(a, f, scale.get(), &constraints)) return nullptr;
+
+  T info[10] = {};  // stop code 0 until the solver writes its own
+  int status = 0;
+  {
+    ombrix::py::NumericCall numeric;
+    status = run_fit(parts, start, constraints.c, q, info);
+    if (numeric.raise_if_failed()) return nullptr;
   }
+  if (status == kEngineOutOfMemory) return PyErr_NoMemory();
+  if (fit.blocked()) return refused_solution(type, parts, q, status, info);
   if (fit.failed()) return raise_stored(evaluator);
   if (status == -1 && info[6] == T(0)) {
     PyErr_SetString(PyExc_RuntimeError, "the solver could not start; its reason is on standard error");
     return nullptr;
   }
-  for (int j = 0; j < m; ++j) q[j] *= scale[j];  // p, exactly
-  T* const p_out = q;
-  if (!engine && fit.jacobian_not_finite()) std::copy_n(fit.jacobian_point(), m, p_out);  // where the fit stopped
-
-  // Model values and Jacobian at the returned point, for the residuals and the covariance.
-  const T* f = nullptr;
-  const T* jac = nullptr;
-  if (!fit.values_at(p_out, &f)) return raise_stored(evaluator);
-  if (start_invalid) {
-    jac = fit.unevaluated_jacobian();
-  } else if (!fit.jacobian_at(p_out, &jac)) {
-    return raise_stored(evaluator);
-  }
-  // also one first taken here; the engine refuses the points of others
-  if (engine ? !all_finite(jac, std::size_t(n) * std::size_t(m)) : fit.jacobian_not_finite())
-    info[6] = T(kInvalidValues);
-  // The constraints in the caller's variables; in a guarded fit only the rows
-  // eliminated, which the caller chose as those that hold.
-  Constraints<T> given;
-  if (lb && !a.guarded) {
-    given.lb = data_of<T>(lb);
-    given.ub = data_of<T>(ub);
-  }
-  if (A) {
-    given.A = data_of<T>(A);
-    given.b = data_of<T>(b);
-    given.k1 = k1;
-  }
-  if (C && !a.guarded) {
-    given.C = data_of<T>(C);
-    given.d = data_of<T>(d);
-    given.k2 = k2;
-  }
-
-  const std::size_t nn = std::size_t(n), mm = std::size_t(m);
-  npy_intp f_dims[1] = {n}, jac_dims[2] = {n, m}, cov_dims[2] = {m, m}, m_dims1[1] = {m}, k2_dims[1] = {k2};
-  Ref f_array(PyArray_SimpleNew(1, f_dims, kNumpyType<T>));
-  Ref jac_array(PyArray_SimpleNew(2, jac_dims, kNumpyType<T>));
-  Ref r_array(PyArray_SimpleNew(1, f_dims, NPY_DOUBLE));
-  Ref cov_array(PyArray_SimpleNew(2, cov_dims, NPY_DOUBLE));
-  Ref bounds_array(PyArray_ZEROS(1, m_dims1, NPY_INT8, 0));
-  Ref rows_array(PyArray_ZEROS(1, k2_dims, NPY_BOOL, 0));
-  CBuffer<double> jw(allocate<double>(nn, mm)), work(allocate<double>(3 * nn)), g(allocate<double>(mm + k1 + k2, mm));
-  if (!f_array || !jac_array || !r_array || !cov_array || !bounds_array || !rows_array) return nullptr;
-  if (!jw || !work || !g) return PyErr_NoMemory();
-  T* values = data_of<T>(f_array);
-  std::copy_n(f, nn, values);
-  std::copy_n(jac, nn * mm, data_of<T>(jac_array));
-  double* r = data_of<double>(r_array);
-  double chisq = weighted_residuals(data_of<T>(y), values, n, weights64.weights, work.get(), r);
-  {
-    CBuffer<double> unweighted(allocate<double>(nn, mm));
-    if (!unweighted) return PyErr_NoMemory();
-    std::copy_n(jac, nn * mm, unweighted.get());
-    weights64.weights.apply(unweighted.get(), jw.get(), n, m);
-  }
-
-  // Under a robust loss the covariance is that of the loss-rescaled problem:
-  // each row of W J weighted by sqrt(rho'), as iteratively reweighted least
-  // squares would weight it at p.
-  if (engine && a.engine.loss != OMBRIX_LOSS_LINEAR)
-    for (std::size_t i = 0; i < nn; ++i) {
-      const double u = r[i] / a.engine.f_scale;
-      const double s = std::sqrt(loss_weight(a.engine.loss, u * u));
-      for (std::size_t j = 0; j < mm; ++j) jw[i * mm + j] *= s;
-    }
-  auto* bounds = static_cast<signed char*>(PyArray_DATA(as_array(bounds_array)));
-  auto* rows = static_cast<bool*>(PyArray_DATA(as_array(rows_array)));
-  active_constraints(p_out, m, given, bounds, rows);
-  const int g_rows = constraint_rows(given, m, bounds, rows, g.get());
-  ombrix::solution::Rank rank;
-  double* cov = data_of<double>(cov_array);
-  if (!ombrix::solution::covariance(jw.get(), n, m, g.get(), g_rows, std::numeric_limits<T>::epsilon(), cov, &rank))
-    return PyErr_NoMemory();
-  const int stop = int(info[6]);
-  if (a.polish && (stop == kSmallGradient || stop == kSmallStep) &&
-      !polish(fit, p_out, data_of<T>(y), data_of<T>(weighted_y), m, n, given, bounds, jw.get(), cov,
-              weights64.weights, work.get(), values, r, &chisq))
-    return raise_stored(evaluator);
-  const double total = constant_model_chisq(data_of<double>(y64), n, weights64.weights, work.get());
-
-  Ref factored = Ref::borrow(Py_None);
-  if (a.factor) {
-    npy_intp qr_dims[2] = {m, n};
-    Ref fjac(PyArray_SimpleNew(2, qr_dims, NPY_DOUBLE));
-    Ref ipvt(PyArray_SimpleNew(1, m_dims1, NPY_INT32));
-    Ref qtf(PyArray_SimpleNew(1, m_dims1, NPY_DOUBLE));
-    if (!fjac || !ipvt || !qtf) return nullptr;
-    for (std::size_t i = 0; i < nn; ++i) work[i] = -r[i];  // the residuals as f - y
-    if (!ombrix::solution::pivoted_qr(jw.get(), n, m, work.get(), data_of<double>(fjac),
-                                      static_cast<int*>(PyArray_DATA(as_array(ipvt))), data_of<double>(qtf)))
-      return PyErr_NoMemory();
-    factored = Ref(PyTuple_Pack(3, fjac.get(), ipvt.get(), qtf.get()));
-    if (!factored) return nullptr;
-  }
-
-  if (no_solve || start_refused) info[0] = info[1] = T(chisq);
-  Ref info_tuple = info_values(info);
-  if (!info_tuple) return nullptr;
-  if (a.guarded)
-    return Py_BuildValue("(OOOOLLiOdOiidOOOO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(),
-                         fit.model_calls(), fit.jacobians(), status, r_array.get(), chisq, cov_array.get(), rank.rank,
-                         rank.free, total, bounds_array.get(), rows_array.get(), factored.get(), Py_None);
-  return Py_BuildValue("(OOOOLLiOdOiidOOO)", p.get(), f_array.get(), jac_array.get(), info_tuple.get(),
-                       fit.model_calls(), fit.jacobians(), status, r_array.get(), chisq, cov_array.get(), rank.rank,
-                       rank.free, total, bounds_array.get(), rows_array.get(), factored.get());
+  ombrix::multiply_by(q, scale.get(), m, q);  // p, exactly
+  if (!a.engine.enabled && fit.jacobian_not_finite()) std::copy_n(fit.jacobian_point(), m, q);  // where it stopped
+  return solution_at(type, parts, std::move(p), start, status, info);
 }
 
 const char* const kSolveParams[] = {"model", "p0", "y", "args", "jac", "weights", "lb", "ub", "A", "b", "C", "d",
@@ -1586,9 +1445,9 @@ bool read_engine(PyObject* tuple, SolveArgs* a) {
 }
 
 // Binds the arguments of solve() or solve_guarded(), which come in the same
-// order, and runs the fit.
-PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// order, and runs the fit; its result is a solution of the module's types.
+PyObject* bind_and_solve(PyObject* module, ombrix::py::Signature signature, bool guarded, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* v[kSolveCount + 1];
   if (!ombrix::py::bind_arguments(signature, args, nargs, kwnames, v)) return nullptr;
   SolveArgs a{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13],
@@ -1607,23 +1466,25 @@ PyObject* bind_and_solve(ombrix::py::Signature signature, bool guarded, PyObject
       !ombrix::py::to_double(v[17], &t.eps2) || !ombrix::py::to_double(v[18], &t.eps3) ||
       !ombrix::py::to_int(v[19], &t.max_iter))
     return nullptr;
-  return precision_of(a.p0) == NPY_FLOAT ? solve_impl<float>(a) : solve_impl<double>(a);
+  const ModuleState* state = state_of(module);
+  PyTypeObject* type = guarded ? state->guarded_solution : state->solution;
+  return precision_of(a.p0) == NPY_FLOAT ? solve_impl<float>(type, a) : solve_impl<double>(type, a);
 }
 
-PyObject* solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return bind_and_solve({"solve", kSolveParams}, false, args, nargs, kwnames);
+PyObject* solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve(module, {"solve", kSolveParams}, false, args, nargs, kwnames);
 }
 
-PyObject* solve_guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return bind_and_solve({"solve_guarded", kSolveGuardedParams}, true, args, nargs, kwnames);
+PyObject* solve_guarded(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve(module, {"solve_guarded", kSolveGuardedParams}, true, args, nargs, kwnames);
 }
 
-PyObject* engine_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return bind_and_solve({"engine_solve", kEngineSolveParams.names}, false, args, nargs, kwnames);
+PyObject* engine_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve(module, {"engine_solve", kEngineSolveParams.names}, false, args, nargs, kwnames);
 }
 
-PyObject* engine_solve_guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return bind_and_solve({"engine_solve_guarded", kEngineGuardedParams.names}, true, args, nargs, kwnames);
+PyObject* engine_solve_guarded(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bind_and_solve(module, {"engine_solve_guarded", kEngineGuardedParams.names}, true, args, nargs, kwnames);
 }
 
 // ---- evaluations at one point ----
@@ -1666,8 +1527,8 @@ PyObject* jacobian_impl(PyObject* model, PyObject* p_object, PyObject* args_obje
   if (!typical_sizes<T>(typical_object, m, &typical)) return nullptr;
   PythonEvaluator<T> evaluator;
   if (!evaluator.bind(model, jac, args, m, n, Convention::kArray)) return nullptr;
-  Fit<T> fit(evaluator, m, n, {}, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
-             ub ? data_of<T>(ub) : nullptr);
+  Fit<T> fit(evaluator, m, n, {},
+             {differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr, ub ? data_of<T>(ub) : nullptr});
   if (!fit.allocate_buffers()) return nullptr;
   const T* f = nullptr;
   const T* J = nullptr;
@@ -1707,7 +1568,7 @@ PyObject* check_jacobian_impl(PyObject* model, PyObject* jac, PyObject* p_object
   PythonEvaluator<T> evaluator;
   if (!evaluator.bind(model, jac, args, m, n, Convention::kArray)) return nullptr;
   const T unused_typical = T(1);  // chkjac makes its own differences
-  Fit<T> fit(evaluator, m, n, {}, Differences::kForward, &unused_typical, nullptr, nullptr);
+  Fit<T> fit(evaluator, m, n, {}, {Differences::kForward, &unused_typical, nullptr, nullptr});
   if (!fit.allocate_buffers()) return nullptr;
   npy_intp n_dims[1] = {n};
   Ref err(PyArray_ZEROS(1, n_dims, kNumpyType<T>, 0));
@@ -1743,8 +1604,8 @@ PyDoc_STRVAR(solve_doc,
              "      eps3, max_iter, unpack, polish, factor)\n"
              "--\n\n"
              "Fit model(p, *args) (or model(*args, *p) with unpack) to the data y, weighted by W\n"
-             "(weights: 1-D w for W = diag(w), 2-D L for W = L^-1); returns (p, f, J, info, nfev, njev,\n"
-             "status, r, chisq, cov, rank, free, total, active_bounds, active_ineq, qr): f and J the\n"
+             "(weights: 1-D w for W = diag(w), 2-D L for W = L^-1); returns a Solution (p, f, J, info, nfev,\n"
+             "njev, status, r, chisq, cov, rank, free, total, active_bounds, active_ineq, qr): f and J the\n"
              "model values and Jacobian at p, r = W (y - f) and chisq = r.r in double precision, cov the\n"
              "unscaled covariance on the `free` directions the active constraints leave, of rank `rank`,\n"
              "total the chi-square of the best constant model, and with factor qr = (fjac, ipvt, qtf),\n"
@@ -1763,7 +1624,7 @@ PyDoc_STRVAR(solve_guarded_doc,
              "only keep difference steps inside; diff is 'forward' or 'central'; polish must be false.\n"
              "With as many rows in A as parameters, or max_iter 0, nothing is solved: the statistics are\n"
              "those at p0 (stop reason 1 or 3).  The statistics count the rows of A as the active\n"
-             "constraints.  Returns solve()'s tuple and None, or when a point\n"
+             "constraints.  Returns a GuardedSolution: solve()'s fields and refused None, or when a point\n"
              "was refused (current, None, None, info, nfev, njev, status, None ..., refused), where\n"
              "current is the point of the last Jacobian (the start before the first) and the model was\n"
              "not called at refused.");
@@ -1783,7 +1644,7 @@ PyDoc_STRVAR(engine_solve_guarded_doc,
              "                     tau, eps1, eps2, eps3, max_iter, unpack, polish, factor, engine)\n"
              "--\n\n"
              "solve_guarded() on the engine, as engine_solve(): the engine refuses a trial point that violates\n"
-             "G p >= h and stops; the tuple returned is solve_guarded()'s, current being the engine's last\n"
+             "G p >= h and stops; the result is solve_guarded()'s, current being the engine's last\n"
              "accepted point.");
 PyDoc_STRVAR(jacobian_doc,
              "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
@@ -1805,7 +1666,35 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int module_exec(PyObject*) { return ombrix::py::import_numpy_api(); }
+// NumPy's C API, and the solution types, kept in the state and added to the module.
+int module_exec(PyObject* module) {
+  if (ombrix::py::import_numpy_api() < 0) return -1;
+  ModuleState* state = state_of(module);
+  state->solution = PyStructSequence_NewType(&solution_desc);
+  if (!state->solution || PyModule_AddObjectRef(module, "Solution", reinterpret_cast<PyObject*>(state->solution)) < 0)
+    return -1;
+  state->guarded_solution = PyStructSequence_NewType(&guarded_solution_desc);
+  if (!state->guarded_solution ||
+      PyModule_AddObjectRef(module, "GuardedSolution", reinterpret_cast<PyObject*>(state->guarded_solution)) < 0)
+    return -1;
+  return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of(module);
+  Py_VISIT(state->solution);
+  Py_VISIT(state->guarded_solution);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = state_of(module);
+  Py_CLEAR(state->solution);
+  Py_CLEAR(state->guarded_solution);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -1816,12 +1705,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_fit",
     "The binding behind ombrix.fit: solvers of every constraint kind in double and single precision.",
-    0,
+    sizeof(ModuleState),
     module_functions,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

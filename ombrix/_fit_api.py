@@ -660,8 +660,8 @@ class _Solver:
             tolerances = tolerances[:2] + (_common.ACTIVE_SET_STEP_TOL[dtype],) + tolerances[3:]
         return cls(active_set, engine, tolerances)
 
-    def run(self, problem: _Problem, diff: str, scale: bool) -> tuple[Any, ...]:
-        """The binding's tuple at the solution."""
+    def run(self, problem: _Problem, diff: str, scale: bool) -> _fit.Solution:
+        """The binding's solution (`_fit.Solution`)."""
         q = problem
         if self.active_set:
             return _active_set.solve(q.model, q.start, q.y, q.args, q.jac, q.weights, q.lb, q.ub, q.A, q.b, q.C, q.d,
@@ -672,10 +672,13 @@ class _Solver:
                              polish=diff != "secant" and self.engine is None, engine=self.engine)
 
 
-def _result(problem: _Problem, solution: tuple[Any, ...], sigma: npt.ArrayLike | None, absolute_sigma: bool,
+def _result(problem: _Problem, solution: _fit.Solution, sigma: npt.ArrayLike | None, absolute_sigma: bool,
             loss: str, f_scale: float) -> FitResult:
-    """The FitResult of the binding's tuple at the solution."""
-    (p, f, J, info, nfev, njev, _, r_w, chisq, cov, rank, free, total, active_bounds, active_ineq, _) = solution
+    """The FitResult of the binding's solution."""
+    p, f, J, info, nfev, njev = solution.p, solution.f, solution.J, solution.info, solution.nfev, solution.njev
+    r_w, chisq, cov, rank, free, total = (solution.r, solution.chisq, solution.cov, solution.rank, solution.free,
+                                          solution.total)
+    active_bounds, active_ineq = solution.active_bounds, solution.active_ineq
     dtype = problem.dtype
     status = Status(int(info[6]))
     if not (np.isfinite(f).all() and np.isfinite(p).all() and math.isfinite(chisq)):

@@ -375,6 +375,27 @@ def test_the_correction_and_the_factorisation():
                                np.linalg.lstsq(Jw[:, ipvt], -polished[7], rcond=None)[0], rtol=1e-8, atol=1e-14)
 
 
+SOLUTION_FIELDS = ("p", "f", "J", "info", "nfev", "njev", "status", "r", "chisq", "cov", "rank", "free", "total",
+                   "active_bounds", "active_ineq", "qr")
+
+
+def test_the_solution_names_its_fields_in_the_order_of_its_positions():
+    plain = solve(jac=decay_jac, factor=True, everything=True)
+    assert type(plain) is _fit.Solution and len(plain) == len(SOLUTION_FIELDS)
+    assert all(plain[i] is getattr(plain, name) for i, name in enumerate(SOLUTION_FIELDS))
+    assert plain.refused is None  # by name only: a plain fit has no guard
+    # the active set rebuilds the last round's solution from its fields
+    rebuilt = _fit.Solution(tuple(plain))
+    assert all(a is b for a, b in zip(rebuilt, plain)) and rebuilt.refused is None
+    # a guarded fit shows the point it refused at the end of the sequence as well
+    G, h = np.array([[0.0, 1.0]]), np.array([0.8])
+    guarded = _fit.solve_guarded(decay, np.ones(2), Y, (), decay_jac, None, None, None, None, None, G, h, "forward",
+                                 None, True, *TOL, False, False, False)
+    assert type(guarded) is _fit.GuardedSolution and len(guarded) == len(SOLUTION_FIELDS) + 1
+    assert guarded[-1] is guarded.refused and guarded.refused[1] < 0.8  # past the row p_1 >= 0.8
+    assert guarded.f is guarded.cov is guarded.qr is None and guarded.p is guarded[0]
+
+
 # ---- typing ----
 
 @pytest.mark.parametrize("module_name", ["_fit", "_ombrix"])

@@ -209,7 +209,10 @@ def test_the_engine_entry_point_checks_its_settings(engine, change, error, messa
 
 
 def test_the_engine_entry_point_fits_in_both_precisions():
+    from ombrix import _fit
+
     for dtype in (np.float64, np.float32):
         out = _engine_solve(ENGINE, p0=np.ones(2, dtype=dtype), jac=decay_jac)
-        assert out[0].dtype == dtype and int(out[3][6]) in (1, 2, 6, 8)  # converged
+        assert type(out) is _fit.Solution and out.p is out[0] and out.info is out[3]
+        assert out.p.dtype == dtype and int(out.info[6]) in (1, 2, 6, 8)  # converged
         np.testing.assert_allclose(out[0], TRUE, rtol=50 * np.finfo(dtype).eps ** 0.5)
