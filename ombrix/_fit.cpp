@@ -33,6 +33,7 @@
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
+#include "_src/c_function.h"
 #include "_src/numeric_call.h"
 #include "_src/ref.h"
 #include "_src/solution.h"
@@ -174,6 +175,31 @@ class PythonEvaluator final : public Evaluator<T> {
   Convention convention_ = Convention::kArray;
   int m_ = 0, n_ = 0;
   Ref error_;
+};
+
+// model and jac as C functions (see _src/c_function.h): no interpreter is
+// needed, so the solver runs with the lock released.  They cannot fail;
+// values that are not finite are the fit's to judge.
+template <typename T>
+class CEvaluator final : public Evaluator<T> {
+ public:
+  CEvaluator(ombrix::py::CFunction<T> model, ombrix::py::CFunction<T> jac, int m, int n)
+      : model_(model), jac_(jac), m_(m), n_(n) {}
+
+  bool model(const T* p, T* f) override {
+    model_.function(p, f, m_, n_, model_.user_data);
+    return true;
+  }
+  bool jacobian(const T* p, T* jac) override {
+    jac_.function(p, jac, m_, n_, jac_.user_data);
+    return true;
+  }
+  bool has_jacobian() const override { return jac_.function != nullptr; }
+  bool needs_interpreter() const override { return false; }
+
+ private:
+  ombrix::py::CFunction<T> model_, jac_;
+  int m_, n_;
 };
 
 // ==== the fit context =========================================================
@@ -1161,6 +1187,27 @@ struct SolveArgs {
   PyObject *origin = Py_None, *basis = Py_None, *z0 = Py_None;  // the engine's variables, see EngineFit
 };
 
+// The model and Jacobian as C functions, when the model is one: 1, 0 for a
+// Python model, -1 with an exception.  A C model takes a C Jacobian or none,
+// and its parameters as an array.
+template <typename T>
+int bind_c_functions(const SolveArgs& a, ombrix::py::CFunction<T>* model, ombrix::py::CFunction<T>* jac) {
+  constexpr char letter = ombrix::Real<T>::letter;
+  const int compiled = ombrix::py::read_c_function(a.model, letter, model);
+  if (compiled <= 0) return compiled;
+  const int compiled_jac = ombrix::py::read_c_function(a.jac, letter, jac);
+  if (compiled_jac < 0) return -1;
+  if (a.jac != Py_None && !compiled_jac) {
+    PyErr_SetString(PyExc_TypeError, "a compiled model takes a compiled jac or none");
+    return -1;
+  }
+  if (a.convention != Convention::kArray) {
+    PyErr_SetString(PyExc_TypeError, "a compiled model takes its parameters as an array");
+    return -1;
+  }
+  return 1;
+}
+
 template <typename T>
 PyObject* solve_impl(const SolveArgs& a) {
   if (!check_callables(a.model, a.jac)) return nullptr;
@@ -1278,9 +1325,13 @@ PyObject* solve_impl(const SolveArgs& a) {
   if (!typical_sizes<T>(a.typical, m, &typical)) return nullptr;
   Ref p = ombrix::py::array_copy(data_of<T>(p0), m);
   if (!p) return nullptr;
-  PythonEvaluator<T> evaluator;
-  if (!evaluator.bind(a.model, a.jac, args, m, n, a.convention)) return nullptr;
-  Fit<T> fit(evaluator, m, n, weights, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
+  PythonEvaluator<T> evaluator;  // raises what a Python model raised (a C model cannot fail)
+  ombrix::py::CFunction<T> c_model, c_jac;
+  const int compiled = bind_c_functions(a, &c_model, &c_jac);
+  if (compiled < 0 || (!compiled && !evaluator.bind(a.model, a.jac, args, m, n, a.convention))) return nullptr;
+  CEvaluator<T> c_evaluator(c_model, c_jac, m, n);
+  Evaluator<T>& model_evaluator = compiled ? static_cast<Evaluator<T>&>(c_evaluator) : evaluator;
+  Fit<T> fit(model_evaluator, m, n, weights, differences, data_of<T>(typical), lb ? data_of<T>(lb) : nullptr,
              ub ? data_of<T>(ub) : nullptr);
   if (!fit.allocate_buffers()) return nullptr;
   if (C && a.guarded) fit.set_guard(data_of<T>(C), data_of<T>(d), k2);  // on p itself, not on the scaled variables
@@ -1369,7 +1420,7 @@ PyObject* solve_impl(const SolveArgs& a) {
   const Tolerances& t = a.tolerances;
   const T opts[5] = {T(t.tau), T(t.eps1), T(t.eps2), T(t.eps3), differences == Differences::kCentral ? -delta : delta};
   T info[10] = {};  // stop code 0 until the solver writes its own
-  const SolverCall<T> call{secant && !evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
+  const SolverCall<T> call{secant && !model_evaluator.has_jacobian(), data_of<T>(p), data_of<T>(weighted_y), m, n, t.max_iter, opts,
                            info, &fit};
   int status = 0;
   ombrix::py::NumericCall numeric;
@@ -1382,7 +1433,7 @@ PyObject* solve_impl(const SolveArgs& a) {
     // the binding's where a basis mixes the parameters: there only p-space steps keep the bounds.
     const T* basis_data = basis ? data_of<T>(basis) : nullptr;
     const bool diagonal = !basis || diagonal_basis(basis_data, m, k);
-    const bool binding_jacobian = evaluator.has_jacobian() || !diagonal;
+    const bool binding_jacobian = model_evaluator.has_jacobian() || !diagonal;
     CBuffer<T> z_sizes(allocate<T>(3, std::size_t(m)));
     if (!z_sizes) return PyErr_NoMemory();
     const T *z_typical = data_of<T>(typical), *z_lower = lb ? data_of<T>(lb) : nullptr,
@@ -1393,10 +1444,19 @@ PyObject* solve_impl(const SolveArgs& a) {
       z_lower = lb ? z_sizes.get() + m : nullptr;
       z_upper = ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
     }
-    status = run_engine(engine_fit, a.engine, a.guarded, binding_jacobian, differences, z_typical, z_lower, z_upper,
+    auto run = [&] {
+      return run_engine(engine_fit, a.engine, a.guarded, binding_jacobian, differences, z_typical, z_lower, z_upper,
                         z ? data_of<T>(z) : q, k, n, data_of<T>(weighted_y), a.tolerances, info);
+    };
+    if (model_evaluator.needs_interpreter()) {
+      status = run();
+    } else {
+      Py_BEGIN_ALLOW_THREADS
+      status = run();
+      Py_END_ALLOW_THREADS
+    }
     if (z) std::copy_n(engine_fit.parameters(data_of<T>(z)), m, q);
-  } else if (evaluator.needs_interpreter()) {
+  } else if (model_evaluator.needs_interpreter()) {
     status = run_solver(call, constraints);
   } else {
     Py_BEGIN_ALLOW_THREADS

@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _active_set, _fit, _results
+from . import _active_set, _compiled, _fit, _results
 
 __all__ = ["fit", "FitResult", "Status", "check_jacobian"]
 
@@ -378,10 +378,17 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
 
     Parameters
     ----------
-    model : callable
+    model : callable or compiled function
         ``model(p, *args)`` returns the n model values as an array of shape
         (n,).  `p` is a new array of the fit's dtype on every call (the model
-        may keep it).
+        may keep it).  Or a C function ``void f(const double *p, double
+        *out, int m, int n, void *user_data)`` (``float`` for float32 fits),
+        given as a ctypes function pointer, a numba ``cfunc`` or a SciPy
+        ``LowLevelCallable`` (whose ``user_data`` it receives; otherwise
+        NULL): then no Python runs while the fit iterates and the
+        interpreter lock is released, so fits in several threads run in
+        parallel.  A compiled model takes no `args`, a compiled `jac` (same
+        signature, writing the (n, m) row-major Jacobian) or none.
     p0 : array_like, shape (m,)
         Starting parameters, finite.  A component outside its bounds is moved
         onto the nearest bound.
@@ -605,10 +612,13 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     `chisq_tol`) are off by default because they depend on the units of
     the data.
     """
-    if not callable(model):
+    compiled = _compiled.is_compiled(model)
+    if not compiled and not callable(model):
         raise TypeError("model must be callable")
-    if jac is not None and not callable(jac):
+    if jac is not None and not (callable(jac) or _compiled.is_compiled(jac)):
         raise TypeError("jac must be callable or None")
+    if compiled and args:
+        raise TypeError("a compiled model takes no args: its data reach it through user_data")
     if diff not in _DIFFS:
         raise ValueError(f"diff must be one of {', '.join(map(repr, _DIFFS))}, not {diff!r}")
     if constraints is not None and constraints not in _CONSTRAINT_METHODS:
@@ -628,6 +638,11 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
     p0 = _vector(p0, "p0")
     y = _vector(y, "y")
     m, n = p0.shape[0], y.shape[0]
+    if compiled:
+        model = _compiled.resolve(model, dtype, m, n)
+        jac = None if jac is None else _compiled.resolve(jac, dtype, m, n, jacobian=True)
+    elif _compiled.is_compiled(jac):
+        raise TypeError("a compiled jac needs a compiled model")
     names = None if names is None else tuple(str(name) for name in names)
     if names is not None and len(names) != m:
         raise ValueError(f"names has {len(names)} entries for {m} parameters")
