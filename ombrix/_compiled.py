@@ -150,7 +150,13 @@ def _low_level_callable(obj, dtype):
     if signature not in accepted:
         raise TypeError(f"the LowLevelCallable's signature does not match: it must be {_expected(dtype)}, "
                         f"not {obj.signature}")
-    address = _capsule_pointer(obj.function)
+    function = obj.function  # a capsule, or the ctypes function it was made of
+    if isinstance(function, ctypes._CFuncPtr):
+        address = ctypes.cast(function, ctypes.c_void_p).value
+    elif type(function).__name__ == "PyCapsule":
+        address = _capsule_pointer(function)
+    else:
+        raise TypeError("the LowLevelCallable must carry a capsule or a ctypes function")
     user_data = obj.user_data
     if user_data is not None:
         if type(user_data).__name__ == "PyCapsule":
