@@ -58,7 +58,7 @@ sanitize: $(SAN_PY)
 
 examples: $(PY)
 	$(PY) -m pip install --quiet ".[examples]"
-	for example in peak_fit mixture_fractions positive_lifetimes; do $(PY) examples/$$example.py || exit 1; done
+	for example in peak_fit mixture_fractions positive_lifetimes flim; do $(PY) examples/$$example.py || exit 1; done
 
 # Sphinx with numpydoc; -n -W: a broken reference or docstring fails the build.
 # (The package is imported by autodoc: -P keeps the source folder off sys.path.)
