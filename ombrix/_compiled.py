@@ -94,6 +94,8 @@ def resolve(obj, dtype, m, n, jacobian=False):
     """`obj` as a `CFunction` for a fit of m parameters and n values in the
     precision `dtype`; TypeError when its signature does not match."""
     dtype = np.dtype(dtype)
+    if dtype not in _LETTER:
+        raise ValueError(f"dtype must be float64 or float32, not {dtype}")
     if isinstance(obj, CFunction):
         if obj._c_function[2] != _LETTER[dtype] or (obj._m, obj._n) != (m, n):
             return resolve(obj._carrier, dtype, m, n, jacobian)

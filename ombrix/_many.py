@@ -169,6 +169,11 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
                                   max_iterations=max_iterations, names=names))
     y, starts, sigmas = _rows(p0, y, sigma)
     workers = _workers(workers)
+    if _compiled.is_compiled(model) and not vectorized:
+        # bound once: reading a carrier's address and checking its signature costs as much as a small fit
+        m, n = starts.shape[1], y.shape[1]
+        model = _compiled.resolve(model, dtype, m, n)
+        jac = _compiled.resolve(jac, dtype, m, n, jacobian=True) if _compiled.is_compiled(jac) else jac
     if vectorized:
         if _compiled.is_compiled(model):
             raise TypeError("a compiled model is not vectorized: give vectorized=False")
