@@ -125,9 +125,10 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
         `sigma`, when given per fit, may be Dask arrays too (see Notes).
     sigma : array_like, shape (n,) or (k, n), optional
         Standard deviations of the data, shared or per fit.
-    bounds, eq, ineq, args, jac, absolute_sigma, loss, f_scale, diff, dtype,
-    damping, step_tol, max_iterations, names
+    args, jac, absolute_sigma, bounds, eq, ineq, loss, f_scale, diff, dtype : optional
         As in `fit`; bounds and constraints are shared by every fit.
+    damping, step_tol, max_iterations, names : optional
+        As in `fit`.
     vectorized : bool, optional
         The model (and `jac`) take the parameters of several fits at once
         (see `model`).
