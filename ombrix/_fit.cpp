@@ -18,6 +18,10 @@
 // fit context, a failed evaluation stops the engine through its should_stop
 // hook, and the guard refuses trial points through its accept_point hook.
 //
+// A model given as a C function (an object carrying `_c_function`, see
+// _src/c_function.h) is evaluated without the interpreter, and the solver
+// then runs with the interpreter lock released.
+//
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
 // the module functions, the module definition.
 #define PY_SSIZE_T_CLEAN
