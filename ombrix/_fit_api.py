@@ -712,6 +712,21 @@ def fit(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bo
         model=model, args=args, model_jac=jac, sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
 
 
+def refused_start(p0, n, k2, dtype, reason, absolute_sigma=False):
+    """The `FitResult` of a fit that did not start because the model or its
+    Jacobian is not finite at `p0` (which `fit` raises as ValueError): the
+    start, NaN statistics, status INVALID_VALUES, `reason` as the message."""
+    m = len(p0)
+    nan = math.nan
+    return FitResult(
+        p=np.asarray(p0, dtype=dtype).copy(), cov=np.full((m, m), nan, dtype=dtype), stderr=np.full(m, nan, dtype=dtype),
+        corr=np.full((m, m), nan, dtype=dtype), residuals=np.full(n, nan, dtype=dtype),
+        weighted_residuals=np.full(n, nan, dtype=dtype), jac=np.full((n, m), nan, dtype=dtype), chisq=nan, redchi=nan,
+        r2=nan, dof=n - m, rank=0, initial_chisq=nan, nfev=1, njev=0, iterations=0, status=Status.INVALID_VALUES,
+        message=str(reason), success=False, active_bounds=np.zeros(m, dtype=np.int8),
+        active_ineq=np.zeros(k2, dtype=bool), absolute_sigma=bool(absolute_sigma))
+
+
 def loss_weights(loss, r, f_scale):
     """rho'(z) of each residual r_i of a loss, z = (r_i / f_scale)^2."""
     z = (np.asarray(r, dtype=np.float64) / f_scale) ** 2

@@ -3,8 +3,9 @@
 Each row of the data is fitted as `fit` fits it, with the same arguments:
 `FitBatch` stacks the results, and ``batch[i]`` is the `FitResult` of row
 i.  A fit that fails (does not converge, meets invalid values) takes its
-row without disturbing the others; an exception raised by the model stops
-the batch and propagates.
+row without disturbing the others (a start where the model is not finite
+too: `fit` raises it, the batch records it as INVALID_VALUES); an
+exception raised by the model stops the batch and propagates.
 """
 
 import collections
@@ -14,7 +15,8 @@ import dataclasses
 import numpy as np
 
 from . import _compiled
-from ._fit_api import Status, fit
+from ._active_set import StartNotFinite
+from ._fit_api import Status, fit, refused_start
 
 __all__ = ["fit_many", "FitBatch"]
 
@@ -105,7 +107,11 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
 
     Every row is fitted as ``fit(model, p0_i, y_i, ...)`` would fit it
     with the same keywords (see `fit` for their meaning), and
-    ``batch[i]`` equals that `FitResult`.
+    ``batch[i]`` equals that `FitResult`.  One exception: where the model
+    or its Jacobian is not finite at a row's start, `fit` raises
+    ValueError; the batch records that row as a fit that did not start
+    (status INVALID_VALUES, the start as `p`, NaN statistics, the reason
+    as its message) and goes on.
 
     Parameters
     ----------
@@ -183,8 +189,13 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
                    f_scale=f_scale, diff=diff, dtype=dtype, damping=damping, step_tol=step_tol,
                    max_iterations=max_iterations, names=names)
 
+    inequalities = 0 if ineq is None else np.atleast_2d(np.asarray(ineq[0], dtype=float)).shape[0]
+
     def fit_row(i):
-        return fit(model, starts[i], y[i], sigma=sigmas[i], **options)
+        try:
+            return fit(model, starts[i], y[i], sigma=sigmas[i], **options)
+        except StartNotFinite as reason:  # a failed fit of its own, not an error of the batch
+            return refused_start(starts[i], y.shape[1], inequalities, np.dtype(dtype), reason, absolute_sigma)
 
     k = y.shape[0]
     bar = _progress_bar(k) if progress else None
@@ -243,6 +254,9 @@ def _rows(p0, y, sigma):
     y = np.asarray(y, dtype=np.float64)
     if y.ndim != 2 or y.shape[0] == 0 or y.shape[1] == 0:
         raise ValueError(f"y must have shape (k, n) with k, n >= 1, not {y.shape}")
+    bad = np.argwhere(~np.isfinite(y))
+    if bad.size:  # refused before any fit, not after the rows before it
+        raise ValueError(f"y must be finite: y[{bad[0][0]}, {bad[0][1]}] is {y[tuple(bad[0])]}")
     k, n = y.shape
     p0 = np.asarray(p0, dtype=np.float64)
     if p0.ndim == 1:

@@ -258,6 +258,26 @@ def test_failing_fit_keeps_its_row(clib, workers):
     assert batch.failures() == {Status(batch.status[2]): 1}
 
 
+def test_start_where_the_model_is_not_finite_fails_its_row_only():
+    # fit raises for such a start; in a batch it is one failed fit among good ones
+    def model(p):
+        return np.sqrt(p[2] - 0.3) + decay(p) - np.sqrt(p[2] - 0.3)  # NaN where p[2] < 0.3
+
+    p0 = np.tile(TRUE, (4, 1))
+    p0[1, 2] = 0.1
+    y = data(4)
+    with np.errstate(invalid="ignore"):
+        with pytest.raises(ValueError, match="not finite at the start point"):
+            ombrix.fit(model, p0[1], y[1])
+        batch = ombrix.fit_many(model, p0, y, ineq=([[0, 0, 1]], [0]))
+    assert list(batch.success) == [True, False, True, True]
+    refused = batch[1]
+    assert refused.status == Status.INVALID_VALUES and "not finite at the start point" in refused.message
+    np.testing.assert_array_equal(refused.p, p0[1])
+    assert np.isnan(batch.stderr[1]).all() and refused.active_ineq.shape == (1,)
+    assert_same_fit(batch[2], ombrix.fit(model, p0[2], y[2], ineq=([[0, 0, 1]], [0])))
+
+
 class Boom(Exception):
     pass
 
@@ -280,6 +300,7 @@ def test_model_exception_stops_the_batch(workers):
 
 @pytest.mark.parametrize("kwargs, error, message", [
     (dict(y=np.ones(30)), ValueError, r"y must have shape \(k, n\)"),
+    (dict(y=np.where(np.arange(T.size) == 4, np.nan, data())), ValueError, r"y must be finite: y\[0, 4\] is nan"),
     (dict(p0=np.ones((5, 3))), ValueError, r"p0 must have shape \(m,\) or \(12, m\)"),
     (dict(sigma=np.ones(7)), ValueError, "sigma must have shape"),
     (dict(workers=0), ValueError, "workers must be a positive int"),
