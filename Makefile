@@ -58,7 +58,7 @@ sanitize: $(SAN_PY)
 
 examples: $(PY)
 	$(PY) -m pip install --quiet ".[examples]"
-	for example in peak_fit mixture_fractions positive_lifetimes; do $(PY) examples/$$example.py || exit 1; done
+	for example in peak_fit mixture_fractions positive_lifetimes flim; do $(PY) examples/$$example.py || exit 1; done
 
 # Sphinx with numpydoc; -n -W: a broken reference or docstring fails the build.
 # (The package is imported by autodoc: -P keeps the source folder off sys.path.)
@@ -68,13 +68,14 @@ docs: $(PY)
 	$(PY) -P -m sphinx -b html -n -W --keep-going -q docs docs/_build/html
 	@echo "documentation: docs/_build/html/index.html"
 
-# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md, bounded.md, mgh.md).
+# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md, bounded.md, mgh.md, many.md).
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) -P bench/nist_bench.py
 	$(PY) -P bench/lm_overhead.py
 	$(PY) -P bench/bounded_bench.py
 	$(PY) -P bench/mgh_bench.py
+	$(PY) -P bench/many_bench.py
 
 # The same NIST problems in C: the engine against GSL and Ceres Solver (needs
 # Debian's libgsl-dev and libceres-dev).

@@ -171,11 +171,22 @@ struct Problem {
     if (o.should_stop && o.should_stop(user_data)) aborted = true;
   }
 
+  // Counts a model evaluation just made (by the callback or the caller).
+  void counted_values() {
+    ++nfev;
+    after_call();
+  }
+
   // f(p) into f_out, r = w (y - f) into r_out and the loss sum into cost.
   Outcome residuals(const T* p, T* f_out, T* r_out, T& cost) {
     f(p, f_out, m, n, user_data);
-    ++nfev;
-    after_call();
+    counted_values();
+    return residuals_of(f_out, r_out, cost);
+  }
+
+  // r = w (y - f) into r_out and the loss sum into cost, for model values
+  // f_out just evaluated (and counted).
+  Outcome residuals_of(const T* f_out, T* r_out, T& cost) {
     if (aborted) return Outcome::kAborted;
     for (int i = 0; i < n; ++i) {
       const T e = (y ? y[i] : T(0)) - f_out[i];
@@ -193,21 +204,6 @@ struct Problem {
     return std::isfinite(cost) ? Outcome::kFinite : Outcome::kNonFinite;
   }
 
-  // The Jacobian of f at p into ws.jac: row-major from the callback, or
-  // column-major from differences (fp = f(p)).
-  Outcome jacobian(const T* p, const T* fp, Workspace<T>& ws) {
-    ++njev;
-    if (jac) {
-      jac(p, ws.jac, m, n, user_data);
-      after_call();
-    } else {
-      difference_jacobian(p, fp, ws);
-    }
-    if (aborted) return Outcome::kAborted;
-    return all_finite(ws.jac, std::size_t(n) * std::size_t(m)) ? Outcome::kFinite : Outcome::kNonFinite;
-  }
-
-  void difference_jacobian(const T* p, const T* fp, Workspace<T>& ws);
   T difference_step(const T* p, int j, T base, T& room_lo, T& room_hi) const;
 };
 
@@ -230,52 +226,6 @@ T inside_step(T h, T reach, T room_lo, T room_hi) {
   if (reach * h <= room_hi) return h;
   if (reach * h <= room_lo) return -h;
   return room_hi >= room_lo ? room_hi / reach : -(room_lo / reach);
-}
-
-// Forward differences with h = sqrt(eps) scale, central ones with
-// h = eps^(1/3) scale; next to a bound the step points inside (a one-sided
-// three-point formula for central differences), shortened to fit if needed.
-template <typename T>
-void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) {
-  const std::size_t nn = std::size_t(n);
-  T* pw = ws.perturbed;
-  std::memcpy(pw, p, std::size_t(m) * sizeof(T));
-  const bool central = central_now();
-  const T base = central ? kCentralStep<T> : kForwardStep<T>;
-  // f at the perturbed point into `out`; false once the caller asked to stop
-  auto evaluate = [&](T* out) {
-    f(pw, out, m, n, user_data);
-    ++nfev;
-    after_call();
-    return !aborted;
-  };
-  for (int j = 0; j < m; ++j) {
-    T room_lo, room_hi;
-    T h = difference_step(p, j, base, room_lo, room_hi);
-    T* column = ws.jac + std::size_t(j) * nn;
-    const bool two_sided = central && h <= room_lo && h <= room_hi;
-    if (!two_sided) h = inside_step(h, central ? T(2) : T(1), room_lo, room_hi);
-    pw[j] = p[j] + h;
-    h = pw[j] - p[j];  // the step actually taken
-    if (h == 0) {
-      std::fill(column, column + nn, T(0));
-      continue;
-    }
-    if (!evaluate(ws.scratch1)) return;
-    if (two_sided) {
-      pw[j] = p[j] - h;
-      if (!evaluate(ws.scratch2)) return;
-      for (std::size_t i = 0; i < nn; ++i) column[i] = (ws.scratch1[i] - ws.scratch2[i]) / (2 * h);
-    } else if (central) {
-      pw[j] = p[j] + 2 * h;
-      if (!evaluate(ws.scratch2)) return;
-      for (std::size_t i = 0; i < nn; ++i)
-        column[i] = (T(-3) * fp[i] + T(4) * ws.scratch1[i] - ws.scratch2[i]) / (2 * h);
-    } else {
-      for (std::size_t i = 0; i < nn; ++i) column[i] = (ws.scratch1[i] - fp[i]) / h;
-    }
-    pw[j] = p[j];
-  }
 }
 
 // ---- linear algebra of one iteration --------------------------------------------------
@@ -650,8 +600,67 @@ struct Run {
     return true;
   }
 
-  bool start();
-  int iterate();
+  // ---- phases ----
+  //
+  // The run asks for one evaluation at a time, model values or the analytic
+  // Jacobian at a point, and moves on when it has them: begin() asks for the
+  // first, and supplied() takes each one and asks for the next, until the run
+  // has a status.  The serial solve answers through the callbacks; a caller
+  // that drives many runs at once can answer them in batches.  Difference
+  // Jacobians are asked for column by column (one point, or two for central
+  // differences).  Geodesic acceleration still calls the model itself.
+  enum class Need { kNothing, kValues, kJacobian };
+  enum class Phase { kStart, kStartJacobian, kTrial, kTrialJacobian };
+  Need need = Need::kNothing;
+  const T* need_at = nullptr;  // the point of the evaluation asked for
+  T* need_into = nullptr;      // where its values go (n, or n x m row-major)
+  Phase phase = Phase::kStart;
+
+  // What the current trial showed, between its phases.
+  struct Trial {
+    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0;
+    bool small_step = false, small_reduction = false, below_resolution = false, refined = false,
+         switching = false;
+  } trial;
+
+  // Progress through a difference Jacobian at `at` (model values f_at):
+  // column j, its step h and the stage (1: f(p + h e_j) asked for, 2: the
+  // second point).
+  struct Differences {
+    const T *at = nullptr, *f_at = nullptr;
+    T base = 0, h = 0;
+    int column = 0, stage = 0;
+    bool central = false, two_sided = false;
+  } diff;
+
+  void begin();
+  void supplied();
+  void ask(Need what, const T* at, T* into) {
+    need = what;
+    need_at = at;
+    need_into = into;
+  }
+  void finish(int why) {
+    status = why;
+    need = Need::kNothing;
+  }
+
+  void start_with_values();
+  void start_with_jacobian(Outcome j);
+  void next_trial();
+  int propose();
+  void judge();
+  int conclude(Outcome j);
+  void continue_or_finish(int why) {
+    if (why == 0) next_trial();
+    else finish(why);
+  }
+
+  void begin_jacobian(const T* at, const T* f_at);
+  void difference_values_supplied();
+  void next_difference_column();
+  void jacobian_done(Outcome j);
+
   Rejection trial_step(T& pred);
   Rejection accelerate(const T* Rv, T dv);
   void accept(T gain_ratio, T dstep);
@@ -659,30 +668,147 @@ struct Run {
   int stop_after_trial(bool small_step, bool small_reduction);
 };
 
-// Evaluates the start; false (with status set) when there is nothing to iterate.
+// Asks for the model at the start.
 template <typename T>
-bool Run<T>::start() {
-  const Outcome o = pr.residuals(p, ws.f, ws.r, cost);
+void Run<T>::begin() {
+  phase = Phase::kStart;
+  ask(Need::kValues, p, ws.f);
+}
+
+// Takes the evaluation asked for, made by the caller into need_into, and
+// moves the run on to its next request or its status.
+template <typename T>
+void Run<T>::supplied() {
+  if (need == Need::kJacobian) {
+    pr.after_call();
+    return jacobian_done(pr.aborted ? Outcome::kAborted : Outcome::kFinite);
+  }
+  pr.counted_values();
+  switch (phase) {
+    case Phase::kStart: return start_with_values();
+    case Phase::kTrial: return judge();
+    case Phase::kStartJacobian:
+    case Phase::kTrialJacobian: return difference_values_supplied();
+  }
+}
+
+// The start's residuals; then its Jacobian.
+template <typename T>
+void Run<T>::start_with_values() {
+  const Outcome o = pr.residuals_of(ws.f, ws.r, cost);
   initial_cost = cost;
   resolution = pr.resolution;
-  if (o != Outcome::kFinite) {
-    status = o == Outcome::kAborted ? OMBRIX_SOLVE_ABORTED : OMBRIX_SOLVE_INVALID_VALUES;
-    return false;
-  }
-  const Outcome j = pr.jacobian(p, ws.f, ws);
-  if (j != Outcome::kFinite) {
-    status = j == Outcome::kAborted ? OMBRIX_SOLVE_ABORTED : OMBRIX_SOLVE_INVALID_VALUES;
-    return false;
-  }
-  if (!refactor(true)) {
-    status = OMBRIX_SOLVE_LINEAR_ALGEBRA;
-    return false;
-  }
+  if (o != Outcome::kFinite) return finish(o == Outcome::kAborted ? OMBRIX_SOLVE_ABORTED : OMBRIX_SOLVE_INVALID_VALUES);
+  phase = Phase::kStartJacobian;
+  begin_jacobian(p, ws.f);
+}
+
+// The start's factorisation and damping; then the first trial.
+template <typename T>
+void Run<T>::start_with_jacobian(Outcome j) {
+  if (j != Outcome::kFinite) return finish(j == Outcome::kAborted ? OMBRIX_SOLVE_ABORTED : OMBRIX_SOLVE_INVALID_VALUES);
+  if (!refactor(true)) return finish(OMBRIX_SOLVE_LINEAR_ALGEBRA);
   T largest = 0;
   for (int j = 0; j < pr.m; ++j) largest = std::max(largest, (ws.colnorm[j] / ws.D[j]) * (ws.colnorm[j] / ws.D[j]));
   damping_unit = largest > 0 ? largest : T(1);
   mu = T(pr.o.initial_damping) * damping_unit;
-  return true;
+  next_trial();
+}
+
+// The stopping tests before a trial, then trials until one asks for the
+// model at its point or the run ends.
+template <typename T>
+void Run<T>::next_trial() {
+  const SolveOptions<T>& o = pr.o;
+  for (;;) {
+    int why = 0;
+    if (residuals_are_rounding()) why = OMBRIX_SOLVE_ZERO_RESIDUAL;
+    else if (fac.scaled_gradient <= T(o.gtol)) why = OMBRIX_SOLVE_SMALL_GRADIENT;
+    else if (iterations >= o.max_iterations) why = OMBRIX_SOLVE_ITERATION_LIMIT;
+    else if (o.max_evaluations > 0 && pr.nfev >= o.max_evaluations) why = OMBRIX_SOLVE_EVALUATION_LIMIT;
+    else why = propose();
+    if (why != 0) return finish(why);
+    if (need != Need::kNothing) return;
+  }
+}
+
+// ---- the Jacobian, analytic or by differences, asked for point by point ----
+
+template <typename T>
+void Run<T>::begin_jacobian(const T* at, const T* f_at) {
+  ++pr.njev;
+  if (pr.jac) return ask(Need::kJacobian, at, ws.jac);
+  diff.at = at;
+  diff.f_at = f_at;
+  diff.central = pr.central_now();
+  diff.base = diff.central ? kCentralStep<T> : kForwardStep<T>;
+  diff.column = -1;
+  std::memcpy(ws.perturbed, at, std::size_t(pr.m) * sizeof(T));
+  next_difference_column();
+}
+
+// Forward differences with h = sqrt(eps) scale, central ones with
+// h = eps^(1/3) scale; next to a bound the step points inside (a one-sided
+// three-point formula for central differences), shortened to fit if needed.
+// Asks for f(p + h e_j) of the next column that has a step, or ends the Jacobian.
+template <typename T>
+void Run<T>::next_difference_column() {
+  const T* at = diff.at;
+  T* pw = ws.perturbed;
+  while (++diff.column < pr.m) {
+    const int j = diff.column;
+    T room_lo, room_hi;
+    T h = pr.difference_step(at, j, diff.base, room_lo, room_hi);
+    diff.two_sided = diff.central && h <= room_lo && h <= room_hi;
+    if (!diff.two_sided) h = inside_step(h, diff.central ? T(2) : T(1), room_lo, room_hi);
+    pw[j] = at[j] + h;
+    diff.h = pw[j] - at[j];  // the step actually taken
+    if (diff.h != 0) {
+      diff.stage = 1;
+      return ask(Need::kValues, pw, ws.scratch1);
+    }
+    T* column = ws.jac + std::size_t(j) * std::size_t(pr.n);
+    std::fill(column, column + pr.n, T(0));
+  }
+  jacobian_done(Outcome::kFinite);
+}
+
+// A point of the difference Jacobian has its values: the second point of
+// the column, or the column and the next one.
+template <typename T>
+void Run<T>::difference_values_supplied() {
+  if (pr.aborted) return jacobian_done(Outcome::kAborted);
+  const int j = diff.column;
+  const T h = diff.h;
+  const T* at = diff.at;
+  T* pw = ws.perturbed;
+  if (diff.stage == 1 && diff.central) {
+    pw[j] = diff.two_sided ? at[j] - h : at[j] + 2 * h;
+    diff.stage = 2;
+    return ask(Need::kValues, pw, ws.scratch2);
+  }
+  const std::size_t nn = std::size_t(pr.n);
+  T* column = ws.jac + std::size_t(j) * nn;
+  const T *f1 = ws.scratch1, *f2 = ws.scratch2, *fp = diff.f_at;
+  if (diff.two_sided) {
+    for (std::size_t i = 0; i < nn; ++i) column[i] = (f1[i] - f2[i]) / (2 * h);
+  } else if (diff.central) {
+    for (std::size_t i = 0; i < nn; ++i) column[i] = (T(-3) * fp[i] + T(4) * f1[i] - f2[i]) / (2 * h);
+  } else {
+    for (std::size_t i = 0; i < nn; ++i) column[i] = (f1[i] - fp[i]) / h;
+  }
+  pw[j] = at[j];
+  next_difference_column();
+}
+
+// The Jacobian is complete (or the caller stopped the run): on to the phase
+// that waited for it.
+template <typename T>
+void Run<T>::jacobian_done(Outcome j) {
+  need = Need::kNothing;
+  if (j == Outcome::kFinite && !all_finite(ws.jac, std::size_t(pr.n) * std::size_t(pr.m))) j = Outcome::kNonFinite;
+  if (phase == Phase::kStartJacobian) return start_with_jacobian(j);
+  continue_or_finish(conclude(j));
 }
 
 // The trial step into ws.step (v, or v + a/2 with acceleration) and the
@@ -774,75 +900,98 @@ int Run<T>::stop_after_trial(bool small_step, bool small_reduction) {
   return last == Rejection::kNonFinite ? OMBRIX_SOLVE_INVALID_VALUES : OMBRIX_SOLVE_STALLED;
 }
 
-// One trial: step, evaluation, acceptance or rejection, stopping tests.
+// A trial, up to its evaluation: the step and the trial point, then asks
+// for the model there.  Returns 0 having asked (or to go on after a step
+// refused before any evaluation), else the status the run ends with.
 template <typename T>
-int Run<T>::iterate() {
+int Run<T>::propose() {
   const int m = pr.m;
   const SolveOptions<T>& o = pr.o;
   ++iterations;
-  T pred = 0;
-  const Rejection refused = trial_step(pred);
+  trial = Trial{};
+  const Rejection refused = trial_step(trial.pred);
   if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
-  const T dstep = scaled_norm(ws.D, ws.step, m), dp = scaled_norm(ws.D, p, m);
-  const bool small_step = dstep <= T(o.xtol) * (T(o.xtol) + dp);
+  trial.dstep = scaled_norm(ws.D, ws.step, m);
+  const T dp = scaled_norm(ws.D, p, m);
+  trial.small_step = trial.dstep <= T(o.xtol) * (T(o.xtol) + dp);
   if (refused != Rejection::kNone) {
     reject(refused);
-    return stop_after_trial(small_step, false);
+    return stop_after_trial(trial.small_step, false);
   }
   for (int j = 0; j < m; ++j) ws.trial_p[j] = p[j] + ws.step[j];
   if (o.accept_point && !o.accept_point(ws.trial_p, m, pr.user_data)) {
     reject(Rejection::kRefused);
-    return stop_after_trial(small_step, false);
+    return stop_after_trial(trial.small_step, false);
   }
-  T trial_cost = 0;
-  const Outcome e = pr.residuals(ws.trial_p, ws.trial_f, ws.trial_r, trial_cost);
+  phase = Phase::kTrial;
+  ask(Need::kValues, ws.trial_p, ws.trial_f);
+  return 0;
+}
+
+// The trial point has its model values: rejected (the next trial, or the
+// end), or accepted subject to its Jacobian, which it asks for.
+template <typename T>
+void Run<T>::judge() {
+  const SolveOptions<T>& o = pr.o;
+  need = Need::kNothing;
+  const Outcome e = pr.residuals_of(ws.trial_f, ws.trial_r, trial.cost);
   if (e != Outcome::kFinite) {
     reject(Rejection::kNonFinite);
-    return stop_after_trial(small_step, false);
+    return continue_or_finish(stop_after_trial(trial.small_step, false));
   }
-  const T actual = cost - trial_cost;
+  const T actual = cost - trial.cost;
+  const T pred = trial.pred, dstep = trial.dstep;
   // A step whose predicted reduction the loss at p cannot resolve is
   // accepted unless the loss rises beyond that rounding: the linear model is
   // exact there, and the gain ratio only measures rounding noise.
-  const bool below_resolution = pred >= 0 && pred <= resolution && actual >= -2 * resolution;
-  const T gain_ratio = below_resolution ? T(1) : pred > 0 ? actual / pred : T(-1);
+  trial.below_resolution = pred >= 0 && pred <= resolution && actual >= -2 * resolution;
+  trial.gain_ratio = trial.below_resolution ? T(1) : pred > 0 ? actual / pred : T(-1);
   // the refinement ends when its steps stop contracting
-  const bool refined = below_resolution && dstep >= T(0.9) * refinement_step;
+  trial.refined = trial.below_resolution && dstep >= T(0.9) * refinement_step;
   // More's test: both reductions relative to the loss below ftol, ratio <= 2
-  const bool small_reduction = std::fabs(actual) <= T(o.ftol) * cost && pred <= T(o.ftol) * cost &&
-                               gain_ratio <= T(2);
-  if (!(gain_ratio > 0)) {
+  trial.small_reduction = std::fabs(actual) <= T(o.ftol) * cost && pred <= T(o.ftol) * cost &&
+                          trial.gain_ratio <= T(2);
+  if (!(trial.gain_ratio > 0)) {
     reject(Rejection::kNoReduction);
-    return stop_after_trial(small_step, small_reduction);
+    return continue_or_finish(stop_after_trial(trial.small_step, trial.small_reduction));
   }
   // Once forward differences have brought the fit to the loss's rounding,
   // their sqrt(eps) error would decide where it ends: central differences
   // take over for the refinement, which starts afresh.
-  const bool switching = below_resolution && !pr.jac && o.differences == OMBRIX_DIFFERENCES_FORWARD && !pr.polishing;
-  if (switching) pr.polishing = true;
+  trial.switching = trial.below_resolution && !pr.jac && o.differences == OMBRIX_DIFFERENCES_FORWARD &&
+                    !pr.polishing;
+  if (trial.switching) pr.polishing = true;
   // The Jacobian at the trial point decides too: a non-finite one rejects it.
-  const Outcome j = pr.jacobian(ws.trial_p, ws.trial_f, ws);
+  phase = Phase::kTrialJacobian;
+  begin_jacobian(ws.trial_p, ws.trial_f);
+}
+
+// The trial point has its Jacobian: the step is taken, or rejected for a
+// Jacobian that is not finite.  Returns 0 to go on, else the status.
+template <typename T>
+int Run<T>::conclude(Outcome j) {
+  const int m = pr.m;
   if (j == Outcome::kAborted) return OMBRIX_SOLVE_ABORTED;
   if (j == Outcome::kNonFinite) {  // ws.qr still holds the factors at p
     reject(Rejection::kNonFinite);
-    return stop_after_trial(small_step, false);
+    return stop_after_trial(trial.small_step, false);
   }
   std::memcpy(p, ws.trial_p, std::size_t(m) * sizeof(T));
   std::swap(ws.f, ws.trial_f);
   std::swap(ws.r, ws.trial_r);
-  cost = trial_cost;
+  cost = trial.cost;
   resolution = pr.resolution;
-  refinement_step = below_resolution && !switching ? dstep : std::numeric_limits<T>::infinity();
+  refinement_step = trial.below_resolution && !trial.switching ? trial.dstep : std::numeric_limits<T>::infinity();
   if (!refactor(false)) return OMBRIX_SOLVE_LINEAR_ALGEBRA;
-  accept(gain_ratio, dstep);
+  accept(trial.gain_ratio, trial.dstep);
   // Damping there only slows the refinement along weak directions; its
   // steps shrink with mu, which the end of the refinement watches, so no
   // Gauss-Newton steps there.
-  if (below_resolution) {
+  if (trial.below_resolution) {
     mu = std::max(mu * T(0.01), std::numeric_limits<T>::min());
     radius = 0;
   }
-  return stop_after_trial(small_step, small_reduction || refined);
+  return stop_after_trial(trial.small_step, trial.small_reduction || trial.refined);
 }
 
 template <typename T>
@@ -944,14 +1093,10 @@ int solve(Callback<T> f, Callback<T> jac, T* p, const T* y, const T* weights, in
 
   Problem<T> pr{f, jac, y, weights, m, n, o, user_data};
   Run<T> run{pr, ws, p};
-  if (run.start()) {
-    while (run.status == 0) {
-      if (run.residuals_are_rounding()) run.status = OMBRIX_SOLVE_ZERO_RESIDUAL;
-      else if (run.fac.scaled_gradient <= T(o.gtol)) run.status = OMBRIX_SOLVE_SMALL_GRADIENT;
-      else if (run.iterations >= o.max_iterations) run.status = OMBRIX_SOLVE_ITERATION_LIMIT;
-      else if (o.max_evaluations > 0 && pr.nfev >= o.max_evaluations) run.status = OMBRIX_SOLVE_EVALUATION_LIMIT;
-      else run.status = run.iterate();
-    }
+  // The run's phases, each evaluation it asks for made by the callbacks.
+  for (run.begin(); run.need != Run<T>::Need::kNothing; run.supplied()) {
+    if (run.need == Run<T>::Need::kValues) f(run.need_at, run.need_into, m, n, user_data);
+    else jac(run.need_at, run.need_into, m, n, user_data);
   }
   int rank = 0;
   if (covariance) {

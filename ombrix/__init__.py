@@ -22,6 +22,9 @@ fit, FitResult, Status
     `eq=(A, b)` for A p = b, `ineq=(C, d)` for C p >= d, `dtype=`.
 curve_fit, OptimizeWarning
     The interface of SciPy's ``curve_fit`` on the same solvers.
+fit_many, FitBatch
+    One model fitted to each row of a data array (thousands of fits), with
+    Python, vectorized or compiled models, threads or Dask.
 check_jacobian
     Grades an analytic Jacobian against differences of the model.
 ombrix, ombrix_bc, ombrix_lec, ombrix_blec, ombrix_bleic, ombrix_blic, ombrix_leic, ombrix_lic
@@ -52,6 +55,7 @@ except ImportError as _error:
 
 from ._curve_fit import curve_fit
 from ._fit_api import FitResult, Status, check_jacobian, fit
+from ._many import FitBatch, fit_many
 from ._ombrix import (ombrix, ombrix_bc, ombrix_blec, ombrix_bleic, ombrix_blic, ombrix_lec, ombrix_leic,
                       ombrix_lic)
 
@@ -60,7 +64,7 @@ try:
 except _metadata.PackageNotFoundError:  # imported from a build tree, not installed
     __version__ = "0+unknown"
 
-__all__ = ["fit", "FitResult", "Status", "check_jacobian", "curve_fit", "OptimizeWarning",
+__all__ = ["fit", "FitResult", "Status", "check_jacobian", "fit_many", "FitBatch", "curve_fit", "OptimizeWarning",
            "ombrix", "ombrix_bc", "ombrix_lec", "ombrix_blec", "ombrix_bleic", "ombrix_blic", "ombrix_leic",
            "ombrix_lic", "get_include", "get_lib_dir"]
 

@@ -349,6 +349,10 @@ def solve(model: Any, start: np.ndarray, y: np.ndarray, args: tuple[Any, ...], j
     return out
 
 
+class StartNotFinite(ValueError):
+    """The model or its Jacobian is not finite at the start: nothing was fitted."""
+
+
 def raise_if_start_not_finite(out: _fit.Solution, start: np.ndarray) -> None:
     """ValueError naming the first value that is not finite, when the
     binding's outcome `out` (of solve or solve_guarded) ended at `start`
@@ -362,11 +366,11 @@ def raise_if_start_not_finite(out: _fit.Solution, start: np.ndarray) -> None:
         return
     bad = np.flatnonzero(~np.isfinite(f))
     if bad.size:
-        raise ValueError(f"the model is not finite at the start point: element {bad[0]} is {f[bad[0]]}")
+        raise StartNotFinite(f"the model is not finite at the start point: element {bad[0]} is {f[bad[0]]}")
     bad = np.argwhere(~np.isfinite(J))
     if bad.size:
         i, j = bad[0]
-        raise ValueError(f"the Jacobian is not finite at the start point: row {i}, column {j} is {J[i, j]}")
+        raise StartNotFinite(f"the Jacobian is not finite at the start point: row {i}, column {j} is {J[i, j]}")
 
 
 def model_values(result: Any, n: int, unpack: bool) -> np.ndarray:

@@ -21,6 +21,10 @@
 // fit context, a failed evaluation stops the engine through its should_stop
 // hook, and the guard refuses trial points through its accept_point hook.
 //
+// A model given as a C function (an object carrying `_c_function`, see
+// _src/c_function.h) is evaluated without the interpreter, and the solver
+// then runs with the interpreter lock released.
+//
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
 // the module state (the solution types), the module functions, the module
 // definition.
@@ -38,6 +42,7 @@
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
+#include "_src/c_function.h"
 #include "_src/numeric_call.h"
 #include "_src/ref.h"
 #include "_src/trampoline.h"
@@ -182,6 +187,31 @@ class PythonEvaluator final : public Evaluator<T> {
   Convention convention_ = Convention::kArray;
   int m_ = 0, n_ = 0;
   Ref error_;
+};
+
+// model and jac as C functions (see _src/c_function.h): no interpreter is
+// needed, so the solver runs with the lock released.  They cannot fail;
+// values that are not finite are the fit's to judge.
+template <typename T>
+class CEvaluator final : public Evaluator<T> {
+ public:
+  CEvaluator(ombrix::py::CFunction<T> model, ombrix::py::CFunction<T> jac, int m, int n)
+      : model_(model), jac_(jac), m_(m), n_(n) {}
+
+  bool model(const T* p, T* f) override {
+    model_.function(p, f, m_, n_, model_.user_data);
+    return true;
+  }
+  bool jacobian(const T* p, T* jac) override {
+    jac_.function(p, jac, m_, n_, jac_.user_data);
+    return true;
+  }
+  bool has_jacobian() const override { return jac_.function != nullptr; }
+  bool needs_interpreter() const override { return false; }
+
+ private:
+  ombrix::py::CFunction<T> model_, jac_;
+  int m_, n_;
 };
 
 // ==== the fit context =========================================================
@@ -861,6 +891,27 @@ struct SolveArgs {
   PyObject *origin = Py_None, *basis = Py_None, *z0 = Py_None;  // the engine's variables, see EngineFit
 };
 
+// The model and Jacobian as C functions, when the model is one: 1, 0 for a
+// Python model, -1 with an exception.  A C model takes a C Jacobian or none,
+// and its parameters as an array.
+template <typename T>
+int bind_c_functions(const SolveArgs& a, ombrix::py::CFunction<T>* model, ombrix::py::CFunction<T>* jac) {
+  constexpr char letter = ombrix::Real<T>::letter;
+  const int compiled = ombrix::py::read_c_function(a.model, letter, model);
+  if (compiled <= 0) return compiled;
+  const int compiled_jac = ombrix::py::read_c_function(a.jac, letter, jac);
+  if (compiled_jac < 0) return -1;
+  if (a.jac != Py_None && !compiled_jac) {
+    PyErr_SetString(PyExc_TypeError, "a compiled model takes a compiled jac or none");
+    return -1;
+  }
+  if (a.convention != Convention::kArray) {
+    PyErr_SetString(PyExc_TypeError, "a compiled model takes its parameters as an array");
+    return -1;
+  }
+  return 1;
+}
+
 // ---- solve, step 1: the arguments ----
 
 // The arrays of one fit in its precision T (y and the weights in double as
@@ -1038,7 +1089,8 @@ template <typename T>
 struct FitParts {
   const SolveArgs& a;
   const FitArrays<T>& arrays;
-  PythonEvaluator<T>& evaluator;
+  PythonEvaluator<T>& evaluator;  // holds what a Python model raised
+  Evaluator<T>& model;            // what the fit evaluates: the Python or the C model
   Fit<T>& fit;
   EngineFit<T>& engine_fit;
   Differences differences;
@@ -1160,7 +1212,7 @@ int run_engine_fit(const FitParts<T>& s, T* q, T* info) {
   const int m = f.m;
   const T* basis = f.data(f.basis);
   const bool diagonal = !basis || ombrix::diagonal_basis(basis, m, f.k);
-  const bool binding_jacobian = s.evaluator.has_jacobian() || !diagonal;
+  const bool binding_jacobian = s.model.has_jacobian() || !diagonal;
   CBuffer<T> z_sizes(allocate<T>(3, std::size_t(m)));
   if (!z_sizes) return kEngineOutOfMemory;
   const T *typical = f.data(f.typical), *lower = f.data(f.lb), *upper = f.data(f.ub);
@@ -1171,8 +1223,18 @@ int run_engine_fit(const FitParts<T>& s, T* q, T* info) {
     upper = f.ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
   }
   T* z = f.z ? data_of<T>(f.z) : q;
-  const int status = run_engine(s.engine_fit, s.a.engine, s.a.guarded, binding_jacobian, s.differences, typical,
-                                lower, upper, z, f.k, f.n, data_of<T>(f.weighted_y), s.a.tolerances, info);
+  auto run = [&] {
+    return run_engine(s.engine_fit, s.a.engine, s.a.guarded, binding_jacobian, s.differences, typical, lower, upper,
+                      z, f.k, f.n, data_of<T>(f.weighted_y), s.a.tolerances, info);
+  };
+  int status = 0;
+  if (s.model.needs_interpreter()) {
+    status = run();
+  } else {
+    Py_BEGIN_ALLOW_THREADS
+    status = run();
+    Py_END_ALLOW_THREADS
+  }
   if (f.z) std::copy_n(s.engine_fit.parameters(z), m, q);
   return status;
 }
@@ -1198,9 +1260,9 @@ int run_fit(const FitParts<T>& s, const Start& start, const Constraints<T>& cons
   const Tolerances& t = s.a.tolerances;
   const T opts[5] = {T(t.tau), T(t.eps1), T(t.eps2), T(t.eps3),
                      s.differences == Differences::kCentral ? -delta : delta};
-  const SolverCall<T> call{s.secant && !s.evaluator.has_jacobian(), q, data_of<T>(f.weighted_y), f.m, f.n,
+  const SolverCall<T> call{s.secant && !s.model.has_jacobian(), q, data_of<T>(f.weighted_y), f.m, f.n,
                            t.max_iter, opts, info, &s.fit};
-  if (s.evaluator.needs_interpreter()) return run_solver(call, constraints);
+  if (s.model.needs_interpreter()) return run_solver(call, constraints);
   int status = 0;
   Py_BEGIN_ALLOW_THREADS
   status = run_solver(call, constraints);
@@ -1347,9 +1409,13 @@ PyObject* solve_impl(PyTypeObject* type, const SolveArgs& a) {
   const int m = f.m, n = f.n;
   Ref p = ombrix::py::array_copy(data_of<T>(f.p0), m);
   if (!p) return nullptr;
-  PythonEvaluator<T> evaluator;
-  if (!evaluator.bind(a.model, a.jac, f.args, m, n, a.convention)) return nullptr;
-  Fit<T> fit(evaluator, m, n, f.weights, {differences, data_of<T>(f.typical), f.data(f.lb), f.data(f.ub)});
+  PythonEvaluator<T> evaluator;  // raises what a Python model raised (a C model cannot fail)
+  ombrix::py::CFunction<T> c_model, c_jac;
+  const int compiled = bind_c_functions(a, &c_model, &c_jac);
+  if (compiled < 0 || (!compiled && !evaluator.bind(a.model, a.jac, f.args, m, n, a.convention))) return nullptr;
+  CEvaluator<T> c_evaluator(c_model, c_jac, m, n);
+  Evaluator<T>& model = compiled ? static_cast<Evaluator<T>&>(c_evaluator) : evaluator;
+  Fit<T> fit(model, m, n, f.weights, {differences, data_of<T>(f.typical), f.data(f.lb), f.data(f.ub)});
   if (!fit.allocate_buffers()) return nullptr;
   if (f.C && a.guarded) fit.set_guard(data_of<T>(f.C), data_of<T>(f.d), f.k2);  // on p itself, not on q
   if (!read_engine_variables(a, &f)) return nullptr;
@@ -1357,7 +1423,7 @@ PyObject* solve_impl(PyTypeObject* type, const SolveArgs& a) {
   if (a.engine.enabled && !engine_fit.allocate_buffers()) return nullptr;
   T* q = data_of<T>(p);
   if (f.z) std::copy_n(engine_fit.parameters(data_of<T>(f.z)), m, q);  // the start, as the engine maps it
-  const FitParts<T> parts{a, f, evaluator, fit, engine_fit, differences, secant};
+  const FitParts<T> parts{a, f, evaluator, model, fit, engine_fit, differences, secant};
 
   // The solver's variables q = p / scale (the scale 1 unless set at the start).
   CBuffer<T> scale(allocate<T>(std::size_t(m)));

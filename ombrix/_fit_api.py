@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from . import _active_set, _common, _fit, _results
+from . import _active_set, _common, _compiled, _fit, _results
 from ._common import CONVERGED, LOSSES, Status
 
 if TYPE_CHECKING:
@@ -357,10 +357,17 @@ def fit(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any
 
     Parameters
     ----------
-    model : callable
+    model : callable or compiled function
         ``model(p, *args)`` returns the n model values as an array of shape
         (n,).  `p` is a new array of the fit's dtype on every call (the model
-        may keep it).
+        may keep it).  Or a C function ``void f(const double *p, double
+        *out, int m, int n, void *user_data)`` (``float`` for float32 fits),
+        given as a ctypes function pointer, a numba ``cfunc`` or a SciPy
+        ``LowLevelCallable`` (whose ``user_data`` it receives; otherwise
+        NULL): then no Python runs while the fit iterates and the
+        interpreter lock is released, so fits in several threads run in
+        parallel.  A compiled model takes no `args`, a compiled `jac` (same
+        signature, writing the (n, m) row-major Jacobian) or none.
     p0 : array_like, shape (m,)
         Starting parameters, finite.  A component outside its bounds is moved
         onto the nearest bound.
@@ -564,9 +571,9 @@ def fit(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any
 def _check_options(model: Model, jac: Model | None, diff: str, constraints: str | None, loss: str,
                    f_scale: float) -> None:
     """The checks of fit's callables and string options."""
-    if not callable(model):
+    if not (callable(model) or _compiled.is_compiled(model)):
         raise TypeError("model must be callable")
-    if jac is not None and not callable(jac):
+    if jac is not None and not (callable(jac) or _compiled.is_compiled(jac)):
         raise TypeError("jac must be callable or None")
     _common.choice(diff, "diff", _common.DIFFS)
     if constraints is not None and constraints not in _CONSTRAINT_METHODS:
@@ -579,6 +586,21 @@ def _check_options(model: Model, jac: Model | None, diff: str, constraints: str 
 
 
 _CONSTRAINT_METHODS = ("active-set", "direct")
+
+
+def _compiled_functions(model: Model, jac: Model | None, args: tuple[Any, ...], dtype: np.dtype[Any], m: int,
+                        n: int) -> tuple[Model, Model | None]:
+    """model and jac, each a compiled function resolved for m parameters, n
+    values and the fit's precision when the model is one; a compiled model
+    takes no args and a compiled jac or none, a Python model no compiled jac."""
+    if not _compiled.is_compiled(model):
+        if _compiled.is_compiled(jac):
+            raise TypeError("a compiled jac needs a compiled model")
+        return model, jac
+    if args:
+        raise TypeError("a compiled model takes no args: its data reach it through user_data")
+    return (_compiled.resolve(model, dtype, m, n),
+            None if jac is None else _compiled.resolve(jac, dtype, m, n, jacobian=True))
 
 
 @dataclass
@@ -609,6 +631,7 @@ class _Problem:
         p0 = _common.vector(p0, "p0")
         y = _common.vector(y, "y")
         m, n = p0.shape[0], y.shape[0]
+        model, jac = _compiled_functions(model, jac, args, dtype, m, n)
         names = None if names is None else tuple(str(name) for name in names)
         if names is not None and len(names) != m:
             raise ValueError(f"names has {len(names)} entries for {m} parameters")
@@ -721,6 +744,23 @@ def _errors_and_correlations(cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     corr[bad, :] = np.nan
     corr[:, bad] = np.nan
     return stderr, corr
+
+
+def refused_start(p0: npt.ArrayLike, n: int, k2: int, dtype: np.dtype[Any], reason: object,
+                  absolute_sigma: bool = False) -> FitResult:
+    """The `FitResult` of a fit that did not start because the model or its
+    Jacobian is not finite at `p0` (which `fit` raises as ValueError): the
+    start, NaN statistics, status INVALID_VALUES, `reason` as the message."""
+    p = np.asarray(p0, dtype=dtype).copy()
+    m = len(p)
+    nan = math.nan
+    return FitResult(
+        p=p, cov=np.full((m, m), nan, dtype=dtype), stderr=np.full(m, nan, dtype=dtype),
+        corr=np.full((m, m), nan, dtype=dtype), residuals=np.full(n, nan, dtype=dtype),
+        weighted_residuals=np.full(n, nan, dtype=dtype), jac=np.full((n, m), nan, dtype=dtype), chisq=nan, redchi=nan,
+        r2=nan, dof=n - m, rank=0, initial_chisq=nan, nfev=1, njev=0, iterations=0, status=Status.INVALID_VALUES,
+        message=str(reason), success=False, active_bounds=np.zeros(m, dtype=np.int8),
+        active_ineq=np.zeros(k2, dtype=bool), absolute_sigma=bool(absolute_sigma))
 
 
 def loss_weights(loss: str, r: npt.ArrayLike, f_scale: float) -> npt.NDArray[np.float64]:

@@ -1,0 +1,295 @@
+"""ombrix.fit_many: one model fitted to many data sets.
+
+Each row of the data is fitted as `fit` fits it, with the same arguments:
+`FitBatch` stacks the results, and ``batch[i]`` is the `FitResult` of row
+i.  A fit that fails (does not converge, meets invalid values) takes its
+row without disturbing the others (a start where the model is not finite
+too: `fit` raises it, the batch records it as INVALID_VALUES); an
+exception raised by the model stops the batch and propagates.
+"""
+
+import collections
+import concurrent.futures
+import dataclasses
+
+import numpy as np
+
+from . import _compiled
+from ._common import StartNotFinite
+from ._fit_api import Status, fit, refused_start
+
+__all__ = ["fit_many", "FitBatch"]
+
+# The arrays of a FitBatch, with the FitResult attribute each stacks.
+_STACKED = ("p", "stderr", "cov", "chisq", "redchi", "status", "success", "nfev", "njev", "iterations")
+
+
+@dataclasses.dataclass(eq=False, repr=False)
+class FitBatch:
+    """The outcome of `fit_many`: k fits of m parameters.
+
+    Attributes
+    ----------
+    p, stderr : ndarray, shape (k, m)
+        Parameters and standard errors of each fit (the fits' dtype).
+    cov : ndarray, shape (k, m, m)
+        Covariance of each fit's parameters.
+    chisq, redchi : ndarray of float64, shape (k,)
+    status : ndarray of int, shape (k,)
+        Each fit's `Status`.
+    success : ndarray of bool, shape (k,)
+    nfev, njev, iterations : ndarray of int, shape (k,)
+
+    ``len(batch)`` is k; ``batch[i]`` is the full `FitResult` of row i,
+    the one `fit` returns for it.
+    """
+
+    p: np.ndarray
+    stderr: np.ndarray
+    cov: np.ndarray
+    chisq: np.ndarray
+    redchi: np.ndarray
+    status: np.ndarray
+    success: np.ndarray
+    nfev: np.ndarray
+    njev: np.ndarray
+    iterations: np.ndarray
+    results: list = dataclasses.field(default_factory=list)
+
+    @classmethod
+    def from_results(cls, results):
+        """A batch of the `FitResult` list `results`, in its order."""
+        results = list(results)
+        if not results:
+            raise ValueError("a batch needs at least one fit")
+        columns = {}
+        for name in _STACKED:
+            values = [getattr(result, name) for result in results]
+            columns[name] = np.array([int(v) for v in values]) if name == "status" else np.stack(values)
+        return cls(**columns, results=results)
+
+    @classmethod
+    def concatenate(cls, batches):
+        """One batch of the fits of `batches`, in order."""
+        return cls.from_results([result for batch in batches for result in batch.results])
+
+    def __len__(self):
+        return len(self.results)
+
+    def __getitem__(self, i):
+        return self.results[i]
+
+    def __iter__(self):
+        return iter(self.results)
+
+    def failures(self):
+        """How many fits stopped for each reason other than convergence: a
+        dict from `Status` to count, most frequent first."""
+        counts = collections.Counter(Status(int(s)) for s, ok in zip(self.status, self.success) if not ok)
+        return dict(counts.most_common())
+
+    def summary(self):
+        """How many fits converged, and why the others stopped."""
+        failed = self.failures()
+        text = f"{len(self)} fits: {int(self.success.sum())} converged, {sum(failed.values())} failed"
+        if failed:
+            text += " (" + ", ".join(f"{status.name} {count}" for status, count in failed.items()) + ")"
+        return text
+
+    def __repr__(self):
+        return f"<FitBatch {self.summary()}>"
+
+
+def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
+             loss="linear", f_scale=1.0, diff="forward", dtype=np.float64, vectorized=False, workers=None,
+             progress=False, damping=1e-3, step_tol=None, max_iterations=1000, names=None):
+    """Fit one model to each row of `y`.
+
+    Every row is fitted as ``fit(model, p0_i, y_i, ...)`` would fit it
+    with the same keywords (see `fit` for their meaning), and
+    ``batch[i]`` equals that `FitResult`.  One exception: where the model
+    or its Jacobian is not finite at a row's start, `fit` raises
+    ValueError; the batch records that row as a fit that did not start
+    (status INVALID_VALUES, the start as `p`, NaN statistics, the reason
+    as its message) and goes on.
+
+    Parameters
+    ----------
+    model : callable or compiled function
+        As in `fit`: ``model(p, *args)`` returning n values, or a C
+        function (a ctypes function pointer, a numba ``cfunc``, a SciPy
+        ``LowLevelCallable``), for which no Python runs during the fits and
+        `workers` threads share them.  With ``vectorized=True``,
+        ``model(P, *args)`` takes the parameters of several fits, P of shape
+        (j, m), and returns their values, shape (j, n); `jac` then returns
+        shape (j, n, m).
+    p0 : array_like, shape (m,) or (k, m)
+        Start of every fit, or of each.
+    y : array_like, shape (k, n)
+        One data set per row.  A Dask array (chunked along the rows) is
+        fitted chunk by chunk on the current Dask scheduler; `p0` and
+        `sigma`, when given per fit, may be Dask arrays too (see Notes).
+    sigma : array_like, shape (n,) or (k, n), optional
+        Standard deviations of the data, shared or per fit.
+    args, jac, absolute_sigma, bounds, eq, ineq, loss, f_scale, diff, dtype : optional
+        As in `fit`; bounds and constraints are shared by every fit.
+    damping, step_tol, max_iterations, names : optional
+        As in `fit`.
+    vectorized : bool, optional
+        The model (and `jac`) take the parameters of several fits at once
+        (see `model`).
+    workers : int, optional
+        Threads that share the fits (default 1).  They run in parallel for
+        a compiled model, which releases the interpreter lock while it
+        iterates; a Python model holds it.
+    progress : bool, optional
+        Show a progress bar (needs tqdm).
+
+    Returns
+    -------
+    FitBatch
+
+    Raises
+    ------
+    ValueError, TypeError
+        For invalid arguments, before any fit.
+    Exception
+        Whatever the model raises: the batch stops and it propagates.
+
+    Notes
+    -----
+    With Dask, each chunk of rows becomes one task that runs ``fit_many``
+    on it where the scheduler puts it (a ``dask.distributed.Client``
+    included), and the chunks' batches are joined in order.  The model,
+    `jac` and `args` travel to the workers, so there they must pickle:
+    functions defined at module level do, lambdas and local functions do
+    only with cloudpickle (which ``distributed`` uses), and compiled models
+    (a C function's address is valid in one process only) do not: with a
+    compiled model use the threaded scheduler or a local batch.
+    """
+    if _is_dask(y) or _is_dask(p0) or _is_dask(sigma):
+        from ._many_dask import fit_many_dask
+        return fit_many_dask(fit_many, model, p0, y, sigma,
+                             dict(args=args, jac=jac, absolute_sigma=absolute_sigma, bounds=bounds, eq=eq, ineq=ineq,
+                                  loss=loss, f_scale=f_scale, diff=diff, dtype=dtype, vectorized=vectorized,
+                                  workers=workers, progress=False, damping=damping, step_tol=step_tol,
+                                  max_iterations=max_iterations, names=names))
+    y, starts, sigmas = _rows(p0, y, sigma)
+    workers = _workers(workers)
+    if _compiled.is_compiled(model) and not vectorized:
+        # bound once: reading a carrier's address and checking its signature costs as much as a small fit
+        m, n = starts.shape[1], y.shape[1]
+        model = _compiled.resolve(model, dtype, m, n)
+        jac = _compiled.resolve(jac, dtype, m, n, jacobian=True) if _compiled.is_compiled(jac) else jac
+    if vectorized:
+        if _compiled.is_compiled(model):
+            raise TypeError("a compiled model is not vectorized: give vectorized=False")
+        model, jac = _one_fit_at_a_time(model), None if jac is None else _one_fit_at_a_time(jac)
+    options = dict(args=args, jac=jac, absolute_sigma=absolute_sigma, bounds=bounds, eq=eq, ineq=ineq, loss=loss,
+                   f_scale=f_scale, diff=diff, dtype=dtype, damping=damping, step_tol=step_tol,
+                   max_iterations=max_iterations, names=names)
+
+    inequalities = 0 if ineq is None else np.atleast_2d(np.asarray(ineq[0], dtype=float)).shape[0]
+
+    def fit_row(i):
+        try:
+            return fit(model, starts[i], y[i], sigma=sigmas[i], **options)
+        except StartNotFinite as reason:  # a failed fit of its own, not an error of the batch
+            return refused_start(starts[i], y.shape[1], inequalities, np.dtype(dtype), reason, absolute_sigma)
+
+    k = y.shape[0]
+    bar = _progress_bar(k) if progress else None
+    try:
+        if workers == 1:
+            results = []
+            for i in range(k):
+                results.append(fit_row(i))
+                if bar is not None:
+                    bar.update(1)
+        else:
+            results = _threaded(fit_row, k, workers, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    return FitBatch.from_results(results)
+
+
+def _threaded(fit_row, k, workers, bar):
+    """The fits of rows 0..k-1 by `workers` threads, in row order; the first
+    exception raised cancels the fits not yet started and propagates."""
+    results = [None] * k
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = {pool.submit(fit_row, i): i for i in range(k)}
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                results[futures[future]] = future.result()
+                if bar is not None:
+                    bar.update(1)
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
+    return results
+
+
+class _OneFitAtATime:
+    """A vectorized model (parameters of shape (j, m) in, (j, ...) out)
+    evaluated for one fit: ``model(p[None], *args)[0]``."""
+
+    def __init__(self, function):
+        self.function = function
+
+    def __call__(self, p, *args):
+        return np.asarray(self.function(np.asarray(p)[None, :], *args))[0]
+
+
+def _one_fit_at_a_time(function):
+    if not callable(function):
+        raise TypeError("model and jac must be callable")
+    return _OneFitAtATime(function)
+
+
+def _rows(p0, y, sigma):
+    """(y (k, n), starts (k, m), sigmas: k entries, each (n,) or None)."""
+    y = np.asarray(y, dtype=np.float64)
+    if y.ndim != 2 or y.shape[0] == 0 or y.shape[1] == 0:
+        raise ValueError(f"y must have shape (k, n) with k, n >= 1, not {y.shape}")
+    bad = np.argwhere(~np.isfinite(y))
+    if bad.size:  # refused before any fit, not after the rows before it
+        raise ValueError(f"y must be finite: y[{bad[0][0]}, {bad[0][1]}] is {y[tuple(bad[0])]}")
+    k, n = y.shape
+    p0 = np.asarray(p0, dtype=np.float64)
+    if p0.ndim == 1:
+        starts = np.broadcast_to(p0, (k, p0.shape[0]))
+    elif p0.ndim == 2 and p0.shape[0] == k:
+        starts = p0
+    else:
+        raise ValueError(f"p0 must have shape (m,) or ({k}, m), not {p0.shape}")
+    if sigma is None:
+        return y, starts, [None] * k
+    sigma = np.asarray(sigma, dtype=np.float64)
+    if sigma.shape == (n,):
+        return y, starts, [sigma] * k
+    if sigma.shape == (k, n):
+        return y, starts, list(sigma)
+    raise ValueError(f"sigma must have shape ({n},) or ({k}, {n}), not {sigma.shape}")
+
+
+def _workers(workers):
+    if workers is None:
+        return 1
+    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
+        raise ValueError(f"workers must be a positive int or None, not {workers!r}")
+    return int(workers)
+
+
+def _progress_bar(total):
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        raise ImportError("progress=True needs tqdm: pip install tqdm (or 'ombrix[progress]')") from None
+    return tqdm(total=total, unit="fit")
+
+
+def _is_dask(obj):
+    return type(obj).__module__.startswith("dask.") and hasattr(obj, "chunks") and hasattr(obj, "to_delayed")
