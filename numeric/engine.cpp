@@ -4,15 +4,16 @@
 // Methods:
 // - Damping scaled by the Jacobian's column norms, D = diag of their running
 //   maximum (More, "The Levenberg-Marquardt algorithm: implementation and
-//   theory", 1978) or of the current norms (Marquardt 1963), so the iteration
-//   does not depend on the units of the parameters.
+//   theory", 1978), which decays slowly toward the current norms, or of the
+//   current norms (Marquardt 1963), so the iteration does not depend on the
+//   units of the parameters.
 // - Each damped step (J^T J + mu D^2) dp = J^T r is solved without forming
 //   J^T J: J = QR once per Jacobian, then for each mu the small problem
 //   [R; sqrt(mu) D] dp ~ [Q^T r; 0] by Givens rotations (More's qrsolv).
 // - mu follows the gain ratio rho = actual / predicted reduction: after an
-//   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), after a rejected one
-//   mu *= nu and nu doubles (Nielsen, "Damping parameter in Marquardt's
-//   method", 1999).
+//   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), twice that below
+//   rho = 1/4, after a rejected one mu *= nu and nu doubles (Nielsen,
+//   "Damping parameter in Marquardt's method", 1999).
 // - After a step with rho > 3/4 the undamped Gauss-Newton step is tried when
 //   it is at most twice that step's length (More's rule that the damping
 //   vanishes when the Gauss-Newton step lies inside the trust region): a
@@ -471,6 +472,17 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
   return all_finite(ws.qr, nn * mm);
 }
 
+// Per Jacobian, the largest fraction of D_j that the maximum scaling keeps
+// when ||J_j|| has fallen below it.  A plain running maximum remembers the
+// largest norm of a far start for the rest of the run: that column then stays
+// damped as if it were still that steep, and the fit crawls (Chebyquad
+// from 10 and 100 times its standard start takes thousands of steps).
+// Letting D_j decay by a few per cent per Jacobian forgets such a norm in a
+// few dozen steps, slowly enough that D still smooths the jumps of the norms
+// from one step to the next, as the running maximum is meant to.
+template <typename T>
+constexpr T kScaleDecay = T(0.93);
+
 // D after a new Jacobian; the first call (initial) starts from the norms.
 // Returns the smallest (D_old / D_new)^2, below 1 when some D_j grew.
 template <typename T>
@@ -481,7 +493,7 @@ T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
     const T old = D[j];
     if (scaling == OMBRIX_SCALE_IDENTITY) D[j] = 1;
     else if (scaling == OMBRIX_SCALE_COLUMN_NORMS || initial) D[j] = c;
-    else D[j] = std::max(D[j], colnorm[j]);
+    else D[j] = std::max(kScaleDecay<T> * D[j], colnorm[j]);
     if (!initial) shrink = std::min(shrink, (old / D[j]) * (old / D[j]));
   }
   return shrink;
@@ -771,6 +783,10 @@ void Run<T>::accept(T gain_ratio, T dstep) {
   radius = gain_ratio > T(0.75) ? 2 * dstep : T(0);
   const T t = 2 * gain_ratio - 1;
   mu *= std::max(T(1) / T(3), T(1) - t * t * t);
+  // Below 1/4 the linear model predicted the reduction poorly: the next
+  // step is held back as after a rejected one (More's radius halves there,
+  // Nielsen's factor alone would leave mu within a factor 2).
+  if (gain_ratio < T(0.25)) mu *= 2;
   mu = std::max(mu, std::numeric_limits<T>::min());
   nu = 2;
   last = Rejection::kNone;
