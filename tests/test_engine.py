@@ -8,6 +8,7 @@ import math
 import os
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -18,6 +19,9 @@ import engine_capi as engine
 from engine_capi import solve
 from conftest import REPO_DIR
 from ombrix import nist
+
+sys.path.insert(0, os.path.join(REPO_DIR, "bench"))
+import mgh  # noqa: E402  (the More-Garbow-Hillstrom problems of the benchmark)
 
 EPS = {"d": float(np.finfo(np.float64).eps), "s": float(np.finfo(np.float32).eps)}
 
@@ -384,6 +388,20 @@ def test_linear_problem_takes_a_gauss_newton_step_once_the_model_holds(scaling):
     expected = np.linalg.lstsq(A, y, rcond=None)[0]
     np.testing.assert_allclose(fit.p, expected, rtol=1e3 * EPS["d"] * np.linalg.cond(A))
     assert fit.njev <= 3
+
+
+@pytest.mark.parametrize("size", [7, 9])
+def test_column_scaling_forgets_the_steep_columns_of_a_far_start(size):
+    # Chebyquad from 10 x0: the Jacobian's column norms at the start exceed
+    # those near the zero-residual minimum by orders of magnitude.  With D the
+    # running maximum of the norms, those columns stayed damped as at the
+    # start, and the fit crawled for thousands of steps without reaching it.
+    problem = next(p for p in mgh.problems() if p.name == f"Chebyquad n={size} m={size}")
+    with np.errstate(all="ignore"):  # the far start overflows some trial points
+        fit = solve("d", problem.residuals, problem.start(10), n=problem.m, jac=problem.jacobian,
+                    max_evaluations=3000)
+    assert fit.converged, fit.message
+    assert fit.chisq <= 1e-20
 
 
 # ---- argument errors ------------------------------------------------------------------------
