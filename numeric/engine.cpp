@@ -314,9 +314,15 @@ void Problem<T>::difference_jacobian(const T* p, const T* fp, Workspace<T>& ws) 
 // are faster.  Both store Q as LAPACK's geqrf does.
 constexpr std::size_t kSmallQr = 1024;
 
-// ||x|| for x of length count, scaled against overflow and underflow.
+// ||x|| for x of length count: the plain sum of squares when it neither
+// overflows nor comes near the underflow range (one pass, no divisions),
+// else scaled by the largest entry.
 template <typename T>
 T stable_norm(const T* x, std::size_t count) {
+  T plain = 0;
+  for (std::size_t i = 0; i < count; ++i) plain += x[i] * x[i];
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
   T largest = 0;
   for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::fabs(x[i]));
   if (largest == 0 || !std::isfinite(largest)) return largest;
