@@ -331,12 +331,28 @@ T stable_norm(const T* x, std::size_t count) {
   return largest * std::sqrt(s);
 }
 
+// sum_{i=begin}^{end-1} x_i y_i in four interleaved partial sums, which the
+// processor can keep in flight together; the order is fixed, so the result
+// does not depend on the machine's vector width.
+template <typename T>
+T dot(const T* x, const T* y, std::size_t begin, std::size_t end) {
+  T s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  std::size_t i = begin;
+  for (; i + 4 <= end; i += 4) {
+    s0 += x[i] * y[i];
+    s1 += x[i + 1] * y[i + 1];
+    s2 += x[i + 2] * y[i + 2];
+    s3 += x[i + 3] * y[i + 3];
+  }
+  for (; i < end; ++i) s0 += x[i] * y[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
 // v <- (I - tau u u^T) v for the reflector u with u_j = 1 and u_i = column[i]
 // below j (entries above j are untouched).
 template <typename T>
 void reflect(const T* column, T tau, std::size_t j, std::size_t n, T* v) {
-  T w = v[j];
-  for (std::size_t i = j + 1; i < n; ++i) w += column[i] * v[i];
+  T w = v[j] + dot(column, v, j + 1, n);
   w *= tau;
   v[j] -= w;
   for (std::size_t i = j + 1; i < n; ++i) v[i] -= w * column[i];
@@ -617,6 +633,11 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
 
 // ---- the iteration ------------------------------------------------------------------------
 
+// How far above its rounding error the gradient cosine still counts as
+// zero (see Run::gradient_is_small).
+template <typename T>
+constexpr T kCosineMargin = T(16);
+
 // Damping (relative to the start's scale) after a non-finite trial point.
 template <typename T>
 constexpr T kCautiousDamping = T(100);
@@ -669,11 +690,18 @@ struct Run {
   // has to be small at the rounding level of the problem too (or the loss
   // has dropped by a factor eps, where the cosine measures rounding only).
   // The threshold is the square root of the Jacobian's relative accuracy:
-  // eps analytic, sqrt(eps) forward and eps^(2/3) central differences.
+  // eps analytic, sqrt(eps) forward and eps^(2/3) central differences, or
+  // a margin over the cosine's own rounding if that is larger: r is known
+  // to about eps ||s|| (see rounding_scale), which moves J_j^T r by up to
+  // eps ||J_j|| ||s|| and the cosine by eps ||s|| / ||r||.  In float32 a
+  // close fit has ||r|| / ||s|| below sqrt(eps), and without the margin
+  // the last bits of the factorisation would decide between a converged
+  // and a stalled fit at the same minimum.
   bool gradient_is_small() const {
     const T eps = Real<T>::eps;
-    const T threshold = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
-    return fac.scaled_gradient <= threshold || cost <= eps * initial_cost;
+    const T accuracy = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
+    const T rounding = cost > 0 ? kCosineMargin<T> * eps * fac.value_scale / std::sqrt(cost) : T(0);
+    return fac.scaled_gradient <= std::max(accuracy, rounding) || cost <= eps * initial_cost;
   }
 
   // A zero-residual fit ends once ||r|| is at the rounding level of the
