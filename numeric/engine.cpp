@@ -428,14 +428,18 @@ struct Factor {
 template <typename T>
 T rounding_scale(const Problem<T>& pr, const T* f) {
   const std::size_t nn = std::size_t(pr.n);
-  T largest = 0, sum = 0;
-  for (int pass = 0; pass < 2; ++pass)  // the largest first, then the scaled sum of squares
-    for (std::size_t i = 0; i < nn; ++i) {
-      T s = (pr.y ? std::fabs(pr.y[i]) : T(0)) + std::fabs(f[i]);
-      if (pr.weights) s *= std::fabs(pr.weights[i]);
-      if (pass == 0) largest = std::max(largest, s);
-      else if (largest > 0) sum += (s / largest) * (s / largest);
-    }
+  auto size = [&](std::size_t i) {
+    const T s = (pr.y ? std::fabs(pr.y[i]) : T(0)) + std::fabs(f[i]);
+    return pr.weights ? s * std::fabs(pr.weights[i]) : s;
+  };
+  T plain = 0;
+  for (std::size_t i = 0; i < nn; ++i) plain += size(i) * size(i);
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
+  T largest = 0, sum = 0;  // scaled by the largest against overflow and underflow, as stable_norm
+  for (std::size_t i = 0; i < nn; ++i) largest = std::max(largest, size(i));
+  if (largest > 0)
+    for (std::size_t i = 0; i < nn; ++i) sum += (size(i) / largest) * (size(i) / largest);
   return largest * std::sqrt(sum);
 }
 
