@@ -209,6 +209,11 @@ def target_section(runs):
     for problem, factor, r in both[:6]:
         start = "x0" if factor == 1 else f"{factor} x0"
         out.append(f"- {problem.name} from {start}: {r['engine']['to_solved']} against {r['trf']['to_solved']}")
+    common = [r for _, _, r in runs if all(r[name]["solved"] for name in ("engine", "trf"))]
+    out += ["", f"On the {len(common)} runs both solve, the engine takes "
+            f"{sum(r['engine']['nfev'] + r['engine']['njev'] for r in common)} evaluations in all and trf "
+            f"{sum(r['trf']['nfev'] + r['trf']['njev'] for r in common)}; the totals above are close because trf "
+            "spends its whole budget on the runs it does not solve."]
     out += ["", "Beyond that point the engine refines to the rounding level of the sum of squares (its default "
             "tolerances), trf stops at its default tolerances of 1e-8.  The engine damps by the column norms of "
             "J (D), trf with its default x_scale=1 not at all; 'scaling identity' below is the engine without "
