@@ -519,7 +519,9 @@ T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
     const T old = D[j];
     if (scaling == OMBRIX_SCALE_IDENTITY) D[j] = 1;
     else if (scaling == OMBRIX_SCALE_COLUMN_NORMS || initial) D[j] = c;
-    else D[j] = std::max(kScaleDecay<T> * D[j], colnorm[j]);
+    // A zero column keeps its D: decayed toward zero, it would cut mu by the
+    // whole decay once the parameter wakes up.
+    else if (colnorm[j] > 0) D[j] = std::max(kScaleDecay<T> * D[j], colnorm[j]);
     if (!initial) shrink = std::min(shrink, (old / D[j]) * (old / D[j]));
   }
   return shrink;
