@@ -1495,7 +1495,16 @@ PyObject* solve_impl(const SolveArgs& a) {
   const int g_rows = constraint_rows(given, m, bounds, rows, g.get());
   ombrix::solution::Rank rank;
   double* cov = data_of<double>(cov_array);
-  if (!ombrix::solution::covariance(jw.get(), n, m, g.get(), g_rows, std::numeric_limits<T>::epsilon(), cov, &rank))
+  // Singular values count as zero up to the Jacobian's relative accuracy:
+  // eps when analytic, but about sqrt(eps) (forward) or eps^(2/3) (central)
+  // for the differences taken above, whose error would otherwise pass for a
+  // direction the data determine (a model of p0 * p1 alone got finite
+  // variances of 1e13 instead of none).
+  const T eps = std::numeric_limits<T>::epsilon();
+  const T accuracy = evaluator.has_jacobian() ? eps
+                     : differences == Differences::kCentral ? std::cbrt(eps) * std::cbrt(eps)
+                                                            : std::sqrt(eps);
+  if (!ombrix::solution::covariance(jw.get(), n, m, g.get(), g_rows, accuracy, cov, &rank))
     return PyErr_NoMemory();
   const int stop = int(info[6]);
   if (a.polish && (stop == kSmallGradient || stop == kSmallStep) &&
