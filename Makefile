@@ -68,13 +68,15 @@ docs: $(PY)
 	$(PY) -P -m sphinx -b html -n -W --keep-going -q docs docs/_build/html
 	@echo "documentation: docs/_build/html/index.html"
 
-# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md, bounded.md, mgh.md, many.md).
+# Benchmarks: regenerate bench/results/ (nist.md, nist.png, lm_overhead.md, bounded.md, mgh.md,
+# engine_nist.md, many.md).
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) -P bench/nist_bench.py
 	$(PY) -P bench/lm_overhead.py
 	$(PY) -P bench/bounded_bench.py
 	$(PY) -P bench/mgh_bench.py
+	$(PY) -P bench/engine_nist.py
 	$(PY) -P bench/many_bench.py
 
 # The same NIST problems in C: the engine against GSL and Ceres Solver (needs

@@ -65,6 +65,10 @@ class Counted:
         return self.function(*args)
 
 
+# The statuses FitResult.success counts as convergence.
+CONVERGED = ("SMALL_GRADIENT", "SMALL_STEP", "SMALL_CHISQ", "SMALL_REDUCTION")
+
+
 def variants():
     """(problem, start index, draw, start, lb, ub) of the bounded NIST problems."""
     rng = np.random.default_rng(0)
@@ -142,7 +146,7 @@ def nist_section(out):
                 sums[key][1] += r["njev"]
                 worst_violation[key] = max(worst_violation[key], violation(r["p"], lb, ub))
             for key, r in (("as", a), ("direct", d)):
-                not_converged[key] += r["status"] not in ("SMALL_STEP", "SMALL_GRADIENT", "SMALL_CHISQ")
+                not_converged[key] += r["status"] not in CONVERGED
             v = verdict(a["chisq"], [d["chisq"], t["chisq"]])
             outcome[v] += 1
             rows.append(f"| {prob.name} | {s + 1} | {draw} | {a['nfev']} + {a['njev']} | {a['chisq']:.10g} | "

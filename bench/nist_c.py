@@ -188,6 +188,36 @@ def summary(runs):
     return lines
 
 
+def missed(runs):
+    """For each peer whose geometric mean time ratio exceeds 0.5: where the
+    engine's time goes against that peer's (own work per iteration,
+    iterations, callbacks, digits)."""
+    lines = []
+    for s in ("gsl_qr", "gsl_cholesky", "ceres"):
+        ratio = geometric_mean([by["engine"]["seconds"] / by[s]["seconds"] for by in runs.values()])
+        if ratio <= 0.5:
+            continue
+
+        def mean_ratio(part):
+            return geometric_mean([part(by["engine"]) / part(by[s]) for by in runs.values() if part(by[s]) > 0])
+
+        own = mean_ratio(lambda r: r["own"] / max(r["iterations"], 1))
+        iterations = mean_ratio(lambda r: r["iterations"])
+        calls = geometric_mean([(by["engine"]["seconds"] - by["engine"]["own"]) / by[s]["seconds"]
+                                for by in runs.values()])
+        digits = np.mean([by["engine"]["lre_p"] - by[s]["lre_p"] for by in runs.values()])
+        slower = [f"{name} {start} ({by['engine']['iterations']} iterations against {by[s]['iterations']})"
+                  for (name, start), by in runs.items() if by["engine"]["seconds"] > by[s]["seconds"]]
+        lines.append(
+            f"- **{SHORT[s]}**: {ratio:.2f} × its time per fit.  Geometric means over the runs: the engine's own "
+            f"work (outside the callbacks) per iteration is {own:.2f} × {SHORT[s]}'s, it takes {iterations:.2f} × "
+            f"its iterations, and its callbacks alone take {calls:.2f} × {SHORT[s]}'s whole time per fit.  "
+            f"The engine runs each fit to the rounding level of chi-square, {digits:.1f} digits of p more than "
+            f"{SHORT[s]} on average; on the hard problems those extra iterations outweigh its cheaper ones"
+            + (f" (slower than {SHORT[s]} on {', '.join(slower)})." if slower else "."))
+    return ["", "### Missed, and why", "", *lines] if lines else []
+
+
 def main(argv):
     repeats = argv[0] if argv else "201"
     env = dict(os.environ)
@@ -234,7 +264,7 @@ def main(argv):
              "digits\": the engine's LRE of p is below that peer's (shown), as printed to one decimal. The "
              "engine runs each fit to the rounding level; where a peer stops with fewer digits, the engine's "
              "time includes the iterations that add them.", "",
-             *summary(runs), "", "## Every fit", "", *result_table(runs)]
+             *summary(runs), *missed(runs), "", "## Every fit", "", *result_table(runs)]
     if covariance:
         lines += ["", "The covariance that the Python module computes at the end of every fit (`dombrix_covar` on "
                   "JᵀJ at dombrix_der's fitted parameters, an SVD of order m; the fits above pass no covariance "

@@ -20,6 +20,15 @@ inline const T kCentralStep = std::cbrt(Real<T>::eps);
 
 enum class Differences { kForward, kCentral };
 
+// The relative accuracy of a Jacobian: eps when analytic, about sqrt(eps)
+// for forward and eps^(2/3) for central differences (truncation and
+// rounding balanced by the steps above).
+template <typename T>
+T jacobian_accuracy(bool analytic, Differences rule) {
+  if (analytic) return Real<T>::eps;
+  return rule == Differences::kCentral ? kCentralStep<T> * kCentralStep<T> : kForwardStep<T>;
+}
+
 // The model as a difference Jacobian (and the final correction of a fit)
 // reaches it.
 template <typename T>

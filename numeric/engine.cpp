@@ -4,15 +4,16 @@
 // Methods:
 // - Damping scaled by the Jacobian's column norms, D = diag of their running
 //   maximum (More, "The Levenberg-Marquardt algorithm: implementation and
-//   theory", 1978) or of the current norms (Marquardt 1963), so the iteration
-//   does not depend on the units of the parameters.
+//   theory", 1978), which decays slowly toward the current norms, or of the
+//   current norms (Marquardt 1963), so the iteration does not depend on the
+//   units of the parameters.
 // - Each damped step (J^T J + mu D^2) dp = J^T r is solved without forming
 //   J^T J: J = QR once per Jacobian, then for each mu the small problem
 //   [R; sqrt(mu) D] dp ~ [Q^T r; 0] by Givens rotations (More's qrsolv).
 // - mu follows the gain ratio rho = actual / predicted reduction: after an
-//   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), after a rejected one
-//   mu *= nu and nu doubles (Nielsen, "Damping parameter in Marquardt's
-//   method", 1999).
+//   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), twice that below
+//   rho = 1/4, after a rejected one mu *= nu and nu doubles (Nielsen,
+//   "Damping parameter in Marquardt's method", 1999).
 // - After a step with rho > 3/4 the undamped Gauss-Newton step is tried when
 //   it is at most twice that step's length (More's rule that the damping
 //   vanishes when the Gauss-Newton step lies inside the trust region): a
@@ -236,9 +237,15 @@ T inside_step(T h, T reach, T room_lo, T room_hi) {
 // are faster.  Both store Q as LAPACK's geqrf does.
 constexpr std::size_t kSmallQr = 1024;
 
-// ||x|| for x of length count, scaled against overflow and underflow.
+// ||x|| for x of length count: the plain sum of squares when it neither
+// overflows nor comes near the underflow range (one pass, no divisions),
+// else scaled by the largest entry.
 template <typename T>
 T stable_norm(const T* x, std::size_t count) {
+  T plain = 0;
+  for (std::size_t i = 0; i < count; ++i) plain += x[i] * x[i];
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
   T largest = 0;
   for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::fabs(x[i]));
   if (largest == 0 || !std::isfinite(largest)) return largest;
@@ -247,12 +254,28 @@ T stable_norm(const T* x, std::size_t count) {
   return largest * std::sqrt(s);
 }
 
+// sum_{i=begin}^{end-1} x_i y_i in four interleaved partial sums, which the
+// processor can keep in flight together; the order is fixed, so the result
+// does not depend on the machine's vector width.
+template <typename T>
+T dot(const T* x, const T* y, std::size_t begin, std::size_t end) {
+  T s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  std::size_t i = begin;
+  for (; i + 4 <= end; i += 4) {
+    s0 += x[i] * y[i];
+    s1 += x[i + 1] * y[i + 1];
+    s2 += x[i + 2] * y[i + 2];
+    s3 += x[i + 3] * y[i + 3];
+  }
+  for (; i < end; ++i) s0 += x[i] * y[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
 // v <- (I - tau u u^T) v for the reflector u with u_j = 1 and u_i = column[i]
 // below j (entries above j are untouched).
 template <typename T>
 void reflect(const T* column, T tau, std::size_t j, std::size_t n, T* v) {
-  T w = v[j];
-  for (std::size_t i = j + 1; i < n; ++i) w += column[i] * v[i];
+  T w = v[j] + dot(column, v, j + 1, n);
   w *= tau;
   v[j] -= w;
   for (std::size_t i = j + 1; i < n; ++i) v[i] -= w * column[i];
@@ -328,14 +351,18 @@ struct Factor {
 template <typename T>
 T rounding_scale(const Problem<T>& pr, const T* f) {
   const std::size_t nn = std::size_t(pr.n);
-  T largest = 0, sum = 0;
-  for (int pass = 0; pass < 2; ++pass)  // the largest first, then the scaled sum of squares
-    for (std::size_t i = 0; i < nn; ++i) {
-      T s = (pr.y ? std::fabs(pr.y[i]) : T(0)) + std::fabs(f[i]);
-      if (pr.weights) s *= std::fabs(pr.weights[i]);
-      if (pass == 0) largest = std::max(largest, s);
-      else if (largest > 0) sum += (s / largest) * (s / largest);
-    }
+  auto size = [&](std::size_t i) {
+    const T s = (pr.y ? std::fabs(pr.y[i]) : T(0)) + std::fabs(f[i]);
+    return pr.weights ? s * std::fabs(pr.weights[i]) : s;
+  };
+  T plain = 0;
+  for (std::size_t i = 0; i < nn; ++i) plain += size(i) * size(i);
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
+  T largest = 0, sum = 0;  // scaled by the largest against overflow and underflow, as stable_norm
+  for (std::size_t i = 0; i < nn; ++i) largest = std::max(largest, size(i));
+  if (largest > 0)
+    for (std::size_t i = 0; i < nn; ++i) sum += (size(i) / largest) * (size(i) / largest);
   return largest * std::sqrt(sum);
 }
 
@@ -394,6 +421,17 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
   return all_finite(ws.qr, nn * mm);
 }
 
+// Per Jacobian, the largest fraction of D_j that the maximum scaling keeps
+// when ||J_j|| has fallen below it.  A plain running maximum remembers the
+// largest norm of a far start for the rest of the run: that column then stays
+// damped as if it were still that steep, and the fit crawls (Chebyquad
+// from 10 and 100 times its standard start takes thousands of steps).
+// Letting D_j decay by a few per cent per Jacobian forgets such a norm in a
+// few dozen steps, slowly enough that D still smooths the jumps of the norms
+// from one step to the next, as the running maximum is meant to.
+template <typename T>
+constexpr T kScaleDecay = T(0.93);
+
 // D after a new Jacobian; the first call (initial) starts from the norms.
 // Returns the smallest (D_old / D_new)^2, below 1 when some D_j grew.
 template <typename T>
@@ -404,7 +442,9 @@ T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
     const T old = D[j];
     if (scaling == OMBRIX_SCALE_IDENTITY) D[j] = 1;
     else if (scaling == OMBRIX_SCALE_COLUMN_NORMS || initial) D[j] = c;
-    else D[j] = std::max(D[j], colnorm[j]);
+    // A zero column keeps its D: decayed toward zero, it would cut mu by the
+    // whole decay once the parameter wakes up.
+    else if (colnorm[j] > 0) D[j] = std::max(kScaleDecay<T> * D[j], colnorm[j]);
     if (!initial) shrink = std::min(shrink, (old / D[j]) * (old / D[j]));
   }
   return shrink;
@@ -522,6 +562,11 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
 
 // ---- the iteration ------------------------------------------------------------------------
 
+// How far above its rounding error the gradient cosine still counts as
+// zero (see Run::gradient_is_small).
+template <typename T>
+constexpr T kCosineMargin = T(16);
+
 // Damping (relative to the start's scale) after a non-finite trial point.
 template <typename T>
 constexpr T kCautiousDamping = T(100);
@@ -574,11 +619,18 @@ struct Run {
   // has to be small at the rounding level of the problem too (or the loss
   // has dropped by a factor eps, where the cosine measures rounding only).
   // The threshold is the square root of the Jacobian's relative accuracy:
-  // eps analytic, sqrt(eps) forward and eps^(2/3) central differences.
+  // eps analytic, sqrt(eps) forward and eps^(2/3) central differences, or
+  // a margin over the cosine's own rounding if that is larger: r is known
+  // to about eps ||s|| (see rounding_scale), which moves J_j^T r by up to
+  // eps ||J_j|| ||s|| and the cosine by eps ||s|| / ||r||.  In float32 a
+  // close fit has ||r|| / ||s|| below sqrt(eps), and without the margin
+  // the last bits of the factorisation would decide between a converged
+  // and a stalled fit at the same minimum.
   bool gradient_is_small() const {
     const T eps = Real<T>::eps;
-    const T threshold = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
-    return fac.scaled_gradient <= threshold || cost <= eps * initial_cost;
+    const T accuracy = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
+    const T rounding = cost > 0 ? kCosineMargin<T> * eps * fac.value_scale / std::sqrt(cost) : T(0);
+    return fac.scaled_gradient <= std::max(accuracy, rounding) || cost <= eps * initial_cost;
   }
 
   // A zero-residual fit ends once ||r|| is at the rounding level of the
@@ -870,6 +922,10 @@ void Run<T>::accept(T gain_ratio, T dstep) {
   radius = gain_ratio > T(0.75) ? 2 * dstep : T(0);
   const T t = 2 * gain_ratio - 1;
   mu *= std::max(T(1) / T(3), T(1) - t * t * t);
+  // Below 1/4 the linear model predicted the reduction poorly: the next
+  // step is held back as after a rejected one (More's radius halves there,
+  // Nielsen's factor alone would leave mu within a factor 2).
+  if (gain_ratio < T(0.25)) mu *= 2;
   mu = std::max(mu, std::numeric_limits<T>::min());
   nu = 2;
   last = Rejection::kNone;

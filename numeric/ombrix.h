@@ -119,8 +119,9 @@ enum {
   OMBRIX_SOLVE_LINEAR_ALGEBRA = 10   /* a factorisation failed */
 };
 enum { OMBRIX_LOSS_LINEAR, OMBRIX_LOSS_SOFT_L1, OMBRIX_LOSS_HUBER, OMBRIX_LOSS_CAUCHY, OMBRIX_LOSS_ARCTAN };
-/* Damping matrix D: running maximum of the Jacobian's column norms, the
- * current column norms (D^2 = diag J^T J), or the identity. */
+/* Damping matrix D: running maximum of the Jacobian's column norms (each
+ * D_j decaying by 7 % per Jacobian toward a smaller norm), the current
+ * column norms (D^2 = diag J^T J), or the identity. */
 enum { OMBRIX_SCALE_MAX_COLUMN_NORMS, OMBRIX_SCALE_COLUMN_NORMS, OMBRIX_SCALE_IDENTITY };
 /* Difference Jacobians (jac NULL): forward differences with central ones
  * for the final refinement, once the steps no longer change chisq beyond

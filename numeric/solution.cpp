@@ -436,7 +436,7 @@ SolutionOutcome summarise_solution(const SolutionProblem<T>& problem, T* p, cons
 
   active_constraints(p, m, c, report->bounds, report->rows);
   const int g_rows = constraint_rows(c, m, report->bounds, report->rows, g.get());
-  if (!covariance(report->weighted_jac, n, m, g.get(), g_rows, Real<T>::eps, report->cov, &report->rank))
+  if (!covariance(report->weighted_jac, n, m, g.get(), g_rows, problem.jacobian_accuracy, report->cov, &report->rank))
     return SolutionOutcome::kOutOfMemory;
   if (correction && (stop == kSmallGradient || stop == kSmallStep) &&
       !correct(problem, *correction, p, scratch.get(), report))

@@ -43,6 +43,10 @@ struct SolutionProblem {
   Constraints<T> constraints;  // in the caller's variables
   int loss = 0;
   double f_scale = 1;
+  // Relative accuracy of the Jacobian (jacobian_accuracy): singular values
+  // of W J up to it count as zero, so that a difference Jacobian's error does
+  // not pass for a direction the data determine.
+  T jacobian_accuracy = Real<T>::eps;
 };
 
 // The statistics at p, into the caller's storage.

@@ -1336,6 +1336,7 @@ ombrix::SolutionProblem<T> solution_problem(const FitParts<T>& s) {
   problem.constraints = given_constraints(s.a, f);
   problem.loss = s.a.engine.loss;
   problem.f_scale = s.a.engine.f_scale;
+  problem.jacobian_accuracy = ombrix::jacobian_accuracy<T>(s.model.has_jacobian(), s.differences);
   return problem;
 }
 

@@ -8,6 +8,7 @@ import math
 import os
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -18,6 +19,9 @@ import engine_capi as engine
 from engine_capi import solve
 from conftest import REPO_DIR
 from ombrix import nist
+
+sys.path.insert(0, os.path.join(REPO_DIR, "bench"))
+import mgh  # noqa: E402  (the More-Garbow-Hillstrom problems of the benchmark)
 
 EPS = {"d": float(np.finfo(np.float64).eps), "s": float(np.finfo(np.float32).eps)}
 
@@ -353,6 +357,32 @@ def test_shrinking_column_norms_do_not_stop_the_fit_far_from_the_minimum(scaling
     assert fit.scaled_gradient <= 1.0
 
 
+def test_float32_close_fit_converges_where_the_gradient_cosine_is_rounding():
+    # With ||r|| far below sqrt(eps) ||y|| the cosine between r and the
+    # Jacobian's columns, computed from float32 residuals, is rounding of
+    # about eps ||y|| / ||r||, above the analytic threshold sqrt(eps): the
+    # same minimum ended as converged or as stalled by the last bits.
+    model32 = lambda p: decay(p.astype(np.float64)).astype(np.float32)  # noqa: E731
+    jac32 = lambda p: decay_jac(p.astype(np.float64)).astype(np.float32)  # noqa: E731
+    for seed in range(8):
+        y = (decay(DECAY) + 1e-4 * np.random.default_rng(seed).standard_normal(T.size)).astype(np.float32)
+        fit = solve("s", model32, [5.2, 1.35, 0.45], y=y, jac=jac32)
+        assert fit.converged, (seed, fit.message, fit.scaled_gradient)
+        exact = solve("d", decay, DECAY, y=y.astype(np.float64), jac=decay_jac)
+        np.testing.assert_allclose(fit.p, exact.p, rtol=1e-5)
+
+
+@pytest.mark.parametrize("prefix", capi.PRECISIONS)
+def test_a_wrong_jacobian_still_stalls(prefix):
+    # the rounding margin of the gradient test must not pass a gradient
+    # that is plainly not zero
+    dt = capi.DTYPE[prefix]
+    wrong = lambda p: (decay_jac(p.astype(np.float64)) * [1.0, -1.0, 1.0]).astype(dt)  # noqa: E731
+    fit = solve(prefix, lambda p: decay(p.astype(np.float64)).astype(dt), [1.0, 0.5, 0.0],
+                y=decay(DECAY).astype(dt), jac=wrong)
+    assert fit.status == engine.STALLED and not fit.converged, fit.message
+
+
 def test_exact_data_stop_at_the_rounding_level_of_the_data():
     # y = model(p_true) exactly: chi-square cannot usefully fall below the
     # rounding of the data and model values, (eps ||w (|y| + |f|)||)^2, and
@@ -384,6 +414,20 @@ def test_linear_problem_takes_a_gauss_newton_step_once_the_model_holds(scaling):
     expected = np.linalg.lstsq(A, y, rcond=None)[0]
     np.testing.assert_allclose(fit.p, expected, rtol=1e3 * EPS["d"] * np.linalg.cond(A))
     assert fit.njev <= 3
+
+
+@pytest.mark.parametrize("size", [7, 9])
+def test_column_scaling_forgets_the_steep_columns_of_a_far_start(size):
+    # Chebyquad from 10 x0: the Jacobian's column norms at the start exceed
+    # those near the zero-residual minimum by orders of magnitude.  With D the
+    # running maximum of the norms, those columns stayed damped as at the
+    # start, and the fit crawled for thousands of steps without reaching it.
+    problem = next(p for p in mgh.problems() if p.name == f"Chebyquad n={size} m={size}")
+    with np.errstate(all="ignore"):  # the far start overflows some trial points
+        fit = solve("d", problem.residuals, problem.start(10), n=problem.m, jac=problem.jacobian,
+                    max_evaluations=3000)
+    assert fit.converged, fit.message
+    assert fit.chisq <= 1e-20
 
 
 # ---- argument errors ------------------------------------------------------------------------

@@ -295,7 +295,10 @@ def test_result_pickles_and_reports():
     text = r.report()
     assert "offset" in text and "slope" in text and "at upper bound" in text
     assert f"{r.p[0]:14.7g}" in text and "reduced" in text and "dof 20" in text
-    correlated = fit(lambda p: p[0] * np.exp(-p[1] * T) + p[2], [1.0, 1.0, 0.0], Y).report(min_correlation=0.5)
+    # a decay on data from a decay: determined, with strongly correlated parameters
+    decay = lambda p: p[0] * np.exp(-p[1] * T) + p[2]  # noqa: E731
+    y_decay = decay([2.0, 1.5, 0.5]) + 0.01 * np.cos(7.0 * T)
+    correlated = fit(decay, [1.0, 1.0, 0.0], y_decay).report(min_correlation=0.5)
     assert "correlations (|r| >= 0.5)" in correlated and " ~ " in correlated
     assert repr(r).startswith("<FitResult SMALL_STEP")
 

@@ -102,9 +102,14 @@ def test_eval_gives_the_model_at_the_fitted_parameters():
     np.testing.assert_allclose(result.eval(), Y - result.residuals, rtol=1e-14)
 
 
-def test_undetermined_parameter_gives_no_finite_band():
-    # the model depends on p0 * p1 only: neither is determined, nor is the band claimed to be
-    result = ombrix.fit(lambda p, x: p[0] * p[1] * x, [1.0, 2.0], Y, args=(X,))
+@pytest.mark.parametrize("jacobian", ["analytic", "forward", "central"])
+def test_undetermined_parameter_gives_no_finite_band(jacobian):
+    # the model depends on p0 * p1 only: neither is determined, nor is the band
+    # claimed to be; a difference Jacobian's error must not pass for a
+    # determined direction
+    options = dict(jac=lambda p, x: np.column_stack([p[1] * x, p[0] * x])) if jacobian == "analytic" else \
+        dict(diff=jacobian)
+    result = ombrix.fit(lambda p, x: p[0] * p[1] * x, [1.0, 2.0], Y, args=(X,), **options)
     assert result.undetermined.all()
     assert not np.isfinite(result.eval_uncertainty(X_NEW)).any()
 
