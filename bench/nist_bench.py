@@ -541,7 +541,8 @@ def curve_fit_why(by, diag, spreads, fixed):
     return f"- **{name}, start {start}**: {'; '.join(what)}. Why: {'; '.join(why)}."
 
 
-# Settings of ombrix.curve_fit compared when its defaults were chosen: (damping, step_tol, final correction).
+# Settings of the fixed loop under ombrix.curve_fit compared when its defaults were chosen: (damping,
+# step_tol, final correction).
 DEFAULT_CANDIDATES = [(1e-3, 1e-8, True), (1e-3, 1e-9, True), (1e-3, 1e-10, True), (1e-3, 1e-12, True),
                       (1e-3, 1e-9, False), (1e-3, 1e-12, False), (1e-2, 1e-9, True), (1e-4, 1e-9, True),
                       (1e-5, 1e-9, True), (1e-6, 1e-9, True)]
@@ -586,7 +587,7 @@ def curve_fit_section(all_runs, diag, spreads, fixed, defaults):
              "Target: time ≤ 0.5 × SciPy's curve_fit at equal or better LRE (parameters and RSS, as printed). "
              "Both are called the same way, `f(xdata, *params)` with the analytic Jacobian and "
              "`full_output=True`; SciPy with `ftol`=`xtol`=`gtol`=1e-15 (its most accurate), ombrix.curve_fit "
-             "with its defaults (damping 1e-3, step_tol 1e-9, a final Gauss–Newton correction). "
+             "with its defaults (the trust-region engine, run to the rounding level of chi-square). "
              f"A fit that ends at its first evaluation costs {fmt_time(fixed['ocf'])} in ombrix.curve_fit, "
              f"{fmt_time(fixed['curve_fit'])} in curve_fit and {fmt_time(fixed['fit'])} in ombrix.fit. *own*: "
              "the time with the model and Jacobian replayed (see below); *calls*: model + Jacobian calls; "
@@ -614,8 +615,9 @@ def curve_fit_section(all_runs, diag, spreads, fixed, defaults):
     lines += misses or ["None."]
     lines += [""] + CURVE_FIT_EXPLANATION
 
-    lines += ["### How the defaults were chosen", "",
-              f"ombrix.curve_fit with the analytic Jacobian on all {len(all_runs)} fits, untimed: one setting "
+    lines += ["### The fixed loop's defaults", "",
+              f"ombrix.curve_fit on the numeric layer's fixed loop (what runs with the options named above), "
+              f"with the analytic Jacobian on all {len(all_runs)} fits, untimed: one setting "
               "for all of them, "
               "the one with the fewest model and Jacobian calls among those that end no fit with fewer digits "
               "than SciPy's curve_fit above (parameters and RSS, as printed). *Correction*: the final "
@@ -847,19 +849,12 @@ CURVE_FIT_EXPLANATION = [
     "half its time (the figure quoted with each miss); halving it would take far fewer calls than MINPACK's "
     "'lm', which needs few iterations. ombrix.curve_fit makes about as many (fewer on Thurber and MGH09, "
     "more on Chwirut2, Misra1a and Lanczos3).",
-    "- *Where ombrix makes more calls* (Chwirut2, Misra1a from start 1, Lanczos3 from start 2), it is the "
-    "numeric layer's damping term μ·I. The binding solves in variables scaled by the Jacobian's column "
-    "norms at the start, but μ stays one number for all of them, and it shrinks by at most a factor "
-    "max(1/3, 1 − (2ρ − 1)³) per accepted step (ρ the gain ratio). On Lanczos3 from start 2 (analytic "
-    "Jacobian, a transcription of the iteration in scaled variables): from iteration 20 on the gain ratio "
-    "stays between 0.4 and 0.7, where that factor is 0.9–1, so μ stays near 3·10⁻⁷ for some 50 iterations "
-    "while the smallest eigenvalue of JᵀJ is 1–2·10⁻⁸ (the largest about 2): each step removes only "
-    "5–10 % of the remaining excess of ‖e‖², and the fit takes 80 iterations where MINPACK, which sizes "
-    "its step per parameter from the column norms it updates, takes 11 Jacobians. Starting with far less "
-    "damping (1e-8) takes Lanczos3 from start 2 through in about 10 iterations but leaves MGH09 from start 1 "
-    "unconverged, and so does restarting the solver with a fresh μ every 5 or 10 iterations; the damping "
-    "rule itself is the numeric layer's and is left unchanged.",
-    "- *The defaults* (next table): damping 1e-3 and step_tol 1e-9 make the fewest calls among the "
+    "- *Where ombrix.curve_fit makes more calls* (Lanczos3 from start 2 most of all), it is the refinement "
+    "to the rounding level of chi-square, where SciPy stops at its tolerances: the digits it buys and the "
+    "calls of each run are in engine_nist.md.",
+    "- *The fixed loop's defaults* (next table): with `gradient_tol`, `chisq_tol`, `diff='secant'` or "
+    "`constraints='direct'`, ombrix.fit and curve_fit run the numeric layer's fixed Levenberg–Marquardt "
+    "loop instead of the engine; there damping 1e-3 and step_tol 1e-9 make the fewest calls among the "
     "settings that leave no fit short of SciPy's digits. Smaller damping saves calls but leaves Thurber short "
     "of SciPy's digits (both past its resolution), and 1e-2 loses Lanczos3 from start 1. The final "
     "Gauss–Newton correction is what lets the iteration stop at step_tol 1e-9: the same fits without it end "
