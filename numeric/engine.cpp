@@ -168,6 +168,13 @@ struct Problem {
 
   bool central_now() const { return o.differences == OMBRIX_DIFFERENCES_CENTRAL || polishing; }
 
+  // The relative accuracy of the Jacobian the steps use now: the caller's
+  // (eps for an analytic one), or that of the differences taken here.
+  T jacobian_accuracy() const {
+    if (jac) return o.jacobian_accuracy > 0 ? T(o.jacobian_accuracy) : Real<T>::eps;
+    return ombrix::jacobian_accuracy<T>(false, central_now() ? Differences::kCentral : Differences::kForward);
+  }
+
   void after_call() {
     if (o.should_stop && o.should_stop(user_data)) aborted = true;
   }
@@ -618,8 +625,8 @@ struct Run {
   // The gradient test for a stop on a small step or reduction: the gradient
   // has to be small at the rounding level of the problem too (or the loss
   // has dropped by a factor eps, where the cosine measures rounding only).
-  // The threshold is the square root of the Jacobian's relative accuracy:
-  // eps analytic, sqrt(eps) forward and eps^(2/3) central differences, or
+  // The threshold is the square root of the Jacobian's relative accuracy
+  // (eps analytic, sqrt(eps) forward and eps^(2/3) central differences), or
   // a margin over the cosine's own rounding if that is larger: r is known
   // to about eps ||s|| (see rounding_scale), which moves J_j^T r by up to
   // eps ||J_j|| ||s|| and the cosine by eps ||s|| / ||r||.  In float32 a
@@ -628,7 +635,7 @@ struct Run {
   // and a stalled fit at the same minimum.
   bool gradient_is_small() const {
     const T eps = Real<T>::eps;
-    const T accuracy = pr.jac ? std::sqrt(eps) : pr.central_now() ? std::cbrt(eps) : std::sqrt(std::sqrt(eps));
+    const T accuracy = std::sqrt(pr.jacobian_accuracy());
     const T rounding = cost > 0 ? kCosineMargin<T> * eps * fac.value_scale / std::sqrt(cost) : T(0);
     return fac.scaled_gradient <= std::max(accuracy, rounding) || cost <= eps * initial_cost;
   }
@@ -678,7 +685,7 @@ struct Run {
   // Progress through a difference Jacobian at `at` (model values f_at):
   // column j, its step h and the stage (1: f(p + h e_j) asked for, 2: the
   // second point).
-  struct Differences {
+  struct DifferenceProgress {
     const T *at = nullptr, *f_at = nullptr;
     T base = 0, h = 0;
     int column = 0, stage = 0;
@@ -1066,6 +1073,7 @@ bool check_arguments(Callback<T> f, const T* p, int m, int n, const SolveOptions
   else if (o.differences < OMBRIX_DIFFERENCES_FORWARD || o.differences > OMBRIX_DIFFERENCES_FORWARD_ONLY)
     problem = "unknown difference scheme";
   else if (!(o.f_scale > 0) || !std::isfinite(o.f_scale)) problem = "f_scale must be positive and finite";
+  else if (!(o.jacobian_accuracy >= 0 && o.jacobian_accuracy < 1)) problem = "jacobian_accuracy must be in [0, 1)";
   else if (o.geodesic && (!(o.geodesic_alpha > 0) || !(o.geodesic_h > 0))) problem = "geodesic_alpha and geodesic_h must be positive";
   for (int j = 0; j < m && !problem; ++j) {
     if (o.typical && !(std::fabs(o.typical[j]) < std::numeric_limits<T>::infinity()))

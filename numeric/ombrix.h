@@ -142,6 +142,9 @@ typedef struct dombrix_solve_options {
   double geodesic_alpha;     /* largest accepted 2 ||D a|| / ||D v|| */
   double geodesic_h;         /* difference step along v for the second derivative */
   int differences;           /* without jac: OMBRIX_DIFFERENCES_* */
+  double jacobian_accuracy;  /* with jac: the relative accuracy of its values, which sets how small the
+                                gradient must be for a stop to count as convergence; 0: an analytic
+                                Jacobian (eps); about sqrt(eps) for one of forward differences */
   const double *typical;     /* NULL or m typical magnitudes of p for difference steps */
   const double *lower;       /* NULL or m bounds that difference steps stay inside (the
                                 steps of the iteration are not bounded) */
@@ -164,6 +167,7 @@ typedef struct sombrix_solve_options {
   float geodesic_alpha;
   float geodesic_h;
   int differences;
+  float jacobian_accuracy;
   const float *typical;
   const float *lower;
   const float *upper;

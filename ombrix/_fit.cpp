@@ -834,7 +834,7 @@ constexpr int kEngineOutOfMemory = -2;  // run_engine could not allocate
 // Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
 // when its workspace could not be allocated.
 template <typename T>
-int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian,
+int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian, T jacobian_accuracy,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
                const T* weighted_y, const Tolerances& t, T* info) {
   typename Engine<T>::Options o;
@@ -854,7 +854,9 @@ int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool bind
   o.loss = s.loss;
   o.f_scale = T(s.f_scale);
   o.differences = differences == Differences::kCentral ? OMBRIX_DIFFERENCES_CENTRAL : OMBRIX_DIFFERENCES_FORWARD;
-  if (!binding_jacobian) {
+  if (binding_jacobian) {
+    o.jacobian_accuracy = jacobian_accuracy;
+  } else {
     o.typical = typical;
     o.lower = lb;
     o.upper = ub;
@@ -1223,9 +1225,10 @@ int run_engine_fit(const FitParts<T>& s, T* q, T* info) {
     upper = f.ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
   }
   T* z = f.z ? data_of<T>(f.z) : q;
+  const T accuracy = ombrix::jacobian_accuracy<T>(s.model.has_jacobian(), s.differences);
   auto run = [&] {
-    return run_engine(s.engine_fit, s.a.engine, s.a.guarded, binding_jacobian, s.differences, typical, lower, upper,
-                      z, f.k, f.n, data_of<T>(f.weighted_y), s.a.tolerances, info);
+    return run_engine(s.engine_fit, s.a.engine, s.a.guarded, binding_jacobian, accuracy, s.differences, typical,
+                      lower, upper, z, f.k, f.n, data_of<T>(f.weighted_y), s.a.tolerances, info);
   };
   int status = 0;
   if (s.model.needs_interpreter()) {

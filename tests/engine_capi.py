@@ -30,7 +30,7 @@ def _options_type(real):
                     ("ftol", real), ("xtol", real), ("gtol", real), ("initial_damping", real),
                     ("scaling", ctypes.c_int), ("loss", ctypes.c_int), ("f_scale", real),
                     ("geodesic", ctypes.c_int), ("geodesic_alpha", real), ("geodesic_h", real),
-                    ("differences", ctypes.c_int),
+                    ("differences", ctypes.c_int), ("jacobian_accuracy", real),
                     ("typical", ctypes.POINTER(real)), ("lower", ctypes.POINTER(real)),
                     ("upper", ctypes.POINTER(real)),
                     ("should_stop", STOP_CALLBACK), ("accept_point", accept),

@@ -440,6 +440,8 @@ def test_column_scaling_forgets_the_steep_columns_of_a_far_start(size):
     (dict(p=None), "no parameter vector"),
     (dict(f=None), "no model function"),
     (dict(options=dict(f_scale=0.0)), "f_scale"),
+    (dict(options=dict(jacobian_accuracy=-1e-8)), "jacobian_accuracy"),
+    (dict(options=dict(jacobian_accuracy=1.0)), "jacobian_accuracy"),
     (dict(options=dict(loss=9)), "unknown loss"),
     (dict(options=dict(differences=3)), "difference scheme"),
     (dict(options=dict(xtol=-1.0)), "xtol"),
