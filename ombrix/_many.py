@@ -43,7 +43,8 @@ class FitBatch:
     nfev, njev, iterations : ndarray of int, shape (k,)
 
     ``len(batch)`` is k; ``batch[i]`` is the full `FitResult` of row i,
-    the one `fit` returns for it.
+    the one `fit` returns for it (made on first access when the fits ran
+    in C).
     """
 
     p: np.ndarray
@@ -125,7 +126,9 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
         As in `fit`: ``model(p, *args)`` returning n values, or a C
         function (a ctypes function pointer, a numba ``cfunc``, a SciPy
         ``LowLevelCallable``), for which no Python runs during the fits and
-        `workers` threads share them.  With ``vectorized=True``,
+        `workers` threads share them; without bounds, `eq` or `ineq` (and
+        unless ``diff='secant'``) every row is then fitted in one call into
+        C, with the same results as row by row.  With ``vectorized=True``,
         ``model(P, *args)`` takes the parameters of several fits, P of shape
         (j, m), and returns their values, shape (j, n); `jac` then returns
         shape (j, n, m).
