@@ -23,7 +23,9 @@
 //
 // A model given as a C function (an object carrying `_c_function`, see
 // _src/c_function.h) is evaluated without the interpreter, and the solver
-// then runs with the interpreter lock released.
+// then runs with the interpreter lock released.  engine_solve_many runs
+// engine_solve's steps for such a model on every row of a batch, in
+// threads that share the rows, with one set of buffers per thread.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
 // the module state (the solution types), the module functions, the module
