@@ -1,6 +1,6 @@
 """Thousands of small fits: ombrix.fit_many against a loop of SciPy's curve_fit.
 
-    pip install ".[bench,dask]" numba       # scipy, dask, distributed, numba
+    pip install ".[bench,bench-jax]"        # scipy, dask, distributed, numba; jax, optimistix
     python -P bench/many_bench.py           # writes bench/results/many.md
 
 The problem: a 2-D Gaussian on a 5 x 5 grid, parameters (amplitude, x0,
@@ -12,10 +12,13 @@ numpy's default_rng(0).
 Compared, in one run: a loop of scipy.optimize.curve_fit (on the first
 SCIPY_FITS rows; its rate is per fit), a loop of ombrix.fit, fit_many with
 the NumPy model vectorized over the fits, fit_many with the model compiled
-by numba (a cfunc) and workers=2, and fit_many on Dask arrays on a
-two-worker LocalCluster (processes; the NumPy model, since a compiled
-model cannot travel), whose overhead is its time less half that of the
-same fits in one process.
+by numba (a cfunc) with workers=1 and 2 (every row in one call into C),
+fit_many on Dask arrays on a two-worker LocalCluster (processes; the NumPy
+model, since a compiled model cannot travel), whose overhead is its time
+less half that of the same fits in one process, and, when installed,
+JAX's vmap of optimistix's Levenberg-Marquardt over all fits (float64,
+rtol = atol = 1e-10, standard errors from the Jacobian at the solution;
+timed after its compilation, which is reported apart).
 
 'Converged to the truth': every parameter within 5 of its standard errors
 of the truth (the standard errors each method reports: curve_fit's pcov,
@@ -150,6 +153,35 @@ def fit_loop(p0, y):
     return np.array([r.p for r in results]), np.array([r.stderr for r in results])
 
 
+def jax_run(p0, y):
+    """(p, stderr, seconds after compilation, seconds of the compilation), or None without jax and optimistix."""
+    try:
+        import jax
+        import jax.numpy as jnp
+        import optimistix as optx
+    except ImportError:
+        return None
+    jax.config.update("jax_enable_x64", True)
+    gx, gy = jnp.asarray(GX), jnp.asarray(GY)
+
+    def residuals(p, data):
+        a, x0, y0, s, c = p
+        return a * jnp.exp(-((gx - x0) ** 2 + (gy - y0) ** 2) / (2 * s * s)) + c - data
+
+    solver = optx.LevenbergMarquardt(rtol=1e-10, atol=1e-10)
+
+    def one(p, data):
+        p = optx.least_squares(residuals, solver, p, args=data, throw=False, max_steps=1000).value
+        J, r = jax.jacfwd(residuals)(p, data), residuals(p, data)
+        cov = jnp.linalg.inv(J.T @ J) * (r @ r) / (r.size - p.size)
+        return p, jnp.sqrt(jnp.abs(jnp.diag(cov)))
+
+    solve = jax.jit(jax.vmap(one))
+    _, first = timed(lambda: solve(p0, y)[0].block_until_ready())
+    (p, e), seconds = timed(lambda: [np.asarray(a) for a in solve(p0, y)])
+    return p, e, seconds, first - seconds
+
+
 def dask_run(p0, y):
     try:
         import dask.array as da
@@ -185,10 +217,12 @@ def main():
     profile_text = "numba is not installed: no compiled run"
     if compiled is not None:
         model, jac = compiled
-        batch, seconds = timed(lambda: ombrix.fit_many(model, p0, y, jac=jac, workers=2))
-        rows.append(("fit_many, numba cfunc, workers=2", FITS, seconds, FITS / seconds,
-                     to_truth(batch.p, batch.stderr)))
+        for workers in (1, 2):
+            batch, seconds = timed(lambda: ombrix.fit_many(model, p0, y, jac=jac, workers=workers))
+            rows.append((f"fit_many, numba cfunc, workers={workers}", FITS, seconds, FITS / seconds,
+                         to_truth(batch.p, batch.stderr)))
         difference = float(np.nanmax(np.abs(batch.p - vectorized.p) / np.abs(vectorized.p)))
+        per_fit = (seconds * 2 / FITS * 1e6, batch.iterations.mean(), batch.nfev.mean(), batch.njev.mean())
         profiler = cProfile.Profile()
         profiler.enable()
         ombrix.fit_many(model, p0[:2000], y[:2000], jac=jac, workers=1)
@@ -196,6 +230,11 @@ def main():
         stream = io.StringIO()
         pstats.Stats(profiler, stream=stream).sort_stats("tottime").print_stats(12)
         profile_text = stream.getvalue().strip()
+
+    jax_outcome = jax_run(p0, y)
+    if jax_outcome is not None:
+        p, e, seconds, compile_seconds = jax_outcome
+        rows.append(("JAX vmap of optimistix LevenbergMarquardt", FITS, seconds, FITS / seconds, to_truth(p, e)))
 
     dask_outcome = dask_run(p0, y)
     if dask_outcome is not None:
@@ -216,7 +255,11 @@ def main():
                      f"{fraction:.1%} |")
     if compiled is not None:
         lines += ["", f"Largest relative difference of the compiled run's parameters from the vectorized run's: "
-                  f"{difference:.1e} (numba's exp and NumPy's may differ in the last bit)."]
+                  f"{difference:.1e} (numba's exp and NumPy's may differ in the last bit).",
+                  "", "Each compiled fit took {:.0f} us of a core (workers=2): {:.1f} iterations, {:.1f} model "
+                  "calls and {:.1f} Jacobians on average.".format(*per_fit)]
+    if jax_outcome is not None:
+        lines += ["", f"JAX compiled its vmapped solver in {compile_seconds:.1f} s before the timed run."]
     if dask_outcome is not None:
         lines += ["", f"Dask overhead: {dask_overhead:.2f} s over half the time of the same fits in one process "
                   "(two workers sharing them perfectly; starting the cluster not counted)."]

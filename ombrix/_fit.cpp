@@ -23,7 +23,9 @@
 //
 // A model given as a C function (an object carrying `_c_function`, see
 // _src/c_function.h) is evaluated without the interpreter, and the solver
-// then runs with the interpreter lock released.
+// then runs with the interpreter lock released.  engine_solve_many runs
+// engine_solve's steps for such a model on every row of a batch, in
+// threads that share the rows, with one set of buffers per thread.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
 // the module state (the solution types), the module functions, the module
@@ -33,12 +35,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "_src/arguments.h"
 #include "_src/arrays.h"
@@ -241,6 +247,13 @@ class Fit final : public ombrix::ModelEvaluations<T> {
 
   // All the memory of the fit, taken once; false (MemoryError) when short.
   bool allocate_buffers() {
+    if (take_buffers()) return true;
+    PyErr_NoMemory();
+    return false;
+  }
+
+  // The same without the interpreter: false, and no exception, when short.
+  bool take_buffers() {
     f_.reset(allocate<T>(std::size_t(n_)));
     f_point_.reset(allocate<T>(std::size_t(m_)));
     jac_.reset(allocate<T>(std::size_t(n_), std::size_t(m_)));
@@ -250,9 +263,17 @@ class Fit final : public ombrix::ModelEvaluations<T> {
     f_minus_.reset(allocate<T>(std::size_t(n_)));
     point_.reset(allocate<T>(std::size_t(m_)));
     blocked_point_.reset(allocate<T>(std::size_t(m_)));
-    if (f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_ && blocked_point_) return true;
-    PyErr_NoMemory();
-    return false;
+    return f_ && f_point_ && jac_ && jac_point_ && trial_ && f_plus_ && f_minus_ && point_ && blocked_point_;
+  }
+
+  // Makes the fit new for another data set weighted by `weights`, keeping
+  // its buffers: nothing known, nothing counted, no scale, no failure.
+  void restart(Weights<T> weights) {
+    weights_ = weights;
+    scale_ = nullptr;
+    f_known_ = jac_known_ = false;
+    failed_ = blocked_ = jacobian_not_finite_ = false;
+    model_calls_ = jacobians_ = 0;
   }
 
   // ---- solver callbacks; `self` is the Fit ----
@@ -393,7 +414,7 @@ class Fit final : public ombrix::ModelEvaluations<T> {
 
   Evaluator<T>& evaluator_;
   const int m_, n_;
-  const Weights<T> weights_;
+  Weights<T> weights_;
   const ombrix::DifferenceSteps<T> steps_;
 
   CBuffer<T> f_, f_point_;      // the last model values and their point
@@ -832,18 +853,27 @@ constexpr int kEngineOutOfMemory = -2;  // run_engine could not allocate
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
 // Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
-// when its workspace could not be allocated.
+// when its workspace could not be allocated.  `workspace` is null or
+// Engine<T>::workspace_size(k, n) reals of the caller's (a batch reuses one
+// for every fit); it is zeroed first either way, so a fit does not depend
+// on the one before.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian, T jacobian_accuracy,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
-               const T* weighted_y, const Tolerances& t, T* info) {
+               const T* weighted_y, const Tolerances& t, T* info, T* workspace = nullptr) {
   typename Engine<T>::Options o;
   Engine<T>::defaults(&o);
   // the workspace from here, so that a shortage is a MemoryError
-  const int reals = Engine<T>::workspace_size(k, n);
-  CBuffer<T> workspace(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
-  if (!workspace) return kEngineOutOfMemory;
-  o.workspace = workspace.get();
+  CBuffer<T> owned;
+  if (workspace) {
+    std::fill_n(workspace, std::size_t(Engine<T>::workspace_size(k, n)), T(0));
+  } else {
+    const int reals = Engine<T>::workspace_size(k, n);
+    owned.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
+    if (!owned) return kEngineOutOfMemory;
+    workspace = owned.get();
+  }
+  o.workspace = workspace;
   o.max_iterations = t.max_iter;
   o.max_evaluations = s.max_nfev;
   if (s.ftol >= 0) o.ftol = T(s.ftol);
@@ -1107,6 +1137,19 @@ struct Start {
   bool refused = false;    // the model or its Jacobian is not finite there: nothing is solved
 };
 
+// evaluate_start's steps on the fit alone (a batch runs them without the
+// interpreter): false when an evaluation failed (a Python model raised).
+template <typename T>
+bool start_at(Fit<T>& fit, const T* p, int n, bool scale_here, T* scale, T* scratch, Start* start) {
+  const T* f_start = nullptr;
+  start->evaluated = fit.admissible(p) && fit.values_at(p, &f_start);
+  if (!start->evaluated && !fit.blocked()) return false;
+  start->invalid = start->evaluated && !ombrix::all_finite(f_start, std::size_t(n));
+  if (scale_here && start->evaluated && !start->invalid && !fit.set_scale_at(p, scale, scratch)) return false;
+  start->refused = start->invalid || fit.jacobian_not_finite();
+  return true;
+}
+
 // The model at the start first (unless the guard refuses it): where it is
 // not finite, or the Jacobian there is not, nothing is solved and no
 // Jacobian is taken at such a point; the caller names the value.  With
@@ -1115,19 +1158,9 @@ struct Start {
 // raised when one failed.
 template <typename T>
 bool evaluate_start(const FitParts<T>& s, const T* p, bool scale_here, T* scale, T* scratch, Start* start) {
-  const T* f_start = nullptr;
-  start->evaluated = s.fit.admissible(p) && s.fit.values_at(p, &f_start);
-  if (!start->evaluated && !s.fit.blocked()) {
-    raise_stored(s.evaluator);
-    return false;
-  }
-  start->invalid = start->evaluated && !ombrix::all_finite(f_start, std::size_t(s.arrays.n));
-  if (scale_here && start->evaluated && !start->invalid && !s.fit.set_scale_at(p, scale, scratch)) {
-    raise_stored(s.evaluator);
-    return false;
-  }
-  start->refused = start->invalid || s.fit.jacobian_not_finite();
-  return true;
+  if (start_at(s.fit, p, s.arrays.n, scale_here, scale, scratch, start)) return true;
+  raise_stored(s.evaluator);
+  return false;
 }
 
 // A new k x m array M diag(scale), for a constraint matrix M of k x m.
@@ -1358,33 +1391,47 @@ ombrix::SolutionReport<T> solution_report(const SolutionFields& fields, double* 
 
 // The model values and Jacobian at the point p the fit returns, and the
 // statistics there (with the final correction, which may move p).
+// The model values (into report->values) and Jacobian (into `jac_out`,
+// n x m) at the point p a fit returns, and the statistics there (with the
+// final correction when `correction` is given, which may move p).  A
+// Jacobian that is not finite sets the stop reason in `info`; a fit that
+// did not run (`solved` false, or refused at its start) takes chi-square
+// there as its initial and final one.
+template <typename T>
+ombrix::SolutionOutcome statistics_at(Fit<T>& fit, bool engine, const ombrix::SolutionProblem<T>& problem, T* p,
+                                      const Start& start, bool solved, ombrix::ModelEvaluations<T>* correction,
+                                      T* info, T* jac_out, ombrix::SolutionReport<T>* report) {
+  const std::size_t nn = std::size_t(problem.n), mm = std::size_t(problem.m);
+  const T* values = nullptr;
+  const T* jac = nullptr;
+  if (!fit.values_at(p, &values)) return ombrix::SolutionOutcome::kModelFailed;
+  if (start.invalid) {
+    jac = fit.unevaluated_jacobian();
+  } else if (!fit.jacobian_at(p, &jac)) {
+    return ombrix::SolutionOutcome::kModelFailed;
+  }
+  // also one first taken here; the engine refuses the points of others
+  if (engine ? !ombrix::all_finite(jac, nn * mm) : fit.jacobian_not_finite()) info[6] = T(kInvalidValues);
+  std::copy_n(values, nn, report->values);
+  std::copy_n(jac, nn * mm, jac_out);
+  const auto outcome = ombrix::summarise_solution(problem, p, jac, int(info[6]), correction, report);
+  if (outcome == ombrix::SolutionOutcome::kDone && (!solved || start.refused)) info[0] = info[1] = T(report->chisq);
+  return outcome;
+}
+
+// The solution of a fit at the point p it returns, with its statistics.
 template <typename T>
 PyObject* solution_at(PyTypeObject* type, const FitParts<T>& s, Ref p, const Start& start, int status, T* info) {
   const FitArrays<T>& f = s.arrays;
-  const std::size_t nn = std::size_t(f.n), mm = std::size_t(f.m);
-  T* const p_out = data_of<T>(p);
-  const T* values = nullptr;
-  const T* jac = nullptr;
-  if (!s.fit.values_at(p_out, &values)) return raise_stored(s.evaluator);
-  if (start.invalid) {
-    jac = s.fit.unevaluated_jacobian();
-  } else if (!s.fit.jacobian_at(p_out, &jac)) {
-    return raise_stored(s.evaluator);
-  }
-  // also one first taken here; the engine refuses the points of others
-  if (s.a.engine.enabled ? !ombrix::all_finite(jac, nn * mm) : s.fit.jacobian_not_finite())
-    info[6] = T(kInvalidValues);
-
   SolutionFields fields;
   const bool made = statistics_arrays<T>(f.n, f.m, f.k2, &fields);
-  CBuffer<double> weighted_jac(allocate<double>(nn, mm));
+  CBuffer<double> weighted_jac(allocate<double>(std::size_t(f.n), std::size_t(f.m)));
   if (!made) return nullptr;
   if (!weighted_jac) return PyErr_NoMemory();
-  std::copy_n(values, nn, data_of<T>(fields[kF]));
-  std::copy_n(jac, nn * mm, data_of<T>(fields[kJ]));
   ombrix::SolutionReport<T> report = solution_report<T>(fields, weighted_jac.get());
   ombrix::ModelEvaluations<T>* correction = s.a.polish ? &s.fit : nullptr;
-  switch (ombrix::summarise_solution(solution_problem(s), p_out, jac, int(info[6]), correction, &report)) {
+  switch (statistics_at(s.fit, s.a.engine.enabled, solution_problem(s), data_of<T>(p), start, !f.no_solve,
+                        correction, info, data_of<T>(fields[kJ]), &report)) {
     case ombrix::SolutionOutcome::kDone: break;
     case ombrix::SolutionOutcome::kOutOfMemory: return PyErr_NoMemory();
     case ombrix::SolutionOutcome::kModelFailed: return raise_stored(s.evaluator);
@@ -1392,7 +1439,6 @@ PyObject* solution_at(PyTypeObject* type, const FitParts<T>& s, Ref p, const Sta
 
   fields[kQr] = s.a.factor ? factor_solution(weighted_jac.get(), report.r, f.n, f.m) : Ref::borrow(Py_None);
   if (!fields[kQr]) return nullptr;
-  if (f.no_solve || start.refused) info[0] = info[1] = T(report.chisq);
   fields[kP] = std::move(p);
   fields[kInfo] = info_values(info);
   set_counters(&fields, s.fit.model_calls(), s.fit.jacobians(), status);
@@ -1557,6 +1603,344 @@ PyObject* engine_solve_guarded(PyObject* module, PyObject* const* args, Py_ssize
   return bind_and_solve(module, {"engine_solve_guarded", kEngineGuardedParams.names}, true, args, nargs, kwnames);
 }
 
+// ---- engine_solve_many ----
+//
+// Many fits of one compiled model on the engine, without constraints: row i
+// fits p0[i] to y[i] through the steps engine_solve runs for it (start_at,
+// run_engine, statistics_at), so its results equal engine_solve's on that
+// row.  `workers` threads take rows from a shared counter, each with one
+// set of buffers for all its rows; the interpreter lock is released for the
+// whole loop (a compiled model cannot raise).
+
+// The rows' inputs, the settings they share and the arrays their results go to.
+template <typename T>
+struct Batch {
+  int k = 0, m = 0, n = 0;
+  const double* p0 = nullptr;       // k x m starts, cast to T as engine_solve casts them
+  const double* y = nullptr;        // k x n
+  const double* weights = nullptr;  // null, or n shared, or k x n (weights_per_row)
+  bool weights_per_row = false;
+  ombrix::py::CFunction<T> model, jac;
+  Differences differences = Differences::kForward;
+  EngineSettings settings;
+  Tolerances tolerances{};
+  // the results, row i at i times each row's size
+  T *p = nullptr, *f = nullptr, *J = nullptr;              // k x m, k x n, k x n x m
+  double *r = nullptr, *cov = nullptr, *info = nullptr;   // k x n, k x m x m, k x 10
+  double *chisq = nullptr, *total = nullptr;              // k
+  long long *nfev = nullptr, *njev = nullptr;             // k
+  int *status = nullptr, *rank = nullptr, *free = nullptr;  // k
+};
+
+// What stopped a batch: the first failure of any worker (none when all rows ran).
+struct BatchFailure {
+  enum Kind { kNone, kOutOfMemory, kNumeric, kNotStarted } kind = kNone;
+  ombrix::FailureRecord numeric;  // the numeric layer's message, for kNumeric
+  int row = -1;
+};
+
+// One thread's share of a batch: its buffers, taken once, serve every row it runs.
+template <typename T>
+class BatchWorker {
+ public:
+  explicit BatchWorker(const Batch<T>& b)
+      : b_(b),
+        evaluator_(b.model, b.jac, b.m, b.n),
+        typical_(allocate<T>(std::size_t(b.m))),
+        fit_(evaluator_, b.m, b.n, {}, {b.differences, typical_.get(), nullptr, nullptr}) {}
+
+  // False when memory is short.
+  bool take_buffers() {
+    const std::size_t m = std::size_t(b_.m), n = std::size_t(b_.n);
+    const int reals = Engine<T>::workspace_size(b_.m, b_.n);
+    workspace_.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
+    y_.reset(allocate<T>(n));
+    weighted_y_.reset(allocate<T>(n));
+    weights_.reset(allocate<T>(n));
+    weighted_y64_.reset(allocate<double>(n));
+    weighted_jac_.reset(allocate<double>(n, m));
+    bounds_.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
+    return fit_.take_buffers() && typical_ && workspace_ && y_ && weighted_y_ && weights_ && weighted_y64_ &&
+           weighted_jac_ && bounds_;
+  }
+
+  // Fits row i into the batch's results; false, with the reason in *failure, when it could not.
+  bool run_row(int i, BatchFailure* failure) {
+    const std::size_t m = std::size_t(b_.m), n = std::size_t(b_.n), row = std::size_t(i);
+    T* p = b_.p + row * m;
+    const double* p0 = b_.p0 + row * m;
+    for (std::size_t j = 0; j < m; ++j) {
+      p[j] = T(p0[j]);
+      typical_[j] = T(p0[j] != 0 ? std::fabs(p0[j]) : 1.0);  // the difference steps' sizes, as fit sets them
+    }
+    const ombrix::SolutionProblem<T> problem = row_problem(row);
+    fit_.restart(row_weights_);
+    EngineFit<T> engine_fit(fit_, row_weights_, b_.m, b_.n, b_.m, nullptr, nullptr);
+
+    Start start;
+    T info[10] = {};
+    int status = 0;
+    start_at<T>(fit_, p, b_.n, false, nullptr, nullptr, &start);  // a C model cannot fail
+    if (start.refused) {
+      info[6] = T(kInvalidValues);
+    } else {
+      status = run_engine<T>(engine_fit, b_.settings, false, evaluator_.has_jacobian(), b_.differences, typical_.get(),
+                          nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
+      if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
+    }
+    ombrix::SolutionReport<T> report;
+    report.values = b_.f + row * n;
+    report.r = b_.r + row * n;
+    report.weighted_jac = weighted_jac_.get();
+    report.cov = b_.cov + row * m * m;
+    report.bounds = bounds_.get();
+    report.rows = &no_rows_;
+    if (statistics_at<T>(fit_, true, problem, p, start, true, nullptr, info, b_.J + row * n * m, &report) !=
+        ombrix::SolutionOutcome::kDone)
+      return fail(i, BatchFailure::kOutOfMemory, failure);
+    std::copy_n(info, 10, b_.info + row * 10);  // as the binding's info tuple: each entry a double
+    b_.chisq[row] = report.chisq;
+    b_.total[row] = report.total;
+    b_.rank[row] = report.rank.rank;
+    b_.free[row] = report.rank.free;
+    b_.nfev[row] = fit_.model_calls();
+    b_.njev[row] = fit_.jacobians();
+    b_.status[row] = status;
+    return true;
+  }
+
+ private:
+  // Row i's data in T, its weights (as the binding converts them) and the
+  // data the engine fits, W y formed in double precision; sets row_weights_.
+  ombrix::SolutionProblem<T> row_problem(std::size_t row) {
+    const std::size_t n = std::size_t(b_.n);
+    const double* y64 = b_.y + row * n;
+    std::copy_n(y64, n, y_.get());
+    ombrix::SolutionProblem<T> problem;
+    problem.m = b_.m;
+    problem.n = b_.n;
+    problem.y = y_.get();
+    problem.y64 = y64;
+    problem.weighted_y = y_.get();
+    problem.loss = b_.settings.loss;
+    problem.f_scale = b_.settings.f_scale;
+    row_weights_ = {};
+    if (b_.weights) {
+      const double* w64 = b_.weights + (b_.weights_per_row ? row * n : 0);
+      std::copy_n(w64, n, weights_.get());
+      row_weights_ = {Weighting::kDiagonal, weights_.get()};
+      problem.weights = {Weighting::kDiagonal, w64};
+      problem.weights.apply(y64, weighted_y64_.get(), b_.n, 1);
+      std::copy_n(weighted_y64_.get(), n, weighted_y_.get());
+      problem.weighted_y = weighted_y_.get();
+    }
+    return problem;
+  }
+
+  static bool fail(int row, BatchFailure::Kind kind, BatchFailure* failure) {
+    failure->kind = kind;
+    failure->row = row;
+    return false;
+  }
+
+  const Batch<T>& b_;
+  CEvaluator<T> evaluator_;
+  CBuffer<T> typical_;  // before fit_, which keeps its address
+  Fit<T> fit_;
+  CBuffer<T> workspace_, y_, weighted_y_, weights_;
+  CBuffer<double> weighted_y64_, weighted_jac_;
+  CBuffer<signed char> bounds_;
+  bool no_rows_ = false;  // the active inequalities: there are none
+  Weights<T> row_weights_;
+};
+
+// Runs rows from the shared counter until none is left or a worker failed;
+// the worker's first failure in *failure.
+template <typename T>
+void run_batch_rows(const Batch<T>& b, std::atomic<int>* next_row, std::atomic<bool>* stop, BatchFailure* failure) {
+  ombrix::FailureScope scope;  // the numeric layer's failures on this thread
+  BatchWorker<T> worker(b);
+  if (!worker.take_buffers()) {
+    failure->kind = BatchFailure::kOutOfMemory;
+    stop->store(true);
+    return;
+  }
+  for (int i = next_row->fetch_add(1); i < b.k && !stop->load(std::memory_order_relaxed); i = next_row->fetch_add(1)) {
+    const bool ok = worker.run_row(i, failure);
+    if (scope.record().kind != ombrix::Failure::kNone) {
+      failure->kind = BatchFailure::kNumeric;
+      failure->numeric = scope.record();
+      failure->row = i;
+    }
+    if (!ok || failure->kind != BatchFailure::kNone) {
+      stop->store(true);
+      return;
+    }
+  }
+}
+
+// Every row of the batch by `workers` threads (this one among them; fewer
+// when threads cannot be started, which changes no result); the failure
+// that stopped it, if any.
+template <typename T>
+BatchFailure run_batch(const Batch<T>& b, int workers) {
+  std::atomic<int> next_row{0};
+  std::atomic<bool> stop{false};
+  std::vector<BatchFailure> failures(std::size_t(std::min(workers, b.k)));
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < failures.size(); ++t) {
+    try {
+      threads.emplace_back(run_batch_rows<T>, std::cref(b), &next_row, &stop, &failures[t]);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  run_batch_rows(b, &next_row, &stop, &failures[0]);
+  for (std::thread& thread : threads) thread.join();
+  for (const BatchFailure& failure : failures)
+    if (failure.kind != BatchFailure::kNone) return failure;
+  return {};
+}
+
+// Raises the batch's failure; always null.
+PyObject* raise_batch_failure(const BatchFailure& failure) {
+  switch (failure.kind) {
+    case BatchFailure::kNumeric:
+      PyErr_Format(failure.numeric.kind == ombrix::Failure::kOutOfMemory ? PyExc_MemoryError : PyExc_RuntimeError,
+                   "row %d: %s", failure.row, failure.numeric.message);
+      break;
+    case BatchFailure::kNotStarted:
+      PyErr_Format(PyExc_RuntimeError, "row %d: the solver could not start; its reason is on standard error",
+                   failure.row);
+      break;
+    default:
+      PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+// The result arrays of a batch, as a dict by name, with the batch's
+// pointers into them; null with the exception pending.
+template <typename T>
+Ref batch_results(Batch<T>* b) {
+  const npy_intp k = b->k, m = b->m, n = b->n;
+  struct Column {
+    const char* name;
+    int ndim;
+    npy_intp dims[3];
+    int type;
+    void** data;
+  };
+  const Column columns[] = {
+      {"p", 2, {k, m}, kNumpyType<T>, reinterpret_cast<void**>(&b->p)},
+      {"f", 2, {k, n}, kNumpyType<T>, reinterpret_cast<void**>(&b->f)},
+      {"J", 3, {k, n, m}, kNumpyType<T>, reinterpret_cast<void**>(&b->J)},
+      {"r", 2, {k, n}, NPY_DOUBLE, reinterpret_cast<void**>(&b->r)},
+      {"cov", 3, {k, m, m}, NPY_DOUBLE, reinterpret_cast<void**>(&b->cov)},
+      {"info", 2, {k, 10}, NPY_DOUBLE, reinterpret_cast<void**>(&b->info)},
+      {"chisq", 1, {k}, NPY_DOUBLE, reinterpret_cast<void**>(&b->chisq)},
+      {"total", 1, {k}, NPY_DOUBLE, reinterpret_cast<void**>(&b->total)},
+      {"nfev", 1, {k}, NPY_LONGLONG, reinterpret_cast<void**>(&b->nfev)},
+      {"njev", 1, {k}, NPY_LONGLONG, reinterpret_cast<void**>(&b->njev)},
+      {"status", 1, {k}, NPY_INT, reinterpret_cast<void**>(&b->status)},
+      {"rank", 1, {k}, NPY_INT, reinterpret_cast<void**>(&b->rank)},
+      {"free", 1, {k}, NPY_INT, reinterpret_cast<void**>(&b->free)},
+  };
+  Ref results(PyDict_New());
+  if (!results) return {};
+  for (const Column& column : columns) {
+    Ref array(PyArray_ZEROS(column.ndim, const_cast<npy_intp*>(column.dims), column.type, 0));
+    if (!array || PyDict_SetItemString(results, column.name, array) < 0) return {};
+    *column.data = PyArray_DATA(as_array(array));
+  }
+  return results;
+}
+
+// The arrays of a batch: starts (k x m) and data (k x n) as double, weights
+// None, shared (n) or per row (k x n).
+template <typename T>
+bool read_batch_arrays(PyObject* p0, PyObject* y, PyObject* weights, Batch<T>* b, Ref* p0_array, Ref* y_array,
+                       Ref* weight_array) {
+  npy_intp p_dims[2] = {-1, -1};
+  if (!array_argument<double>(p0, "p0", 2, p_dims, false, p0_array)) return false;
+  npy_intp y_dims[2] = {p_dims[0], -1};
+  if (!array_argument<double>(y, "y", 2, y_dims, false, y_array)) return false;
+  if (!to_count(p_dims[0], "p0", &b->k) || !to_count(p_dims[1], "p0", &b->m) || !to_count(y_dims[1], "y", &b->n))
+    return false;
+  if (b->k < 1 || b->m < 1 || b->n < 1) {
+    PyErr_SetString(PyExc_ValueError, "p0 and y must not be empty");
+    return false;
+  }
+  if (b->n < b->m) {
+    PyErr_Format(PyExc_ValueError, "fewer data points (%d) than free parameters (%d)", b->n, b->m);
+    return false;
+  }
+  if (weights != Py_None) {
+    Ref probe(PyArray_FromAny(weights, nullptr, 0, 0, 0, nullptr));
+    if (!probe) return false;
+    b->weights_per_row = PyArray_NDIM(as_array(probe)) == 2;
+    npy_intp w_dims[2] = {b->weights_per_row ? npy_intp(b->k) : npy_intp(b->n), b->n};
+    if (!array_argument<double>(weights, "weights", b->weights_per_row ? 2 : 1, w_dims, false, weight_array))
+      return false;
+    b->weights = data_of<double>(*weight_array);
+  }
+  b->p0 = data_of<double>(*p0_array);
+  b->y = data_of<double>(*y_array);
+  return true;
+}
+
+template <typename T>
+PyObject* solve_many_impl(const SolveArgs& a, PyObject* weights, int workers) {
+  Batch<T> b;
+  Ref p0, y, weight_array;
+  Differences differences;
+  bool secant = false;
+  if (!read_modes(a, &differences, &secant) ||
+      !read_batch_arrays(a.p0, a.y, weights, &b, &p0, &y, &weight_array))
+    return nullptr;
+  const int compiled = bind_c_functions(a, &b.model, &b.jac);
+  if (compiled < 0) return nullptr;
+  if (!compiled) {
+    PyErr_SetString(PyExc_TypeError, "engine_solve_many takes a compiled model");
+    return nullptr;
+  }
+  if (a.origin != Py_None) {
+    PyErr_SetString(PyExc_ValueError, "engine_solve_many fits the parameters themselves: origin, basis and z0 None");
+    return nullptr;
+  }
+  b.differences = differences;
+  b.settings = a.engine;
+  b.tolerances = a.tolerances;
+  Ref results = batch_results(&b);
+  if (!results) return nullptr;
+  BatchFailure failure;
+  Py_BEGIN_ALLOW_THREADS
+  failure = run_batch(b, workers);
+  Py_END_ALLOW_THREADS
+  if (failure.kind != BatchFailure::kNone) return raise_batch_failure(failure);
+  return results.release();
+}
+
+const char* const kSolveManyParams[] = {"model", "p0", "y", "jac", "weights", "diff", "tau", "max_iter", "engine",
+                                        "single", "workers"};
+
+PyObject* engine_solve_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[std::size(kSolveManyParams)];
+  if (!ombrix::py::bind_arguments({"engine_solve_many", kSolveManyParams}, args, nargs, kwnames, v)) return nullptr;
+  SolveArgs a{v[0], v[1], v[2], Py_None, v[3], Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None,
+              v[5], Py_None, false, {}, Convention::kArray, false, false, false, {}};
+  int workers = 0;
+  const int single = PyObject_IsTrue(v[9]);
+  if (single < 0 || !read_engine(v[8], &a) || !ombrix::py::to_double(v[6], &a.tolerances.tau) ||
+      !ombrix::py::to_int(v[7], &a.tolerances.max_iter) || !ombrix::py::to_int(v[10], &workers))
+    return nullptr;
+  if (workers < 1) {
+    PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
+    return nullptr;
+  }
+  return single ? solve_many_impl<float>(a, v[4], workers) : solve_many_impl<double>(a, v[4], workers);
+}
+
 // ---- evaluations at one point ----
 
 // The arguments of jacobian() and check_jacobian(): the callables, the
@@ -1716,6 +2100,14 @@ PyDoc_STRVAR(engine_solve_guarded_doc,
              "solve_guarded() on the engine, as engine_solve(): the engine refuses a trial point that violates\n"
              "G p >= h and stops; the result is solve_guarded()'s, current being the engine's last\n"
              "accepted point.");
+PyDoc_STRVAR(engine_solve_many_doc,
+             "engine_solve_many(model, p0, y, jac, weights, diff, tau, max_iter, engine, single, workers)\n"
+             "--\n\n"
+             "engine_solve() of a compiled model on each row: p0 (k x m) and y (k x n) in double, weights None,\n"
+             "shared (n) or per row (k x n), no constraints, engine's origin, basis and z0 None; in single\n"
+             "precision with single.  Row i's results equal engine_solve()'s on that row.  `workers` threads\n"
+             "share the rows, without the interpreter lock.  Returns a dict of arrays with the rows first: p,\n"
+             "f, J, r, cov, info, chisq, total, nfev, njev, status, rank, free (as Solution's fields).");
 PyDoc_STRVAR(jacobian_doc,
              "jacobian(model, p, args, jac, diff, typical, lb, ub, n)\n"
              "--\n\n"
@@ -1731,6 +2123,7 @@ PyMethodDef module_functions[] = {
     {"engine_solve", as_cfunction(engine_solve), METH_FASTCALL | METH_KEYWORDS, engine_solve_doc},
     {"engine_solve_guarded", as_cfunction(engine_solve_guarded), METH_FASTCALL | METH_KEYWORDS,
      engine_solve_guarded_doc},
+    {"engine_solve_many", as_cfunction(engine_solve_many), METH_FASTCALL | METH_KEYWORDS, engine_solve_many_doc},
     {"jacobian", as_cfunction(jacobian), METH_FASTCALL | METH_KEYWORDS, jacobian_doc},
     {"check_jacobian", as_cfunction(check_jacobian), METH_FASTCALL | METH_KEYWORDS, check_jacobian_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -124,6 +124,16 @@ def engine_solve_guarded(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, arg
     engine's last accepted point."""
     ...
 
+def engine_solve_many(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, jac: _Model | None,
+                      weights: npt.ArrayLike | None, diff: Literal["forward", "central"], tau: float, max_iter: int,
+                      engine: tuple[Any, ...], single: object, workers: int) -> dict[str, np.ndarray]:
+    """engine_solve() of a compiled model on each row of p0 (k x m) and y (k x n), weights None,
+    shared (n) or per row (k x n), without constraints (engine's origin, basis and z0 None); in single
+    precision with single.  `workers` threads share the rows without the interpreter lock.  Returns
+    the arrays p, f, J, r, cov, info, chisq, total, nfev, njev, status, rank, free, the rows first."""
+    ...
+
+
 def jacobian(model: _Model, p: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None, diff: _Diff,
              typical: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
              n: int) -> tuple[_Array, _Array, int]:

@@ -703,47 +703,71 @@ def _result(problem: _Problem, solution: _fit.Solution, sigma: npt.ArrayLike | N
                                           solution.total)
     active_bounds, active_ineq = solution.active_bounds, solution.active_ineq
     dtype = problem.dtype
-    status = Status(int(info[6]))
-    if not (np.isfinite(f).all() and np.isfinite(p).all() and math.isfinite(chisq)):
-        status = Status.INVALID_VALUES  # nothing finite to claim convergence for
     n = problem.y.shape[0]
-    dof = n - free
-    redchi = chisq / dof if dof > 0 else math.nan
-    undetermined = np.isposinf(np.diag(cov))
-    if not absolute_sigma:
-        _scale_covariance(cov, dof, chisq if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2))
-    stderr, corr = _errors_and_correlations(cov)
+    loss_chisq = chisq if loss == "linear" else float(loss_weights(loss, r_w, f_scale) @ r_w**2)
+    stats = statistics(int(info[6]), p, f, cov, chisq, free, n, loss_chisq, absolute_sigma)
+    status = Status(int(stats.status))
+    corr = _correlations(cov, stats.stderr)
     return FitResult(
-        p=p, cov=cov.astype(dtype), stderr=stderr.astype(dtype), corr=corr.astype(dtype),
+        p=p, cov=cov.astype(dtype), stderr=stats.stderr.astype(dtype), corr=corr.astype(dtype),
         residuals=(problem.y.astype(dtype) - f).astype(dtype), weighted_residuals=r_w.astype(dtype), jac=J,
-        chisq=chisq, redchi=redchi, r2=1.0 - chisq / total if total > 0 else math.nan, dof=dof, rank=rank,
-        initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev), iterations=int(info[5]), status=status,
-        message=_common.message(status, f, J), success=status in CONVERGED, active_bounds=active_bounds,
-        active_ineq=active_ineq, absolute_sigma=absolute_sigma, names=problem.names, undetermined=undetermined,
-        model=problem.model, args=problem.args, model_jac=problem.jac,
+        chisq=chisq, redchi=float(stats.redchi), r2=1.0 - chisq / total if total > 0 else math.nan,
+        dof=int(stats.dof), rank=rank, initial_chisq=float(info[0]), nfev=int(nfev), njev=int(njev),
+        iterations=int(info[5]), status=status, message=_common.message(status, f, J), success=status in CONVERGED,
+        active_bounds=active_bounds, active_ineq=active_ineq, absolute_sigma=absolute_sigma, names=problem.names,
+        undetermined=stats.undetermined, model=problem.model, args=problem.args, model_jac=problem.jac,
         sigma=None if sigma is None else np.array(sigma, dtype=np.float64))
 
 
-def _scale_covariance(cov: np.ndarray, dof: int, chisq: float) -> None:
-    """cov times chisq / dof in place (inf entries stay inf, even for a
-    chi-square of 0); all inf without degrees of freedom."""
-    if dof > 0:
-        with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
-            np.multiply(cov, chisq / dof, out=cov, where=~np.isinf(cov))
-    else:
-        cov.fill(math.inf)
+@dataclass
+class Statistics:
+    """What `fit` reports from a solution beyond its fields, for one fit
+    (scalars, stderr of shape (m,)) or k stacked fits (a leading axis k)."""
+
+    status: Any  # the stop reason, INVALID_VALUES where p, f or chi-square is not finite
+    dof: Any
+    redchi: Any  # chisq / dof, NaN without degrees of freedom
+    undetermined: np.ndarray  # the parameters the data do not determine (cov's diagonal +inf)
+    stderr: np.ndarray  # sqrt(|diag(cov)|) of the scaled covariance
 
 
-def _errors_and_correlations(cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Standard errors and the correlation matrix, NaN in the rows and
-    columns of the parameters whose standard error is 0 or not finite."""
-    stderr = np.sqrt(np.abs(np.diag(cov)))
+def statistics(stop: Any, p: np.ndarray, f: np.ndarray, cov: np.ndarray, chisq: Any, free: Any, n: int,
+               loss_chisq: Any, absolute_sigma: bool) -> Statistics:
+    """The statistics of one fit or of stacked fits from the binding's
+    unscaled covariance `cov` (..., m, m), which is scaled in place by
+    ``loss_chisq / dof`` unless `absolute_sigma`; `stop` is the stop reason
+    (info entry 6), `free` the free directions, n the data points."""
+    finite = np.isfinite(f).all(axis=-1) & np.isfinite(p).all(axis=-1) & np.isfinite(chisq)
+    status = np.where(finite, stop, int(Status.INVALID_VALUES))  # nothing finite to claim convergence for
+    dof = n - np.asarray(free)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        redchi = np.where(dof > 0, chisq / np.where(dof > 0, dof, 1), math.nan)
+    undetermined = np.isposinf(np.diagonal(cov, axis1=-2, axis2=-1))
+    if not absolute_sigma:
+        _scale_covariance(cov, dof, loss_chisq)
+    stderr = np.sqrt(np.abs(np.diagonal(cov, axis1=-2, axis2=-1)))
+    return Statistics(status, dof, redchi, undetermined, stderr)
+
+
+def _scale_covariance(cov: np.ndarray, dof: Any, chisq: Any) -> None:
+    """cov (..., m, m) times chisq / dof in place (inf entries stay inf, even
+    for a chi-square of 0); all inf without degrees of freedom."""
+    dof = np.asarray(dof)
+    with np.errstate(divide="ignore", invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
+        factor = np.asarray(chisq / np.where(dof > 0, dof, 1), dtype=np.float64)[..., None, None]
+        np.multiply(cov, factor, out=cov, where=~np.isinf(cov))
+    cov[dof <= 0] = math.inf
+
+
+def _correlations(cov: np.ndarray, stderr: np.ndarray) -> np.ndarray:
+    """The correlation matrix, NaN in the rows and columns of the parameters
+    whose standard error is 0 or not finite."""
     with np.errstate(divide="ignore", invalid="ignore"):
         corr = cov / np.outer(stderr, stderr)
     bad = ~(np.isfinite(stderr) & (stderr > 0))
     corr[bad, :] = np.nan
     corr[:, bad] = np.nan
-    return stderr, corr
+    return corr
 
 
 def refused_start(p0: npt.ArrayLike, n: int, k2: int, dtype: np.dtype[Any], reason: object,

@@ -11,12 +11,14 @@ exception raised by the model stops the batch and propagates.
 import collections
 import concurrent.futures
 import dataclasses
+import types
+from collections.abc import Sequence
 
 import numpy as np
 
-from . import _compiled
-from ._common import StartNotFinite
-from ._fit_api import Status, fit, refused_start
+from . import _common, _compiled, _fit
+from ._common import CONVERGED, StartNotFinite
+from ._fit_api import Status, _check_options, _Problem, _result, _Solver, fit, loss_weights, refused_start, statistics
 
 __all__ = ["fit_many", "FitBatch"]
 
@@ -41,7 +43,8 @@ class FitBatch:
     nfev, njev, iterations : ndarray of int, shape (k,)
 
     ``len(batch)`` is k; ``batch[i]`` is the full `FitResult` of row i,
-    the one `fit` returns for it.
+    the one `fit` returns for it (made on first access when the fits ran
+    in C).
     """
 
     p: np.ndarray
@@ -54,7 +57,7 @@ class FitBatch:
     nfev: np.ndarray
     njev: np.ndarray
     iterations: np.ndarray
-    results: list = dataclasses.field(default_factory=list)
+    results: Sequence = dataclasses.field(default_factory=list)  # FitResults, or _LazyResults that make them
 
     @classmethod
     def from_results(cls, results):
@@ -71,7 +74,11 @@ class FitBatch:
     @classmethod
     def concatenate(cls, batches):
         """One batch of the fits of `batches`, in order."""
-        return cls.from_results([result for batch in batches for result in batch.results])
+        batches = list(batches)
+        if not batches:
+            raise ValueError("a batch needs at least one fit")
+        columns = {name: np.concatenate([getattr(batch, name) for batch in batches]) for name in _STACKED}
+        return cls(**columns, results=_LazyResults.joined([batch.results for batch in batches]))
 
     def __len__(self):
         return len(self.results)
@@ -119,7 +126,9 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
         As in `fit`: ``model(p, *args)`` returning n values, or a C
         function (a ctypes function pointer, a numba ``cfunc``, a SciPy
         ``LowLevelCallable``), for which no Python runs during the fits and
-        `workers` threads share them.  With ``vectorized=True``,
+        `workers` threads share them; without bounds, `eq` or `ineq` (and
+        unless ``diff='secant'``) every row is then fitted in one call into
+        C, with the same results as row by row.  With ``vectorized=True``,
         ``model(P, *args)`` takes the parameters of several fits, P of shape
         (j, m), and returns their values, shape (j, n); `jac` then returns
         shape (j, n, m).
@@ -181,6 +190,13 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
         m, n = starts.shape[1], y.shape[1]
         model = _compiled.resolve(model, dtype, m, n)
         jac = _compiled.resolve(jac, dtype, m, n, jacobian=True) if _compiled.is_compiled(jac) else jac
+    if _compiled.is_compiled(model) and not vectorized and bounds is None and eq is None and ineq is None:
+        batch = _compiled_batch(model, starts, y, sigma, dict(
+            args=args, jac=jac, absolute_sigma=bool(absolute_sigma), loss=loss, f_scale=f_scale, diff=diff,
+            dtype=dtype, damping=damping, step_tol=step_tol, max_iterations=max_iterations, names=names),
+            workers, progress)
+        if batch is not None:
+            return batch
     if vectorized:
         if _compiled.is_compiled(model):
             raise TypeError("a compiled model is not vectorized: give vectorized=False")
@@ -212,6 +228,153 @@ def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=Fals
         if bar is not None:
             bar.close()
     return FitBatch.from_results(results)
+
+
+def _compiled_batch(model, starts, y, sigma, options, workers, progress):
+    """The batch of a compiled model fitted by the engine without
+    constraints, every row in C (engine_solve_many); None for the fits the
+    engine does not run (the numeric layer's own solvers), which go row by
+    row.  The first row is checked as `fit` checks it, the others with it."""
+    k, n = y.shape
+    sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
+    _check_options(model, options["jac"], options["diff"], None, options["loss"], options["f_scale"])
+    bad = np.argwhere(~np.isfinite(starts))
+    if bad.size:
+        raise ValueError(f"p0 must be finite: p0[{bad[0][0]}, {bad[0][1]}] is {starts[tuple(bad[0])]}")
+    if sigma is not None and not (np.isfinite(sigma).all() and (sigma > 0).all()):
+        raise ValueError("sigma must be positive and finite")
+    problem = _Problem.checked(model, starts[0], y[0], options["args"], options["jac"],
+                               None if sigma is None else sigma if sigma.ndim == 1 else sigma[0], None, None, None,
+                               options["names"], _common.fit_dtype(options["dtype"]))
+    solver = _Solver.chosen(problem, options["diff"], None, options["loss"], float(options["f_scale"]),
+                            options["damping"], 0.0, options["step_tol"], 0.0, options["max_iterations"])
+    if solver.engine is None or solver.active_set:
+        return None
+    weights = None if sigma is None else 1.0 / sigma  # as fit weights each row
+    engine = _common.engine_arguments(solver.engine, None, None, problem.start, problem.dtype)
+    tau, max_iter = solver.tolerances[0], solver.tolerances[4]
+    starts = np.ascontiguousarray(starts, dtype=np.float64)
+
+    def solve_rows(rows):
+        w = weights if weights is None or weights.ndim == 1 else weights[rows]
+        return _fit.engine_solve_many(problem.model, starts[rows], y[rows], problem.jac, w, options["diff"], tau,
+                                      max_iter, engine, problem.dtype == np.float32, workers)
+
+    if progress:
+        out = _solved_with_progress(solve_rows, k)
+    else:
+        out = solve_rows(slice(None))
+    return _batch_of(out, problem, starts, y, sigma, options)
+
+
+def _solved_with_progress(solve_rows, k):
+    """engine_solve_many's arrays for rows 0..k-1, solved in about a hundred
+    parts so that a progress bar can follow them."""
+    bar = _progress_bar(k)
+    parts = []
+    try:
+        step = max(1, k // 100)
+        for first in range(0, k, step):
+            parts.append(solve_rows(slice(first, min(first + step, k))))
+            bar.update(min(step, k - first))
+    finally:
+        bar.close()
+    return {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
+
+
+def _batch_of(out, problem, starts, y, sigma, options):
+    """The FitBatch of engine_solve_many's arrays `out`: the statistics as
+    `fit` computes them, stacked; ``batch[i]`` made on first access."""
+    dtype, loss, f_scale, absolute_sigma = problem.dtype, options["loss"], float(options["f_scale"]), \
+        options["absolute_sigma"]
+    k, n = y.shape
+    r, chisq = out["r"], out["chisq"]
+    if loss == "linear":
+        loss_chisq = chisq
+    else:  # row by row, as fit sums it
+        loss_chisq = np.array([float(loss_weights(loss, r[i], f_scale) @ r[i] ** 2) for i in range(k)])
+    cov = out["cov"].copy()  # out's stays unscaled for the FitResults
+    stats = statistics(out["info"][:, 6].astype(int), out["p"], out["f"], cov, chisq, out["free"], n, loss_chisq,
+                       absolute_sigma)
+    columns = dict(p=out["p"].copy(), stderr=stats.stderr.astype(dtype), cov=cov.astype(dtype), chisq=chisq.copy(),
+                   redchi=stats.redchi, status=stats.status, success=np.isin(stats.status, list(CONVERGED)),
+                   nfev=out["nfev"].astype(int), njev=out["njev"].astype(int),
+                   iterations=out["info"][:, 5].astype(int))
+
+    def result(i):
+        row = dataclasses.replace(problem, y=y[i], start=starts[i])
+        solution = types.SimpleNamespace(
+            p=out["p"][i].copy(), f=out["f"][i].copy(), J=out["J"][i].copy(), info=out["info"][i].copy(),
+            nfev=int(out["nfev"][i]), njev=int(out["njev"][i]), r=out["r"][i].copy(), chisq=float(chisq[i]),
+            cov=out["cov"][i].copy(), rank=int(out["rank"][i]), free=int(out["free"][i]),
+            total=float(out["total"][i]), active_bounds=np.zeros(starts.shape[1], dtype=np.int8),
+            active_ineq=np.zeros(0, dtype=bool))
+        try:
+            _common.raise_if_start_not_finite(solution, starts[i])
+        except StartNotFinite as reason:  # a failed fit of its own, as fit_many reports it row by row
+            return refused_start(starts[i], n, 0, dtype, reason, absolute_sigma)
+        sigma_i = None if sigma is None else sigma if sigma.ndim == 1 else sigma[i]
+        return _result(row, solution, sigma_i, absolute_sigma, loss, f_scale)
+
+    _refuse_unstarted_rows(columns, out, starts, dtype)
+    return FitBatch(**columns, results=_LazyResults(k, result))
+
+
+def _refuse_unstarted_rows(columns, out, starts, dtype):
+    """The rows where the model or its Jacobian is not finite at the start
+    (`fit` raises for them) as `refused_start` reports them: the start, NaN
+    statistics, INVALID_VALUES, one model call."""
+    info = out["info"]
+    p_start = starts.astype(dtype)
+    unstarted = ((info[:, 6] == int(Status.INVALID_VALUES)) & (info[:, 5] == 0)
+                 & (out["p"] == p_start).all(axis=1)
+                 & ~(np.isfinite(out["f"]).all(axis=1) & np.isfinite(out["J"]).all(axis=(1, 2))))
+    if not unstarted.any():
+        return
+    columns["p"][unstarted] = p_start[unstarted]
+    for name in ("stderr", "cov", "chisq", "redchi"):
+        columns[name][unstarted] = np.nan
+    columns["status"][unstarted] = int(Status.INVALID_VALUES)
+    columns["success"][unstarted] = False
+    columns["nfev"][unstarted], columns["njev"][unstarted], columns["iterations"][unstarted] = 1, 0, 0
+
+
+class _LazyResults(Sequence):
+    """The FitResults of a batch, each made by ``make(i)`` when first asked
+    for and kept; pickled as the list of all of them."""
+
+    def __init__(self, k, make):
+        self._k = k
+        self._make = make
+        self._made = {}
+
+    @classmethod
+    def joined(cls, parts):
+        """The results of `parts` (sequences of FitResults) one after the other."""
+        offsets = np.cumsum([0] + [len(part) for part in parts])
+
+        def make(i):
+            j = int(np.searchsorted(offsets, i, side="right")) - 1
+            return parts[j][i - int(offsets[j])]
+
+        return cls(int(offsets[-1]), make)
+
+    def __len__(self):
+        return self._k
+
+    def __getitem__(self, i):
+        if isinstance(i, slice):
+            return [self[j] for j in range(*i.indices(self._k))]
+        i = int(i)
+        if not -self._k <= i < self._k:
+            raise IndexError(f"fit {i} of a batch of {self._k}")
+        i %= self._k
+        if i not in self._made:
+            self._made[i] = self._make(i)
+        return self._made[i]
+
+    def __reduce__(self):
+        return list, (list(self),)
 
 
 def _threaded(fit_row, k, workers, bar):

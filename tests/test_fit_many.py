@@ -153,6 +153,131 @@ def test_rows_equal_fit_for_compiled_models(clib, dtype, name, jac_name):
                                                      bounds=([0, 0, -1], [10, 5, 1])), K)
 
 
+SIGMAS = {
+    "no sigma": lambda k: None,
+    "shared sigma": lambda k: np.linspace(0.01, 0.03, T.size),
+    "per-fit sigma": lambda k: np.random.default_rng(11).uniform(0.01, 0.05, (k, T.size)),
+}
+
+
+def assert_batch_rows_are_fits(batch, fit_row, k):
+    """Every stacked array of the batch, and batch[i], as fit makes them for row i."""
+    assert_rows_are_fits(batch, fit_row, k)
+    for i in range(k):
+        expected = batch[i]
+        assert (batch.njev[i], batch.iterations[i]) == (expected.njev, expected.iterations)
+        np.testing.assert_array_equal(batch.redchi[i], expected.redchi)
+
+
+# The fits a compiled model needs no Python for: all rows in one call of the binding, row i as fit fits it.
+@needs_cc
+@pytest.mark.parametrize("sigma", SIGMAS)
+@pytest.mark.parametrize("dtype, name, jac_name, options", [
+    (np.float64, "decay", None, {}),
+    (np.float64, "decay", "decay_jac", {}),
+    (np.float64, "decay", None, dict(diff="central", absolute_sigma=True)),
+    (np.float64, "decay", "decay_jac", dict(loss="soft_l1", f_scale=0.5, step_tol=1e-10)),
+    (np.float32, "decay_float", None, {}),
+])
+def test_compiled_batch_rows_equal_fit(clib, monkeypatch, sigma, dtype, name, jac_name, options):
+    y, p0 = data(), starts()
+    sigma = SIGMAS[sigma](K)
+    model = c_function(clib, name, dtype)
+    jac = c_function(clib, jac_name, dtype) if jac_name else None
+    with monkeypatch.context() as patch:  # no fit row by row
+        patch.setattr("ombrix._many.fit", None)
+        batch = ombrix.fit_many(model, p0, y, jac=jac, sigma=sigma, dtype=dtype, workers=2, **options)
+    assert batch.p.dtype == dtype and batch.cov.dtype == dtype and batch.success.all()
+    assert (np.abs(batch.p - TRUE) < 5 * batch.stderr).all()
+    row_sigma = (lambda i: sigma[i]) if sigma is not None and sigma.ndim == 2 else (lambda i: sigma)
+    assert_batch_rows_are_fits(batch, lambda i: ombrix.fit(model, p0[i], y[i], jac=jac, sigma=row_sigma(i),
+                                                           dtype=dtype, **options), K)
+
+
+@needs_cc
+def test_compiled_batch_start_where_the_model_is_not_finite(clib):
+    # capped is NaN beyond an amplitude of 5: row 1 starts there, the others fit as fit fits them
+    p0 = np.tile(TRUE, (4, 1))
+    p0[1, 0] = 6.0
+    y = data(4)
+    model = c_function(clib, "capped")
+    batch = ombrix.fit_many(model, p0, y)
+    assert list(batch.success) == [True, False, True, True]
+    refused = batch[1]
+    assert refused.status == Status.INVALID_VALUES and "not finite at the start point" in refused.message
+    np.testing.assert_array_equal(refused.p, p0[1])
+    np.testing.assert_array_equal(batch.p[1], p0[1])
+    assert np.isnan(batch.stderr[1]).all() and np.isnan(batch.cov[1]).all() and np.isnan(batch.chisq[1])
+    assert (batch.status[1], batch.nfev[1], batch.njev[1], batch.iterations[1]) == (Status.INVALID_VALUES, 1, 0, 0)
+    for i in (0, 2, 3):
+        assert_same_fit(batch[i], ombrix.fit(model, p0[i], y[i]))
+
+
+@needs_cc
+def test_compiled_batch_results_join_and_pickle(clib):
+    import pickle
+
+    y, p0 = data(6), starts(6)
+    model = c_function(clib, "decay")
+    first, second = ombrix.fit_many(model, p0[:4], y[:4]), ombrix.fit_many(model, p0[4:], y[4:])
+    joined = FitBatch.concatenate([first, second])
+    assert len(joined) == 6 and joined.p.shape == (6, 3)
+    assert_same_fit(joined[-1], ombrix.fit(model, p0[5], y[5]))
+    assert_same_fit(joined[1], first[1])
+    copy = pickle.loads(pickle.dumps(joined))  # the model is dropped, the fits kept
+    np.testing.assert_array_equal(copy[5].p, joined[5].p)
+    assert copy[5].model is None and [r.status for r in copy] == [r.status for r in joined]
+
+
+@needs_cc
+@pytest.mark.parametrize("change, error, message", [
+    (lambda a: a["p0"].__setitem__((2, 1), np.inf), ValueError, r"p0 must be finite: p0\[2, 1\] is inf"),
+    (lambda a: a.update(sigma=np.where(np.arange(T.size) == 7, -1.0, np.full((K, T.size), 0.02))), ValueError,
+     "sigma must be positive and finite"),
+    (lambda a: a.update(args=(T,)), TypeError, "no args"),
+    (lambda a: a.update(loss="squared"), ValueError, "loss"),
+])
+def test_compiled_batch_bad_arguments(clib, change, error, message):
+    arguments = dict(p0=starts(), sigma=None)
+    change(arguments)
+    with pytest.raises(error, match=message):
+        ombrix.fit_many(c_function(clib, "decay"), arguments.pop("p0"), data(), **arguments)
+
+
+@needs_cc
+def test_engine_solve_many_refuses_bad_arguments(clib):
+    from ombrix import _common, _compiled, _fit
+
+    model = _compiled.resolve(c_function(clib, "decay"), np.dtype(np.float64), 3, T.size)
+    engine = _common.engine_arguments(_common.engine_settings(), None, None, TRUE, np.dtype(np.float64))
+    good = dict(model=model, p0=starts(), y=data(), jac=None, weights=None, diff="forward", tau=1e-3, max_iter=100,
+                engine=engine, single=False, workers=1)
+    cases = [
+        (dict(model=decay), TypeError, "takes a compiled model"),
+        (dict(workers=0), ValueError, "workers must be at least 1"),
+        (dict(weights=np.ones((K, 7))), ValueError, "weights has shape"),
+        (dict(y=data(5)), ValueError, "y has shape"),
+        (dict(p0=np.ones((K, 0))), ValueError, "must not be empty"),
+        (dict(diff="secant"), ValueError, "forward' or 'central"),
+        (dict(max_iter=0), ValueError, "max_iter must be at least 1"),
+        (dict(single=True), TypeError, "double precision"),
+        (dict(engine=engine[:7] + (TRUE, np.eye(3), np.zeros(3))), ValueError, "origin, basis and z0 None"),
+    ]
+    for change, error, message in cases:
+        with pytest.raises(error, match=message):
+            _fit.engine_solve_many(**{**good, **change})
+    out = _fit.engine_solve_many(**good)
+    assert out["p"].shape == (K, 3) and out["J"].shape == (K, T.size, 3) and (out["status"] > 0).all()
+
+
+@needs_cc
+def test_compiled_batch_progress_bar_counts_the_fits(clib, capsys):
+    pytest.importorskip("tqdm")
+    batch = ombrix.fit_many(c_function(clib, "decay"), TRUE, data(250), progress=True)
+    assert len(batch) == 250 and batch.success.all()
+    assert "250/250" in capsys.readouterr().err
+
+
 @needs_cc
 def test_compiled_model_fits_as_the_python_one(clib):
     # the same arithmetic in C and NumPy: the same fit (exp may differ in its last bit between libm and
@@ -171,8 +296,10 @@ def test_workers_share_the_fits_exactly(clib):
     model, jac = c_function(clib, "decay"), c_function(clib, "decay_jac")
     one = ombrix.fit_many(model, p0, y, jac=jac, workers=1)
     two = ombrix.fit_many(model, p0, y, jac=jac, workers=2)
-    for name in ("p", "cov", "stderr", "chisq", "status", "nfev", "iterations"):
+    for name in ("p", "cov", "stderr", "chisq", "redchi", "status", "success", "nfev", "njev", "iterations"):
         np.testing.assert_array_equal(getattr(one, name), getattr(two, name), err_msg=name)
+    for i in (0, 17, 39):
+        assert_same_fit(one[i], two[i])
 
 
 @needs_cc
