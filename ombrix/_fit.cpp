@@ -1684,8 +1684,10 @@ class BatchWorker {
     if (start.refused) {
       info[6] = T(kInvalidValues);
     } else {
-      status = run_engine<T>(engine_fit, b_.settings, false, evaluator_.has_jacobian(), b_.differences, typical_.get(),
-                          nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
+      const bool analytic = evaluator_.has_jacobian();
+      status = run_engine<T>(engine_fit, b_.settings, false, analytic,
+                             ombrix::jacobian_accuracy<T>(analytic, b_.differences), b_.differences, typical_.get(),
+                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
       if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
     }
     ombrix::SolutionReport<T> report;
