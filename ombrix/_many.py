@@ -8,17 +8,22 @@ too: `fit` raises it, the batch records it as INVALID_VALUES); an
 exception raised by the model stops the batch and propagates.
 """
 
+from __future__ import annotations
+
 import collections
 import concurrent.futures
 import dataclasses
 import types
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _common, _compiled, _fit
 from ._common import CONVERGED, StartNotFinite
-from ._fit_api import Status, _check_options, _Problem, _result, _Solver, fit, loss_weights, refused_start, statistics
+from ._fit_api import (Bounds, Diff, FitResult, FloatArray, LinearConstraint, Loss, Model, Status, _check_options,
+                       _Problem, _result, _Solver, fit, loss_weights, refused_start, statistics)
 
 __all__ = ["fit_many", "FitBatch"]
 
@@ -47,20 +52,21 @@ class FitBatch:
     in C).
     """
 
-    p: np.ndarray
-    stderr: np.ndarray
-    cov: np.ndarray
-    chisq: np.ndarray
-    redchi: np.ndarray
-    status: np.ndarray
-    success: np.ndarray
-    nfev: np.ndarray
-    njev: np.ndarray
-    iterations: np.ndarray
-    results: Sequence = dataclasses.field(default_factory=list)  # FitResults, or _LazyResults that make them
+    p: FloatArray
+    stderr: FloatArray
+    cov: FloatArray
+    chisq: npt.NDArray[np.float64]
+    redchi: npt.NDArray[np.float64]
+    status: npt.NDArray[np.int_]
+    success: npt.NDArray[np.bool_]
+    nfev: npt.NDArray[np.int_]
+    njev: npt.NDArray[np.int_]
+    iterations: npt.NDArray[np.int_]
+    # FitResults, or _LazyResults that make them
+    results: Sequence[FitResult] = dataclasses.field(default_factory=list)
 
     @classmethod
-    def from_results(cls, results):
+    def from_results(cls, results: Iterable[FitResult]) -> FitBatch:
         """A batch of the `FitResult` list `results`, in its order."""
         results = list(results)
         if not results:
@@ -72,7 +78,7 @@ class FitBatch:
         return cls(**columns, results=results)
 
     @classmethod
-    def concatenate(cls, batches):
+    def concatenate(cls, batches: Iterable[FitBatch]) -> FitBatch:
         """One batch of the fits of `batches`, in order."""
         batches = list(batches)
         if not batches:
@@ -80,22 +86,22 @@ class FitBatch:
         columns = {name: np.concatenate([getattr(batch, name) for batch in batches]) for name in _STACKED}
         return cls(**columns, results=_LazyResults.joined([batch.results for batch in batches]))
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.results)
 
-    def __getitem__(self, i):
+    def __getitem__(self, i: int) -> FitResult:
         return self.results[i]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[FitResult]:
         return iter(self.results)
 
-    def failures(self):
+    def failures(self) -> dict[Status, int]:
         """How many fits stopped for each reason other than convergence: a
         dict from `Status` to count, most frequent first."""
         counts = collections.Counter(Status(int(s)) for s, ok in zip(self.status, self.success) if not ok)
         return dict(counts.most_common())
 
-    def summary(self):
+    def summary(self) -> str:
         """How many fits converged, and why the others stopped."""
         failed = self.failures()
         text = f"{len(self)} fits: {int(self.success.sum())} converged, {sum(failed.values())} failed"
@@ -103,13 +109,17 @@ class FitBatch:
             text += " (" + ", ".join(f"{status.name} {count}" for status, count in failed.items()) + ")"
         return text
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<FitBatch {self.summary()}>"
 
 
-def fit_many(model, p0, y, *, args=(), jac=None, sigma=None, absolute_sigma=False, bounds=None, eq=None, ineq=None,
-             loss="linear", f_scale=1.0, diff="forward", dtype=np.float64, vectorized=False, workers=None,
-             progress=False, damping=1e-3, step_tol=None, max_iterations=1000, names=None):
+def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any] = (), jac: Model | None = None,
+             sigma: npt.ArrayLike | None = None, absolute_sigma: bool = False, bounds: Bounds | None = None,
+             eq: LinearConstraint | None = None, ineq: LinearConstraint | None = None, loss: Loss = "linear",
+             f_scale: float = 1.0, diff: Diff = "forward", dtype: npt.DTypeLike = np.float64,
+             vectorized: bool = False, workers: int | None = None, progress: bool = False, damping: float = 1e-3,
+             step_tol: float | None = None, max_iterations: int = 1000,
+             names: Sequence[str] | None = None) -> FitBatch:
     """Fit one model to each row of `y`.
 
     Every row is fitted as ``fit(model, p0_i, y_i, ...)`` would fit it

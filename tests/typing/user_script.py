@@ -34,8 +34,14 @@ band = result.eval_uncertainty(np.linspace(0.0, 6.0, 10), confidence=0.95)
 summary: str = result.report(min_correlation=0.5)
 agreement = ombrix.check_jacobian(model, jacobian, result.p, args=(t,))
 
+batch: ombrix.FitBatch = ombrix.fit_many(model, [1.0, 1.0, 0.0], np.stack([y, 2 * y]), args=(t,), jac=jacobian,
+                                         sigma=np.full(t.size, 0.1), workers=2)
+rates: npt.NDArray[np.floating] = batch.p[:, 1]
+first: FitResult = batch[0]
+failed: dict[Status, int] = batch.failures()
+
 popt, pcov = ombrix.curve_fit(curve, t, y, p0=[1.0, 1.0, 0.0], jac="3-point", method="trf")
 problem = nist.load(nist.problems()[0])
 certified_digits = nist.lre(problem.rss(problem.certified), problem.certified_rss)
 print(errors, chisq, converged, rate + 1.0, band.max(), summary, agreement.min(), popt, pcov, problem.n,
-      certified_digits)
+      certified_digits, rates.mean(), first.chisq, len(failed), batch.summary())
