@@ -740,8 +740,7 @@ def statistics(stop: Any, p: np.ndarray, f: np.ndarray, cov: np.ndarray, chisq: 
     finite = np.isfinite(f).all(axis=-1) & np.isfinite(p).all(axis=-1) & np.isfinite(chisq)
     status = np.where(finite, stop, int(Status.INVALID_VALUES))  # nothing finite to claim convergence for
     dof = n - np.asarray(free)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        redchi = np.where(dof > 0, chisq / np.where(dof > 0, dof, 1), math.nan)
+    redchi = np.divide(chisq, dof, out=np.full(dof.shape, math.nan), where=dof > 0)
     undetermined = np.isposinf(np.diagonal(cov, axis1=-2, axis2=-1))
     if not absolute_sigma:
         _scale_covariance(cov, dof, loss_chisq)
@@ -753,21 +752,21 @@ def _scale_covariance(cov: np.ndarray, dof: Any, chisq: Any) -> None:
     """cov (..., m, m) times chisq / dof in place (inf entries stay inf, even
     for a chi-square of 0); all inf without degrees of freedom."""
     dof = np.asarray(dof)
-    with np.errstate(divide="ignore", invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
-        factor = np.asarray(chisq / np.where(dof > 0, dof, 1), dtype=np.float64)[..., None, None]
+    factor = np.divide(chisq, dof, out=np.ones(dof.shape), where=dof > 0)[..., None, None]
+    if np.isfinite(factor).all():
         np.multiply(cov, factor, out=cov, where=~np.isinf(cov))
+    else:
+        with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
+            np.multiply(cov, factor, out=cov, where=~np.isinf(cov))
     cov[dof <= 0] = math.inf
 
 
 def _correlations(cov: np.ndarray, stderr: np.ndarray) -> np.ndarray:
     """The correlation matrix, NaN in the rows and columns of the parameters
     whose standard error is 0 or not finite."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        corr = cov / np.outer(stderr, stderr)
-    bad = ~(np.isfinite(stderr) & (stderr > 0))
-    corr[bad, :] = np.nan
-    corr[:, bad] = np.nan
-    return corr
+    good = np.isfinite(stderr) & (stderr > 0)
+    scale = np.where(good, stderr, 1.0)
+    return np.divide(cov, np.outer(scale, scale), out=np.full(cov.shape, math.nan), where=np.outer(good, good))
 
 
 def refused_start(p0: npt.ArrayLike, n: int, k2: int, dtype: np.dtype[Any], reason: object,
