@@ -156,7 +156,8 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
         As in `fit`.
     vectorized : bool, optional
         The model (and `jac`) take the parameters of several fits at once
-        (see `model`).
+        (see `model`).  For now the fits advance one at a time: the model is
+        called with P of shape (1, m), at the speed of a loop of `fit`.
     workers : int, optional
         Threads that share the fits (default 1).  They run in parallel for
         a compiled model, which releases the interpreter lock while it
