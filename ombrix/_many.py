@@ -156,8 +156,11 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
         As in `fit`.
     vectorized : bool, optional
         The model (and `jac`) take the parameters of several fits at once
-        (see `model`).  For now the fits advance one at a time: the model is
-        called with P of shape (1, m), at the speed of a loop of `fit`.
+        (see `model`).  With `jac`, in float64 and without bounds, `eq` or
+        `ineq`, all fits advance together: each round calls the model (or
+        `jac`) once for every fit that needs it, P of shape (j, m) with j up
+        to k, and `workers` does not apply.  Otherwise the fits advance one
+        at a time (P of shape (1, m)), at the speed of a loop of `fit`.
     workers : int, optional
         Threads that share the fits (default 1).  They run in parallel for
         a compiled model, which releases the interpreter lock while it

@@ -560,10 +560,15 @@ def test_progress_needs_tqdm(monkeypatch):
         ombrix.fit_many(decay, TRUE, data(2), progress=True)
 
 
-def test_progress_bar_counts_the_fits(capsys):
+@pytest.mark.parametrize("vectorized", [False, True])
+def test_progress_bar_counts_the_fits(capsys, vectorized):
     pytest.importorskip("tqdm")
-    batch = ombrix.fit_many(decay, TRUE, data(3), progress=True)
-    assert len(batch) == 3
+    if vectorized:
+        batch = ombrix.fit_many(decay_vectorized, TRUE, data(3), jac=decay_jac_vectorized, vectorized=True,
+                                progress=True)
+    else:
+        batch = ombrix.fit_many(decay, TRUE, data(3), progress=True)
+    assert len(batch) == 3 and batch.success.all()
     assert "3/3" in capsys.readouterr().err
 
 
