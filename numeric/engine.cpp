@@ -1214,10 +1214,10 @@ bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T
   const int lwork = lapack_work_length<T>(m, n);
   const Size reals = workspace_reals<T>(m, n, lwork);
   T* memory = reals.valid ? calloc_array<T>(reals) : nullptr;
-  if (!memory) return false;
-  state_.reset(new (std::nothrow) State(p, y, m, n, o, memory, lwork));
+  if (memory) state_.reset(new (std::nothrow) State(p, y, m, n, o, memory, lwork));
   if (!state_) {
     std::free(memory);
+    std::fprintf(stderr, "%combrix_solve(): memory allocation request failed (m = %d, n = %d)\n", Real<T>::letter, m, n);
     return false;
   }
   state_->run.begin();

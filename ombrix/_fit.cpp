@@ -1967,7 +1967,8 @@ Ref call_vectorized(PyObject* function, PyObject* args, PyObject* points, const 
   Ref call_args(PyTuple_New(1 + extra));
   if (!call_args) return {};
   PyTuple_SET_ITEM(call_args.get(), 0, Ref::borrow(points).release());
-  for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(call_args.get(), 1 + i, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
+  for (Py_ssize_t i = 0; i < extra; ++i)
+    PyTuple_SET_ITEM(call_args.get(), 1 + i, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
   Ref out(PyObject_Call(function, call_args, nullptr));
   if (!out) return {};
   Ref array(PyArray_FromAny(out, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
@@ -2070,7 +2071,10 @@ bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* an
     double* into = run.into();
     const double* w = s.row_weights(row);
     for (std::size_t i = 0; i < n; ++i)
-      for (std::size_t c = 0; c < width; ++c) into[i * width + c] = w ? w[i] * from[i * width + c] : from[i * width + c];
+      for (std::size_t c = 0; c < width; ++c) {
+        const std::size_t at = i * width + c;
+        into[at] = w ? w[i] * from[at] : from[at];
+      }
     last.keep(row, run.at(), into);
     run.supplied();
   }
@@ -2085,6 +2089,7 @@ bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
       !s.last_jacobian.take(std::size_t(s.b.k), m, n * m))
     return PyErr_NoMemory(), false;
   s.runs.reserve(std::size_t(s.b.k));
+  s.asking.reserve(std::size_t(s.b.k));
   for (std::size_t row = 0; row < std::size_t(s.b.k); ++row) {
     std::copy_n(s.b.p0 + row * m, m, s.b.p + row * m);
     const double* w = s.row_weights(row);
