@@ -43,10 +43,12 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "differences.h"
 #include "engine.h"
+#include "engine_steps.h"
 #include "losses.h"
 
 namespace ombrix {
@@ -1170,6 +1172,83 @@ int solve(Callback<T> f, Callback<T> jac, T* p, const T* y, const T* weights, in
   write_result(result, run, rank);
   return run.status;
 }
+
+// ---- a run driven from outside --------------------------------------------------------------
+
+namespace {
+
+// Stands in for the callbacks a stepped run never calls (its caller makes
+// every evaluation): NaN values, should one be made all the same.
+template <typename T>
+void not_called(const T*, T* out, int, int n, void*) {
+  std::fill(out, out + n, std::numeric_limits<T>::quiet_NaN());
+}
+
+}  // namespace
+
+template <typename T>
+struct SteppedSolve<T>::State {
+  SolveOptions<T> options;
+  CBuffer<T> block;
+  Workspace<T> ws;
+  Problem<T> pr;
+  Run<T> run;
+  State(T* p, const T* y, int m, int n, const SolveOptions<T>& o, T* memory, int lwork)
+      : options(o), block(memory), ws(), pr{not_called<T>, not_called<T>, y, nullptr, m, n, options, nullptr},
+        run{pr, ws, p} {
+    ws.carve(block.get(), m, n, lwork);
+  }
+};
+
+template <typename T>
+SteppedSolve<T>::SteppedSolve() = default;
+template <typename T>
+SteppedSolve<T>::~SteppedSolve() = default;
+
+template <typename T>
+bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T>& options) {
+  SolveOptions<T> o = options;
+  o.geodesic = 0;
+  o.workspace = nullptr;
+  if (!check_arguments<T>(not_called<T>, p, m, n, o)) return false;
+  const int lwork = lapack_work_length<T>(m, n);
+  const Size reals = workspace_reals<T>(m, n, lwork);
+  T* memory = reals.valid ? calloc_array<T>(reals) : nullptr;
+  if (memory) state_.reset(new (std::nothrow) State(p, y, m, n, o, memory, lwork));
+  if (!state_) {
+    std::free(memory);
+    std::fprintf(stderr, "%combrix_solve(): memory allocation request failed (m = %d, n = %d)\n", Real<T>::letter, m, n);
+    return false;
+  }
+  state_->run.begin();
+  return true;
+}
+
+template <typename T>
+typename SteppedSolve<T>::Need SteppedSolve<T>::need() const {
+  if (!state_) return Need::kNothing;
+  switch (state_->run.need) {
+    case Run<T>::Need::kValues: return Need::kValues;
+    case Run<T>::Need::kJacobian: return Need::kJacobian;
+    default: return Need::kNothing;
+  }
+}
+
+template <typename T>
+const T* SteppedSolve<T>::at() const { return state_->run.need_at; }
+template <typename T>
+T* SteppedSolve<T>::into() const { return state_->run.need_into; }
+template <typename T>
+void SteppedSolve<T>::supplied() { state_->run.supplied(); }
+
+template <typename T>
+int SteppedSolve<T>::result(ombrix_solve_result* result) const {
+  write_result(result, state_->run, 0);
+  return state_->run.status;
+}
+
+template class SteppedSolve<double>;
+template class SteppedSolve<float>;
 
 template void solve_defaults<double>(dombrix_solve_options*);
 template void solve_defaults<float>(sombrix_solve_options*);

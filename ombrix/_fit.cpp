@@ -53,6 +53,7 @@
 #include "_src/ref.h"
 #include "_src/trampoline.h"
 #include "differences.h"
+#include "engine_steps.h"
 #include "internal.h"
 #include "ombrix.h"
 #include "solution.h"
@@ -849,6 +850,22 @@ struct Tolerances {
 
 constexpr int kEngineOutOfMemory = -2;  // run_engine could not allocate
 
+// The engine's options of the binding's settings and tolerances.
+template <typename T>
+void set_engine_options(const EngineSettings& s, const Tolerances& t, Differences differences,
+                        typename Engine<T>::Options* o) {
+  o->max_iterations = t.max_iter;
+  o->max_evaluations = s.max_nfev;
+  if (s.ftol >= 0) o->ftol = T(s.ftol);
+  if (s.xtol >= 0) o->xtol = T(s.xtol);
+  if (s.gtol >= 0) o->gtol = T(s.gtol);
+  o->initial_damping = T(t.tau);
+  o->scaling = s.identity_scaling ? OMBRIX_SCALE_IDENTITY : OMBRIX_SCALE_MAX_COLUMN_NORMS;
+  o->loss = s.loss;
+  o->f_scale = T(s.f_scale);
+  o->differences = differences == Differences::kCentral ? OMBRIX_DIFFERENCES_CENTRAL : OMBRIX_DIFFERENCES_FORWARD;
+}
+
 // Runs the engine from z (k variables), with the binding's Jacobian (analytic,
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
@@ -874,16 +891,7 @@ int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool bind
     workspace = owned.get();
   }
   o.workspace = workspace;
-  o.max_iterations = t.max_iter;
-  o.max_evaluations = s.max_nfev;
-  if (s.ftol >= 0) o.ftol = T(s.ftol);
-  if (s.xtol >= 0) o.xtol = T(s.xtol);
-  if (s.gtol >= 0) o.gtol = T(s.gtol);
-  o.initial_damping = T(t.tau);
-  o.scaling = s.identity_scaling ? OMBRIX_SCALE_IDENTITY : OMBRIX_SCALE_MAX_COLUMN_NORMS;
-  o.loss = s.loss;
-  o.f_scale = T(s.f_scale);
-  o.differences = differences == Differences::kCentral ? OMBRIX_DIFFERENCES_CENTRAL : OMBRIX_DIFFERENCES_FORWARD;
+  set_engine_options<T>(s, t, differences, &o);
   if (binding_jacobian) {
     o.jacobian_accuracy = jacobian_accuracy;
   } else {
@@ -1943,6 +1951,265 @@ PyObject* engine_solve_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return single ? solve_many_impl<float>(a, v[4], workers) : solve_many_impl<double>(a, v[4], workers);
 }
 
+// ---- engine_solve_lockstep ----
+//
+// Many fits of one vectorized Python model (model(P, *args) with P of j x m
+// returns j x n values, jac(P, *args) j x n x m) on the engine, without
+// constraints, all advancing together: each fit keeps its own engine run,
+// and each round gathers every pending request of one kind into one call.
+// The statistics at the solutions take one more call of each.
+
+// function(P, *args) as a C-contiguous double array of the shape `dims`
+// (ndim entries); null with the exception pending.
+Ref call_vectorized(PyObject* function, PyObject* args, PyObject* points, const char* name, int ndim,
+                    const npy_intp* dims) {
+  const Py_ssize_t extra = PyTuple_GET_SIZE(args);
+  Ref call_args(PyTuple_New(1 + extra));
+  if (!call_args) return {};
+  PyTuple_SET_ITEM(call_args.get(), 0, Ref::borrow(points).release());
+  for (Py_ssize_t i = 0; i < extra; ++i)
+    PyTuple_SET_ITEM(call_args.get(), 1 + i, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
+  Ref out(PyObject_Call(function, call_args, nullptr));
+  if (!out) return {};
+  Ref array(PyArray_FromAny(out, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  if (!array) return {};
+  PyArrayObject* a = as_array(array);
+  if (PyArray_NDIM(a) == ndim && std::equal(dims, dims + ndim, PyArray_DIMS(a))) return array;
+  Ref shape(PyObject_GetAttrString(array, "shape"));
+  if (!shape) return {};
+  if (ndim == 2)
+    PyErr_Format(PyExc_ValueError, "the vectorized %s returned shape %R for %zd fits; expected (%zd, %zd)", name,
+                 shape.get(), Py_ssize_t(dims[0]), Py_ssize_t(dims[0]), Py_ssize_t(dims[1]));
+  else
+    PyErr_Format(PyExc_ValueError, "the vectorized %s returned shape %R for %zd fits; expected (%zd, %zd, %zd)", name,
+                 shape.get(), Py_ssize_t(dims[0]), Py_ssize_t(dims[0]), Py_ssize_t(dims[1]), Py_ssize_t(dims[2]));
+  return {};
+}
+
+// The last evaluation of one kind for each row, reused when its run asks
+// at the same point again (as a single fit reuses it), and the count of
+// evaluations made.
+struct LastEvaluations {
+  std::size_t m = 0, size = 0;  // reals of a point and of an evaluation
+  CBuffer<double> points, values;
+  std::vector<char> known;
+  std::vector<long long> made;
+
+  bool take(std::size_t k, std::size_t m_, std::size_t size_) {
+    m = m_;
+    size = size_;
+    points.reset(allocate<double>(k, m));
+    values.reset(allocate<double>(k, size));
+    known.assign(k, 0);
+    made.assign(k, 0);
+    return points && values;
+  }
+  bool reusable(std::size_t row, const double* p) const {
+    return known[row] && std::memcmp(points.get() + row * m, p, m * sizeof(double)) == 0;
+  }
+  const double* at(std::size_t row) const { return values.get() + row * size; }
+  // Keeps an evaluation just made at p (weighted, `size` reals).
+  void keep(std::size_t row, const double* p, const double* weighted) {
+    std::copy_n(p, m, points.get() + row * m);
+    std::copy_n(weighted, size, values.get() + row * size);
+    known[row] = 1;
+    ++made[row];
+  }
+};
+
+// The fits of a lockstep batch: one engine run per row, the model, the
+// rows' weighted data and their last evaluations.
+struct Lockstep {
+  const Batch<double>& b;
+  PyObject *model, *jac, *args;
+  std::vector<std::unique_ptr<ombrix::SteppedSolve<double>>> runs;
+  CBuffer<double> weighted_y;  // k x n: W y, what each engine fits
+  LastEvaluations last_values, last_jacobian;
+  std::vector<int> asking;  // the rows of the current round
+
+  const double* row_weights(std::size_t row) const {
+    return b.weights ? b.weights + (b.weights_per_row ? row * std::size_t(b.n) : 0) : nullptr;
+  }
+};
+
+// Answers every run asking for `need`: from its last evaluation when it
+// asks at the same point, the others with one call.  *any true when one
+// asked; false with the exception pending.
+bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* any) {
+  using Need = ombrix::SteppedSolve<double>::Need;
+  const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
+  const bool values = need == Need::kValues;
+  LastEvaluations& last = values ? s.last_values : s.last_jacobian;
+  s.asking.clear();
+  for (int i = 0; i < s.b.k; ++i) {
+    ombrix::SteppedSolve<double>& run = *s.runs[std::size_t(i)];
+    if (run.need() != need) continue;
+    *any = true;
+    if (last.reusable(std::size_t(i), run.at())) {
+      std::copy_n(last.at(std::size_t(i)), last.size, run.into());
+      run.supplied();
+    } else {
+      s.asking.push_back(i);
+    }
+  }
+  if (s.asking.empty()) return true;
+  const npy_intp j = npy_intp(s.asking.size());
+  npy_intp p_dims[2] = {j, npy_intp(m)};
+  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
+  if (!points) return false;
+  for (npy_intp a = 0; a < j; ++a)
+    std::copy_n(s.runs[std::size_t(s.asking[std::size_t(a)])]->at(), m, data_of<double>(points) + std::size_t(a) * m);
+  const npy_intp dims[3] = {j, npy_intp(n), npy_intp(m)};
+  Ref out = call_vectorized(values ? s.model : s.jac, s.args, points, values ? "model" : "jac", values ? 2 : 3, dims);
+  if (!out) return false;
+  const std::size_t width = values ? 1 : m;  // reals per data point
+  for (npy_intp a = 0; a < j; ++a) {
+    const std::size_t row = std::size_t(s.asking[std::size_t(a)]);
+    const double* from = data_of<double>(out) + std::size_t(a) * n * width;
+    ombrix::SteppedSolve<double>& run = *s.runs[row];
+    double* into = run.into();
+    const double* w = s.row_weights(row);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t c = 0; c < width; ++c) {
+        const std::size_t at = i * width + c;
+        into[at] = w ? w[i] * from[at] : from[at];
+      }
+    last.keep(row, run.at(), into);
+    run.supplied();
+  }
+  return true;
+}
+
+// Starts one engine run per row from its start; false with the exception pending.
+bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
+  const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
+  s.weighted_y.reset(allocate<double>(std::size_t(s.b.k), n));
+  if (!s.weighted_y || !s.last_values.take(std::size_t(s.b.k), m, n) ||
+      !s.last_jacobian.take(std::size_t(s.b.k), m, n * m))
+    return PyErr_NoMemory(), false;
+  s.runs.reserve(std::size_t(s.b.k));
+  s.asking.reserve(std::size_t(s.b.k));
+  for (std::size_t row = 0; row < std::size_t(s.b.k); ++row) {
+    std::copy_n(s.b.p0 + row * m, m, s.b.p + row * m);
+    const double* w = s.row_weights(row);
+    double* wy = s.weighted_y.get() + row * n;
+    for (std::size_t i = 0; i < n; ++i) wy[i] = w ? w[i] * s.b.y[row * n + i] : s.b.y[row * n + i];
+    s.runs.push_back(std::make_unique<ombrix::SteppedSolve<double>>());
+    if (!s.runs.back()->begin(s.b.p + row * m, wy, s.b.m, s.b.n, options)) {
+      PyErr_Format(PyExc_RuntimeError, "row %zd: the solver could not start; its reason is on standard error",
+                   Py_ssize_t(row));
+      return false;
+    }
+  }
+  return true;
+}
+
+// The statistics of every row at its solution, from one call of the model
+// and one of jac at all of them; false with the exception pending.
+bool lockstep_statistics(Lockstep& s) {
+  const Batch<double>& b = s.b;
+  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
+  npy_intp p_dims[2] = {b.k, b.m};
+  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
+  if (!points) return false;
+  std::copy_n(b.p, std::size_t(b.k) * m, data_of<double>(points));
+  const npy_intp dims[3] = {b.k, b.n, b.m};
+  Ref f = call_vectorized(s.model, s.args, points, "model", 2, dims);
+  if (!f) return false;
+  Ref J = call_vectorized(s.jac, s.args, points, "jac", 3, dims);
+  if (!J) return false;
+  std::copy_n(data_of<double>(f), std::size_t(b.k) * n, b.f);
+  std::copy_n(data_of<double>(J), std::size_t(b.k) * n * m, b.J);
+  CBuffer<double> weighted_jac(allocate<double>(n, m));
+  CBuffer<signed char> bounds(ombrix::calloc_array<signed char>(ombrix::Size(m)));
+  if (!weighted_jac || !bounds) return PyErr_NoMemory(), false;
+  bool no_rows = false;
+  for (std::size_t row = 0; row < std::size_t(b.k); ++row) {
+    ombrix_solve_result result{};
+    const int status = s.runs[row]->result(&result);
+    double* info = b.info + row * 10;
+    info[0] = result.initial_chisq;
+    info[1] = result.chisq;
+    info[2] = result.gradient;
+    info[4] = result.damping;
+    info[5] = result.iterations;
+    info[6] = stop_reason(status);
+    info[7] = result.nfev;
+    info[8] = result.njev;
+    const double* jac = b.J + row * n * m;
+    if (!ombrix::all_finite(jac, n * m)) info[6] = kInvalidValues;
+    ombrix::SolutionProblem<double> problem;
+    problem.m = b.m;
+    problem.n = b.n;
+    problem.y = problem.y64 = b.y + row * n;
+    problem.weighted_y = s.weighted_y.get() + row * n;
+    if (const double* w = s.row_weights(row)) problem.weights = {Weighting::kDiagonal, w};
+    problem.loss = b.settings.loss;
+    problem.f_scale = b.settings.f_scale;
+    ombrix::SolutionReport<double> report;
+    report.values = b.f + row * n;
+    report.r = b.r + row * n;
+    report.weighted_jac = weighted_jac.get();
+    report.cov = b.cov + row * m * m;
+    report.bounds = bounds.get();
+    report.rows = &no_rows;
+    if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
+        ombrix::SolutionOutcome::kDone)
+      return PyErr_NoMemory(), false;
+    b.chisq[row] = report.chisq;
+    b.total[row] = report.total;
+    b.rank[row] = report.rank.rank;
+    b.free[row] = report.rank.free;
+    // counted as a single fit counts them: the statistics' evaluations where the run made none at p
+    const double* p = b.p + row * m;
+    b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p);
+    b.njev[row] = s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p);
+    b.status[row] = status;
+  }
+  return true;
+}
+
+const char* const kSolveLockstepParams[] = {"model", "p0", "y", "jac", "args", "weights", "tau", "max_iter",
+                                            "engine"};
+
+PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[std::size(kSolveLockstepParams)];
+  if (!ombrix::py::bind_arguments({"engine_solve_lockstep", kSolveLockstepParams}, args, nargs, kwnames, v))
+    return nullptr;
+  SolveArgs a{v[0], v[1], v[2], Py_None, v[3], Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None,
+              Py_None, Py_None, false, {}, Convention::kArray, false, false, false, {}};
+  if (!read_engine(v[8], &a) || !ombrix::py::to_double(v[6], &a.tolerances.tau) ||
+      !ombrix::py::to_int(v[7], &a.tolerances.max_iter))
+    return nullptr;
+  if (!PyCallable_Check(a.model) || !PyCallable_Check(a.jac)) {
+    PyErr_SetString(PyExc_TypeError, "engine_solve_lockstep takes a callable model and jac");
+    return nullptr;
+  }
+  Ref model_args = args_tuple(v[4]);
+  if (!model_args) return nullptr;
+  Batch<double> b;
+  Ref p0, y, weight_array;
+  if (!read_batch_arrays(a.p0, a.y, v[5], &b, &p0, &y, &weight_array)) return nullptr;
+  b.settings = a.engine;
+  Ref results = batch_results(&b);
+  if (!results) return nullptr;
+  dombrix_solve_options options;
+  dombrix_solve_defaults(&options);
+  set_engine_options<double>(b.settings, a.tolerances, Differences::kForward, &options);
+  options.jacobian_accuracy = ombrix::jacobian_accuracy<double>(true, Differences::kForward);
+  Lockstep s{b, a.model, a.jac, model_args.get(), {}, {}, {}};
+  if (!start_runs(s, options)) return nullptr;
+  for (bool any = true; any;) {
+    any = false;
+    if (!answer_round(s, ombrix::SteppedSolve<double>::Need::kValues, &any) ||
+        !answer_round(s, ombrix::SteppedSolve<double>::Need::kJacobian, &any))
+      return nullptr;
+  }
+  if (!lockstep_statistics(s)) return nullptr;
+  return results.release();
+}
+
 // ---- evaluations at one point ----
 
 // The arguments of jacobian() and check_jacobian(): the callables, the
@@ -2102,6 +2369,14 @@ PyDoc_STRVAR(engine_solve_guarded_doc,
              "solve_guarded() on the engine, as engine_solve(): the engine refuses a trial point that violates\n"
              "G p >= h and stops; the result is solve_guarded()'s, current being the engine's last\n"
              "accepted point.");
+PyDoc_STRVAR(engine_solve_lockstep_doc,
+             "engine_solve_lockstep(model, p0, y, jac, args, weights, tau, max_iter, engine)\n"
+             "--\n\n"
+             "Fits every row of y (k x n) from p0 (k x m) on the engine, without constraints, with a\n"
+             "vectorized Python model and Jacobian: model(P, *args) -> (j, n), jac(P, *args) -> (j, n, m)\n"
+             "for the j x m points of the fits that ask for them, one call per round for all of them.\n"
+             "Returns the arrays of engine_solve_many.");
+
 PyDoc_STRVAR(engine_solve_many_doc,
              "engine_solve_many(model, p0, y, jac, weights, diff, tau, max_iter, engine, single, workers)\n"
              "--\n\n"
@@ -2126,6 +2401,8 @@ PyMethodDef module_functions[] = {
     {"engine_solve_guarded", as_cfunction(engine_solve_guarded), METH_FASTCALL | METH_KEYWORDS,
      engine_solve_guarded_doc},
     {"engine_solve_many", as_cfunction(engine_solve_many), METH_FASTCALL | METH_KEYWORDS, engine_solve_many_doc},
+    {"engine_solve_lockstep", as_cfunction(engine_solve_lockstep), METH_FASTCALL | METH_KEYWORDS,
+     engine_solve_lockstep_doc},
     {"jacobian", as_cfunction(jacobian), METH_FASTCALL | METH_KEYWORDS, jacobian_doc},
     {"check_jacobian", as_cfunction(check_jacobian), METH_FASTCALL | METH_KEYWORDS, check_jacobian_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -134,6 +134,15 @@ def engine_solve_many(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, jac: _
     ...
 
 
+def engine_solve_lockstep(model: Callable[..., Any], p0: npt.ArrayLike, y: npt.ArrayLike, jac: Callable[..., Any],
+                          args: tuple[Any, ...], weights: npt.ArrayLike | None, tau: float, max_iter: int,
+                          engine: tuple[Any, ...]) -> dict[str, np.ndarray]:
+    """engine_solve_many's fits for a vectorized Python model in double precision: model(P, *args)
+    and jac(P, *args) take the points P (j x m) of the fits that ask for them, all in one call per
+    round, and return (j, n) and (j, n, m).  Returns engine_solve_many's arrays."""
+    ...
+
+
 def jacobian(model: _Model, p: npt.ArrayLike, args: tuple[Any, ...], jac: _Model | None, diff: _Diff,
              typical: npt.ArrayLike | None, lb: npt.ArrayLike | None, ub: npt.ArrayLike | None,
              n: int) -> tuple[_Array, _Array, int]:

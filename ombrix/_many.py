@@ -156,8 +156,11 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
         As in `fit`.
     vectorized : bool, optional
         The model (and `jac`) take the parameters of several fits at once
-        (see `model`).  For now the fits advance one at a time: the model is
-        called with P of shape (1, m), at the speed of a loop of `fit`.
+        (see `model`).  With `jac`, in float64 and without bounds, `eq` or
+        `ineq`, all fits advance together: each round calls the model (or
+        `jac`) once for every fit that needs it, P of shape (j, m) with j up
+        to k, and `workers` does not apply.  Otherwise the fits advance one
+        at a time (P of shape (1, m)), at the speed of a loop of `fit`.
     workers : int, optional
         Threads that share the fits (default 1).  They run in parallel for
         a compiled model, which releases the interpreter lock while it
@@ -211,6 +214,12 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
     if vectorized:
         if _compiled.is_compiled(model):
             raise TypeError("a compiled model is not vectorized: give vectorized=False")
+        if jac is not None and bounds is None and eq is None and ineq is None:
+            batch = _lockstep_batch(model, jac, starts, y, sigma, dict(
+                args=args, absolute_sigma=bool(absolute_sigma), loss=loss, f_scale=f_scale, diff=diff, dtype=dtype,
+                damping=damping, step_tol=step_tol, max_iterations=max_iterations, names=names), progress)
+            if batch is not None:
+                return batch
         model, jac = _one_fit_at_a_time(model), None if jac is None else _one_fit_at_a_time(jac)
     options = dict(args=args, jac=jac, absolute_sigma=absolute_sigma, bounds=bounds, eq=eq, ineq=ineq, loss=loss,
                    f_scale=f_scale, diff=diff, dtype=dtype, damping=damping, step_tol=step_tol,
@@ -248,20 +257,9 @@ def _compiled_batch(model, starts, y, sigma, options, workers, progress):
     row.  The first row is checked as `fit` checks it, the others with it."""
     k, n = y.shape
     sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
-    _check_options(model, options["jac"], options["diff"], None, options["loss"], options["f_scale"])
-    bad = np.argwhere(~np.isfinite(starts))
-    if bad.size:
-        raise ValueError(f"p0 must be finite: p0[{bad[0][0]}, {bad[0][1]}] is {starts[tuple(bad[0])]}")
-    if sigma is not None and not (np.isfinite(sigma).all() and (sigma > 0).all()):
-        raise ValueError("sigma must be positive and finite")
-    problem = _Problem.checked(model, starts[0], y[0], options["args"], options["jac"],
-                               None if sigma is None else sigma if sigma.ndim == 1 else sigma[0], None, None, None,
-                               options["names"], _common.fit_dtype(options["dtype"]))
-    solver = _Solver.chosen(problem, options["diff"], None, options["loss"], float(options["f_scale"]),
-                            options["damping"], 0.0, options["step_tol"], 0.0, options["max_iterations"])
+    problem, solver, weights = _batch_problem(model, starts, y, sigma, options)
     if solver.engine is None or solver.active_set:
         return None
-    weights = None if sigma is None else 1.0 / sigma  # as fit weights each row
     engine = _common.engine_arguments(solver.engine, None, None, problem.start, problem.dtype)
     tau, max_iter = solver.tolerances[0], solver.tolerances[4]
     starts = np.ascontiguousarray(starts, dtype=np.float64)
@@ -276,6 +274,51 @@ def _compiled_batch(model, starts, y, sigma, options, workers, progress):
     else:
         out = solve_rows(slice(None))
     return _batch_of(out, problem, starts, y, sigma, options)
+
+
+def _lockstep_batch(model, jac, starts, y, sigma, options, progress):
+    """The batch of a vectorized model and Jacobian fitted by the engine
+    without constraints, every fit advancing together: each round calls
+    the model (or jac) once with the points of all the fits that ask for
+    it (engine_solve_lockstep).  None for the fits it does not run (float32,
+    the numeric layer's own solvers), which go one at a time."""
+    if np.dtype(options["dtype"]) != np.float64:
+        return None
+    one_model, one_jac = _one_fit_at_a_time(model), _one_fit_at_a_time(jac)
+    problem, solver, weights = _batch_problem(one_model, starts, y, sigma, dict(options, jac=one_jac))
+    if solver.engine is None or solver.active_set:
+        return None
+    engine = _common.engine_arguments(solver.engine, None, None, problem.start, problem.dtype)
+    tau, max_iter = solver.tolerances[0], solver.tolerances[4]
+    starts = np.ascontiguousarray(starts, dtype=np.float64)
+    args = tuple(options["args"])
+
+    def solve_rows(rows):
+        w = weights if weights is None or weights.ndim == 1 else weights[rows]
+        return _fit.engine_solve_lockstep(model, starts[rows], y[rows], jac, args, w, tau, max_iter, engine)
+
+    out = _solved_with_progress(solve_rows, y.shape[0]) if progress else solve_rows(slice(None))
+    return _batch_of(out, problem, starts, y, None if sigma is None else np.asarray(sigma, dtype=np.float64),
+                     dict(options, jac=one_jac))
+
+
+def _batch_problem(model, starts, y, sigma, options):
+    """(problem, solver, weights) of a batch fitted by the engine: the
+    arguments checked, the first row as `fit` checks it (the others with
+    it), the solver `fit` would choose and the weights 1/sigma."""
+    sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
+    _check_options(model, options["jac"], options["diff"], None, options["loss"], options["f_scale"])
+    bad = np.argwhere(~np.isfinite(starts))
+    if bad.size:
+        raise ValueError(f"p0 must be finite: p0[{bad[0][0]}, {bad[0][1]}] is {starts[tuple(bad[0])]}")
+    if sigma is not None and not (np.isfinite(sigma).all() and (sigma > 0).all()):
+        raise ValueError("sigma must be positive and finite")
+    problem = _Problem.checked(model, starts[0], y[0], options["args"], options["jac"],
+                               None if sigma is None else sigma if sigma.ndim == 1 else sigma[0], None, None, None,
+                               options["names"], _common.fit_dtype(options["dtype"]))
+    solver = _Solver.chosen(problem, options["diff"], None, options["loss"], float(options["f_scale"]),
+                            options["damping"], 0.0, options["step_tol"], 0.0, options["max_iterations"])
+    return problem, solver, None if sigma is None else 1.0 / sigma  # as fit weights each row
 
 
 def _solved_with_progress(solve_rows, k):

@@ -423,6 +423,104 @@ def test_model_exception_stops_the_batch(workers):
         ombrix.fit_many(model, p0, data(6), workers=workers)
 
 
+# ---- a vectorized model: every fit advances together ----
+
+def decay_jac_vectorized(P, t=T):
+    e = np.exp(-P[:, 1:2] * t)
+    return np.stack([e, -P[:, :1] * t * e, np.ones_like(e)], axis=2)
+
+
+class CountedCalls:
+    """A vectorized function that records how many fits each call serves."""
+
+    def __init__(self, function):
+        self.function = function
+        self.rows = []
+
+    def __call__(self, P, *args):
+        self.rows.append(P.shape[0])
+        return self.function(P, *args)
+
+
+@pytest.mark.parametrize("options", [
+    {},
+    dict(sigma="per fit", absolute_sigma=True),
+    dict(loss="soft_l1", f_scale=0.05),
+    dict(loss="cauchy", f_scale=1.0, sigma="shared", step_tol=1e-10),
+])
+def test_lockstep_rows_equal_fit(monkeypatch, options):
+    k = 16
+    y, p0 = data(k), starts(k)
+    t = T + 0.0  # passed through args
+    sigma = {"per fit": np.random.default_rng(5).uniform(0.01, 0.04, (k, T.size)),
+             "shared": np.linspace(0.01, 0.03, T.size), None: None}[options.pop("sigma", None)]
+    model, jac = CountedCalls(decay_vectorized), CountedCalls(decay_jac_vectorized)
+    with monkeypatch.context() as patch:  # no fit one at a time
+        patch.setattr("ombrix._many.fit", None)
+        batch = ombrix.fit_many(model, p0, y, args=(t,), jac=jac, sigma=sigma, vectorized=True, **options)
+    assert batch.success.all()
+    # one call serves many fits: far fewer calls than evaluations
+    assert max(model.rows) == k and max(jac.rows) == k
+    assert len(model.rows) + len(jac.rows) < (batch.nfev.sum() + batch.njev.sum()) / 4
+    for i in range(k):
+        row_sigma = sigma[i] if sigma is not None and sigma.ndim == 2 else sigma
+        expected = ombrix.fit(decay, p0[i], y[i], args=(t,), jac=decay_jac, sigma=row_sigma, **options)
+        # a model evaluated on a stack of points may round differently: the same minimum, to far below its errors
+        np.testing.assert_allclose(batch.p[i], expected.p, rtol=0, atol=1e-9 * expected.stderr.max())
+        np.testing.assert_allclose(batch.stderr[i], expected.stderr, rtol=1e-8)
+        np.testing.assert_allclose(batch.chisq[i], expected.chisq, rtol=1e-10)
+        assert (batch.status[i], batch.iterations[i], batch.nfev[i], batch.njev[i]) == (
+            expected.status, expected.iterations, expected.nfev, expected.njev)
+        assert batch[i].status == expected.status and batch[i].jac.shape == (T.size, 3)
+
+
+def test_lockstep_failing_fits_keep_their_rows():
+    # row 2 needs an amplitude of 10, beyond which the model is NaN; row 4 starts where it is NaN
+    amplitude = np.full(6, 3.0)
+    amplitude[2] = 10.0
+    p0 = np.tile(TRUE, (6, 1))
+    p0[4, 0] = 6.0
+
+    def capped(P):
+        values = decay_vectorized(P)
+        values[P[:, 0] > 5] = np.nan
+        return values
+
+    batch = ombrix.fit_many(capped, p0, data(6, amplitude=amplitude), jac=decay_jac_vectorized, vectorized=True)
+    assert list(batch.success) == [True, True, False, True, False, True]
+    assert Status(batch.status[2]) in (Status.INVALID_VALUES, Status.STALLED, Status.NO_REDUCTION)
+    refused = batch[4]
+    assert refused.status == Status.INVALID_VALUES and "not finite at the start point" in refused.message
+    np.testing.assert_array_equal(batch.p[4], p0[4])
+    assert np.isnan(batch.stderr[4]).all() and batch.nfev[4] == 1
+    assert (np.abs(batch.p[[0, 1, 3, 5]] - TRUE) < 5 * batch.stderr[[0, 1, 3, 5]]).all()
+
+
+@pytest.mark.parametrize("raising", ["model", "jac"])
+def test_lockstep_exception_propagates(raising):
+    def boom(P):
+        raise Boom(raising)
+
+    model = boom if raising == "model" else decay_vectorized
+    jac = boom if raising == "jac" else decay_jac_vectorized
+    with pytest.raises(Boom, match=raising):
+        ombrix.fit_many(model, starts(5), data(5), jac=jac, vectorized=True)
+
+
+@pytest.mark.parametrize("model, jac, message", [
+    (lambda P: decay_vectorized(P)[:, :-1], decay_jac_vectorized,
+     r"vectorized model returned shape \(4, 29\) for 4 fits; expected \(4, 30\)"),
+    (lambda P: decay_vectorized(P)[0], decay_jac_vectorized,
+     r"vectorized model returned shape \(30,\) for 4 fits; expected \(4, 30\)"),
+    (lambda P: None, decay_jac_vectorized, r"vectorized model returned shape \(\) for 4 fits"),
+    (decay_vectorized, lambda P: decay_jac_vectorized(P)[..., :2],
+     r"vectorized jac returned shape \(4, 30, 2\) for 4 fits; expected \(4, 30, 3\)"),
+])
+def test_lockstep_wrong_shapes_are_refused(model, jac, message):
+    with pytest.raises(ValueError, match=message):
+        ombrix.fit_many(model, TRUE, data(4), jac=jac, vectorized=True)
+
+
 # ---- arguments ----
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -462,10 +560,15 @@ def test_progress_needs_tqdm(monkeypatch):
         ombrix.fit_many(decay, TRUE, data(2), progress=True)
 
 
-def test_progress_bar_counts_the_fits(capsys):
+@pytest.mark.parametrize("vectorized", [False, True])
+def test_progress_bar_counts_the_fits(capsys, vectorized):
     pytest.importorskip("tqdm")
-    batch = ombrix.fit_many(decay, TRUE, data(3), progress=True)
-    assert len(batch) == 3
+    if vectorized:
+        batch = ombrix.fit_many(decay_vectorized, TRUE, data(3), jac=decay_jac_vectorized, vectorized=True,
+                                progress=True)
+    else:
+        batch = ombrix.fit_many(decay, TRUE, data(3), progress=True)
+    assert len(batch) == 3 and batch.success.all()
     assert "3/3" in capsys.readouterr().err
 
 
