@@ -26,18 +26,19 @@ bool difference_jacobian(ModelEvaluations<T>& model, const DifferenceSteps<T>& s
   T* f_plus = scratch.f_plus;
   T* f_minus = scratch.f_minus;
   std::memcpy(trial, p, columns * sizeof(T));
+  const T step = difference_step(steps.rule, steps.relative);
   for (int j = 0; j < m; ++j) {
     const T pj = p[j];
     const T size = std::max(steps.typical[j], std::fabs(pj));
     if (forward) {
-      T h = std::signbit(pj) ? -kForwardStep<T> * size : kForwardStep<T> * size;
+      T h = std::signbit(pj) ? -step * size : step * size;
       if (outside(steps, j, pj + h) && !outside(steps, j, pj - h)) h = -h;
       trial[j] = pj + h;
       h = trial[j] - pj;  // the step actually taken
       if (!model.evaluate(trial, f_plus)) return false;
       for (int i = 0; i < n; ++i) jac[i * columns + j] = (f_plus[i] - f0[i]) / h;
-    } else if (!outside(steps, j, pj - kCentralStep<T> * size) && !outside(steps, j, pj + kCentralStep<T> * size)) {
-      const T h = kCentralStep<T> * size;
+    } else if (!outside(steps, j, pj - step * size) && !outside(steps, j, pj + step * size)) {
+      const T h = step * size;
       trial[j] = pj + h;
       const T ahead = trial[j] - pj;
       if (!model.evaluate(trial, f_plus)) return false;
@@ -47,7 +48,7 @@ bool difference_jacobian(ModelEvaluations<T>& model, const DifferenceSteps<T>& s
       for (int i = 0; i < n; ++i) jac[i * columns + j] = (f_plus[i] - f_minus[i]) / (ahead + behind);
     } else {
       // f'(p) ~ (-3 f(p) + 4 f(p + h) - f(p + 2h)) / 2h, toward the side that stays inside
-      T h = kCentralStep<T> * size;
+      T h = step * size;
       if (outside(steps, j, pj + h + h) && !outside(steps, j, pj - h - h)) h = -h;
       if (!model.values_at(p, &f0)) return false;
       trial[j] = pj + h;

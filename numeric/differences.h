@@ -5,6 +5,7 @@
 #ifndef OMBRIX_DIFFERENCES_H
 #define OMBRIX_DIFFERENCES_H
 
+#include <algorithm>
 #include <cmath>
 
 #include "real.h"
@@ -20,13 +21,23 @@ inline const T kCentralStep = std::cbrt(Real<T>::eps);
 
 enum class Differences { kForward, kCentral };
 
-// The relative accuracy of a Jacobian: eps when analytic, about sqrt(eps)
-// for forward and eps^(2/3) for central differences (truncation and
-// rounding balanced by the steps above).
+// The relative difference step: `relative` when positive, else the rule's.
 template <typename T>
-T jacobian_accuracy(bool analytic, Differences rule) {
+T difference_step(Differences rule, T relative) {
+  if (relative > 0) return relative;
+  return rule == Differences::kCentral ? kCentralStep<T> : kForwardStep<T>;
+}
+
+// The relative accuracy of a Jacobian: eps when analytic; for differences
+// with relative step h the larger of their truncation (h forward, h^2
+// central) and their rounding (eps / h): sqrt(eps) and eps^(2/3) with the
+// default steps, which balance the two.
+template <typename T>
+T jacobian_accuracy(bool analytic, Differences rule, T relative = 0) {
   if (analytic) return Real<T>::eps;
-  return rule == Differences::kCentral ? kCentralStep<T> * kCentralStep<T> : kForwardStep<T>;
+  const T h = difference_step(rule, relative);
+  const T truncation = rule == Differences::kCentral ? h * h : h;
+  return std::max(truncation, Real<T>::eps / h);
 }
 
 // The model as a difference Jacobian (and the final correction of a fit)
@@ -51,6 +62,7 @@ struct DifferenceSteps {
   Differences rule = Differences::kForward;
   const T* typical = nullptr;  // m positive sizes
   const T *lb = nullptr, *ub = nullptr;
+  T relative = 0;  // the relative step; 0: the rule's (kForwardStep, kCentralStep)
 };
 
 // Scratch of one difference Jacobian: m reals for the trial point, n each

@@ -174,7 +174,8 @@ struct Problem {
   // (eps for an analytic one), or that of the differences taken here.
   T jacobian_accuracy() const {
     if (jac) return o.jacobian_accuracy > 0 ? T(o.jacobian_accuracy) : Real<T>::eps;
-    return ombrix::jacobian_accuracy<T>(false, central_now() ? Differences::kCentral : Differences::kForward);
+    return ombrix::jacobian_accuracy<T>(false, central_now() ? Differences::kCentral : Differences::kForward,
+                                        T(o.difference_step));
   }
 
   void after_call() {
@@ -802,7 +803,8 @@ void Run<T>::begin_jacobian(const T* at, const T* f_at) {
   diff.at = at;
   diff.f_at = f_at;
   diff.central = pr.central_now();
-  diff.base = diff.central ? kCentralStep<T> : kForwardStep<T>;
+  diff.base = ombrix::difference_step<T>(diff.central ? Differences::kCentral : Differences::kForward,
+                                        T(pr.o.difference_step));
   diff.column = -1;
   std::memcpy(ws.perturbed, at, std::size_t(pr.m) * sizeof(T));
   next_difference_column();
@@ -1076,6 +1078,7 @@ bool check_arguments(Callback<T> f, const T* p, int m, int n, const SolveOptions
     problem = "unknown difference scheme";
   else if (!(o.f_scale > 0) || !std::isfinite(o.f_scale)) problem = "f_scale must be positive and finite";
   else if (!(o.jacobian_accuracy >= 0 && o.jacobian_accuracy < 1)) problem = "jacobian_accuracy must be in [0, 1)";
+  else if (!(o.difference_step >= 0 && o.difference_step < 1)) problem = "difference_step must be in [0, 1)";
   else if (o.geodesic && (!(o.geodesic_alpha > 0) || !(o.geodesic_h > 0))) problem = "geodesic_alpha and geodesic_h must be positive";
   for (int j = 0; j < m && !problem; ++j) {
     if (o.typical && !(std::fabs(o.typical[j]) < std::numeric_limits<T>::infinity()))

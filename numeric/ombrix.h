@@ -142,6 +142,8 @@ typedef struct dombrix_solve_options {
   double geodesic_alpha;     /* largest accepted 2 ||D a|| / ||D v|| */
   double geodesic_h;         /* difference step along v for the second derivative */
   int differences;           /* without jac: OMBRIX_DIFFERENCES_* */
+  double difference_step;    /* without jac: the relative step of the differences, of max(|p_j|, typical_j);
+                                0: sqrt(eps) forward, eps^(1/3) central */
   double jacobian_accuracy;  /* with jac: the relative accuracy of its values, which sets how small the
                                 gradient must be for a stop to count as convergence; 0: an analytic
                                 Jacobian (eps); about sqrt(eps) for one of forward differences */
@@ -167,6 +169,7 @@ typedef struct sombrix_solve_options {
   float geodesic_alpha;
   float geodesic_h;
   int differences;
+  float difference_step;
   float jacobian_accuracy;
   const float *typical;
   const float *lower;

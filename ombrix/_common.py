@@ -263,13 +263,15 @@ SLACK = 16.0
 
 
 def engine_settings(loss: str = "linear", f_scale: float = 1.0, ftol: float = -1.0, xtol: float = -1.0,
-                    gtol: float = -1.0, max_nfev: int = 0, x_scale: np.ndarray | None = None) -> dict[str, Any]:
+                    gtol: float = -1.0, max_nfev: int = 0, x_scale: np.ndarray | None = None,
+                    diff_step: float = 0.0) -> dict[str, Any]:
     """The trust-region engine's settings: its loss and f_scale, its
     tolerances (below 0: its defaults, which run the fit to rounding), a
-    limit on model evaluations (0: none), and fixed parameter scales
-    `x_scale` (None: scaled by the Jacobian's column norms)."""
+    limit on model evaluations (0: none), fixed parameter scales `x_scale`
+    (None: scaled by the Jacobian's column norms), and the relative step of
+    difference Jacobians (0: sqrt(eps) forward, eps**(1/3) central)."""
     return dict(loss=loss, f_scale=float(f_scale), ftol=float(ftol), xtol=float(xtol), gtol=float(gtol),
-                max_nfev=int(max_nfev), x_scale=x_scale)
+                max_nfev=int(max_nfev), x_scale=x_scale, diff_step=float(diff_step))
 
 
 def engine_arguments(settings: dict[str, Any], rows: np.ndarray | None, rhs: np.ndarray | None,
@@ -292,7 +294,7 @@ def engine_arguments(settings: dict[str, Any], rows: np.ndarray | None, rhs: np.
         z0 = np.zeros(basis.shape[1])
         origin, basis, z0 = (np.ascontiguousarray(a, dtype=dtype) for a in (origin, basis, z0))
     return (settings["loss"], settings["f_scale"], settings["ftol"], settings["xtol"], settings["gtol"],
-            settings["max_nfev"], x_scale is not None, origin, basis, z0)
+            settings["max_nfev"], x_scale is not None, origin, basis, z0, settings.get("diff_step", 0.0))
 
 
 def _null_space_basis(rows: np.ndarray, rhs: Any, origin: np.ndarray, scale: np.ndarray,

@@ -143,8 +143,11 @@ def curve_fit(f: CurveModel, xdata: Any, ydata: npt.ArrayLike, p0: npt.ArrayLike
         'cauchy', 'arctan') with `f_scale`, `verbose` (1: a summary on
         stdout at the end; 2: also one line per model evaluation),
         `col_deriv` (a `jac` that returns the transposed Jacobian),
-        ``tr_solver='exact'``.  Refused with ValueError: `diff_step`,
-        `epsfcn`, `factor` (other than MINPACK's 100), `jac_sparsity`,
+        ``tr_solver='exact'``, `diff_step` (one relative step of the
+        difference Jacobians for every parameter, of max(|p|, |p0|); or
+        MINPACK's `epsfcn`, a step of sqrt(epsfcn); the default is sqrt(eps)
+        forward, eps**(1/3) central).  Refused with ValueError: a
+        `diff_step` per parameter, `factor` (other than MINPACK's 100), `jac_sparsity`,
         `tr_options`, ``tr_solver='lsmr'``.  ombrix.fit's controls:
         `damping` (the engine's initial damping), `max_iterations`, `dtype`
         (numpy.float64 or numpy.float32), `diff` ('forward', 'central', or
@@ -645,15 +648,13 @@ def _sorted_keywords(kwargs: dict[str, Any], jac: Any) -> tuple[Any, dict[str, A
 def _refuse_unsupported(scipy: dict[str, Any]) -> None:
     """ValueError for SciPy's options that the engine has no counterpart
     for, unless given at their defaults; removes them from `scipy`."""
-    for key, accepted in (("tr_solver", (None, "exact")), ("jac_sparsity", (None,)), ("diff_step", (None,)),
-                          ("epsfcn", (None,)), ("factor", (None, 100, 100.0))):
+    for key, accepted in (("tr_solver", (None, "exact")), ("jac_sparsity", (None,)),
+                          ("factor", (None, 100, 100.0))):
         value = scipy.pop(key, None)
         if not any(value is a or (a is not None and value == a) for a in accepted):
             raise ValueError(f"{key} is not supported: " + {
                 "tr_solver": "the engine solves each step exactly ('exact')",
                 "jac_sparsity": "Jacobians are dense",
-                "diff_step": "difference steps are sqrt(eps) (forward) or eps**(1/3) (central) of |p|",
-                "epsfcn": "difference steps are sqrt(eps) (forward) or eps**(1/3) (central) of |p|",
                 "factor": "the engine's initial step follows from its initial damping (damping=)"}[key])
     if scipy.pop("tr_options", None):
         raise ValueError("tr_options are not supported: the engine solves each step exactly")
@@ -683,16 +684,35 @@ def _engine_options(scipy: dict[str, Any], own: dict[str, Any], diff: str, m: in
         raise ValueError("max_nfev must not be negative")
     x_scale = _parameter_scales(scipy.pop("x_scale", None), scipy.pop("diag", None), m)
     settings["x_scale"] = x_scale
+    settings["diff_step"] = _difference_step(scipy.pop("diff_step", None), scipy.pop("epsfcn", None))
     _common.choice(settings["loss"], "loss", _common.LOSSES)
     settings["f_scale"] = _common.f_scale_value(settings["f_scale"])
     if diff == "secant" or own.get("gradient_tol") or own.get("chisq_tol"):
         given = sorted(k for k in ("ftol", "xtol", "gtol") if k in settings) + (
             ["max_nfev"] if settings["max_nfev"] else []) + (["x_scale"] if x_scale is not None else []) + (
-            ["loss"] if settings["loss"] != "linear" else [])
+            ["loss"] if settings["loss"] != "linear" else []) + (["diff_step"] if settings["diff_step"] else [])
         if given:
             raise ValueError(f"{', '.join(given)} need the engine: not with diff='secant', gradient_tol or chisq_tol")
         return None
     return _common.engine_settings(**settings)
+
+
+def _difference_step(diff_step: Any, epsfcn: Any) -> float:
+    """The relative step of difference Jacobians from SciPy's `diff_step`
+    (least_squares: the step is diff_step times the parameter's size) or
+    MINPACK's `epsfcn` (a step of sqrt(epsfcn) times it); 0 for the
+    default.  One step for all parameters."""
+    if diff_step is None and epsfcn is None:
+        return 0.0
+    if diff_step is not None and epsfcn is not None:
+        raise ValueError("give diff_step or epsfcn, not both")
+    value = np.asarray(diff_step if diff_step is not None else epsfcn, dtype=np.float64)
+    if value.ndim != 0:
+        raise ValueError("diff_step must be a scalar: one relative step serves every parameter")
+    step = float(value) if diff_step is not None else math.sqrt(float(value)) if float(value) > 0 else 0.0
+    if not 0.0 <= step < 1.0:
+        raise ValueError(f"diff_step must be at least 0 and below 1, not {step!r}")
+    return step
 
 
 def _parameter_scales(x_scale: Any, diag: Any, m: int) -> np.ndarray | None:

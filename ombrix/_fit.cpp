@@ -624,6 +624,7 @@ struct EngineSettings {
   bool enabled = false;
   int loss = OMBRIX_LOSS_LINEAR;
   double f_scale = 1, ftol = -1, xtol = -1, gtol = -1;  // negative: the engine's default
+  double diff_step = 0;  // the relative difference step; 0: the default of the rule
   int max_nfev = 0;
   bool identity_scaling = false;  // damping by the identity (the basis carries the scale)
 };
@@ -864,6 +865,7 @@ void set_engine_options(const EngineSettings& s, const Tolerances& t, Difference
   o->loss = s.loss;
   o->f_scale = T(s.f_scale);
   o->differences = differences == Differences::kCentral ? OMBRIX_DIFFERENCES_CENTRAL : OMBRIX_DIFFERENCES_FORWARD;
+  o->difference_step = T(s.diff_step);
 }
 
 // Runs the engine from z (k variables), with the binding's Jacobian (analytic,
@@ -1266,7 +1268,7 @@ int run_engine_fit(const FitParts<T>& s, T* q, T* info) {
     upper = f.ub ? z_sizes.get() + 2 * std::size_t(m) : nullptr;
   }
   T* z = f.z ? data_of<T>(f.z) : q;
-  const T accuracy = ombrix::jacobian_accuracy<T>(s.model.has_jacobian(), s.differences);
+  const T accuracy = ombrix::jacobian_accuracy<T>(s.model.has_jacobian(), s.differences, T(s.a.engine.diff_step));
   auto run = [&] {
     return run_engine(s.engine_fit, s.a.engine, s.a.guarded, binding_jacobian, accuracy, s.differences, typical,
                       lower, upper, z, f.k, f.n, data_of<T>(f.weighted_y), s.a.tolerances, info);
@@ -1380,7 +1382,8 @@ ombrix::SolutionProblem<T> solution_problem(const FitParts<T>& s) {
   problem.constraints = given_constraints(s.a, f);
   problem.loss = s.a.engine.loss;
   problem.f_scale = s.a.engine.f_scale;
-  problem.jacobian_accuracy = ombrix::jacobian_accuracy<T>(s.model.has_jacobian(), s.differences);
+  problem.jacobian_accuracy =
+      ombrix::jacobian_accuracy<T>(s.model.has_jacobian(), s.differences, T(s.a.engine.diff_step));
   return problem;
 }
 
@@ -1473,7 +1476,8 @@ PyObject* solve_impl(PyTypeObject* type, const SolveArgs& a) {
   if (compiled < 0 || (!compiled && !evaluator.bind(a.model, a.jac, f.args, m, n, a.convention))) return nullptr;
   CEvaluator<T> c_evaluator(c_model, c_jac, m, n);
   Evaluator<T>& model = compiled ? static_cast<Evaluator<T>&>(c_evaluator) : evaluator;
-  Fit<T> fit(model, m, n, f.weights, {differences, data_of<T>(f.typical), f.data(f.lb), f.data(f.ub)});
+  Fit<T> fit(model, m, n, f.weights,
+             {differences, data_of<T>(f.typical), f.data(f.lb), f.data(f.ub), T(a.engine.diff_step)});
   if (!fit.allocate_buffers()) return nullptr;
   if (f.C && a.guarded) fit.set_guard(data_of<T>(f.C), data_of<T>(f.d), f.k2);  // on p itself, not on q
   if (!read_engine_variables(a, &f)) return nullptr;
@@ -1547,10 +1551,14 @@ bool read_engine(PyObject* tuple, SolveArgs* a) {
     PyErr_SetString(PyExc_TypeError, "engine must be a tuple");
     return false;
   }
-  if (!PyArg_ParseTuple(tuple, "OddddipOOO:engine", &loss, &s.f_scale, &s.ftol, &s.xtol, &s.gtol, &s.max_nfev,
-                        &identity, &a->origin, &a->basis, &a->z0) ||
+  if (!PyArg_ParseTuple(tuple, "OddddipOOO|d:engine", &loss, &s.f_scale, &s.ftol, &s.xtol, &s.gtol, &s.max_nfev,
+                        &identity, &a->origin, &a->basis, &a->z0, &s.diff_step) ||
       !read_loss(loss, &s.loss))
     return false;
+  if (!(s.diff_step >= 0 && s.diff_step < 1)) {
+    PyErr_SetString(PyExc_ValueError, "diff_step must be at least 0 and below 1");
+    return false;
+  }
   if (s.max_nfev < 0) {
     PyErr_SetString(PyExc_ValueError, "max_nfev must not be negative");
     return false;
@@ -1655,7 +1663,7 @@ class BatchWorker {
       : b_(b),
         evaluator_(b.model, b.jac, b.m, b.n),
         typical_(allocate<T>(std::size_t(b.m))),
-        fit_(evaluator_, b.m, b.n, {}, {b.differences, typical_.get(), nullptr, nullptr}) {}
+        fit_(evaluator_, b.m, b.n, {}, {b.differences, typical_.get(), nullptr, nullptr, T(b.settings.diff_step)}) {}
 
   // False when memory is short.
   bool take_buffers() {
@@ -1694,7 +1702,8 @@ class BatchWorker {
     } else {
       const bool analytic = evaluator_.has_jacobian();
       status = run_engine<T>(engine_fit, b_.settings, false, analytic,
-                             ombrix::jacobian_accuracy<T>(analytic, b_.differences), b_.differences, typical_.get(),
+                             ombrix::jacobian_accuracy<T>(analytic, b_.differences, T(b_.settings.diff_step)),
+                             b_.differences, typical_.get(),
                              nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
       if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
     }
@@ -1734,6 +1743,8 @@ class BatchWorker {
     problem.weighted_y = y_.get();
     problem.loss = b_.settings.loss;
     problem.f_scale = b_.settings.f_scale;
+    problem.jacobian_accuracy =
+        ombrix::jacobian_accuracy<T>(evaluator_.has_jacobian(), b_.differences, T(b_.settings.diff_step));
     row_weights_ = {};
     if (b_.weights) {
       const double* w64 = b_.weights + (b_.weights_per_row ? row * n : 0);

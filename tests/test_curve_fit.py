@@ -553,9 +553,29 @@ def test_verbose_prints_progress(capsys):
     assert capsys.readouterr().out == ""
 
 
+@pytest.mark.parametrize("options", [dict(diff_step=1e-3), dict(epsfcn=1e-6)], ids=["diff_step", "epsfcn"])
+def test_difference_step_sets_the_relative_step(options):
+    # From p0 = (1, 1, 0) the first difference Jacobian steps each parameter by 1e-3 times
+    # max(|p0_j|, 1): the model sees exactly those points, and the fit still ends at the minimum.
+    points = []
+
+    def recorded(x, *p):
+        points.append(np.array(p))
+        return decay(x, *p)
+
+    p0 = np.array([1.0, 1.0, 0.0])
+    popt, _ = ombrix.curve_fit(recorded, X, Y, p0=p0, **options)
+    steps = [point - p0 for point in points[1:4]]
+    np.testing.assert_allclose(np.abs(steps), 1e-3 * np.eye(3), rtol=1e-12, atol=1e-15)
+    exact, _ = ombrix.curve_fit(decay, X, Y, p0=p0, jac=decay_jac)
+    np.testing.assert_allclose(popt, exact, rtol=1e-7)
+
+
 @pytest.mark.parametrize("options, message", [
-    (dict(diff_step=1e-3), "diff_step is not supported"),
-    (dict(epsfcn=1e-12), "epsfcn is not supported"),
+    (dict(diff_step=[1e-3, 1e-3, 1e-3]), "diff_step must be a scalar"),
+    (dict(diff_step=1e-3, epsfcn=1e-6), "diff_step or epsfcn, not both"),
+    (dict(diff_step=2.0), "diff_step must be at least 0 and below 1"),
+    (dict(diff_step=1e-3, diff="secant"), "diff_step need the engine"),
     (dict(factor=10), "factor is not supported"),
     (dict(tr_solver="lsmr"), "tr_solver is not supported"),
     (dict(tr_options={"atol": 1e-3}), "tr_options are not supported"),

@@ -442,6 +442,7 @@ def test_column_scaling_forgets_the_steep_columns_of_a_far_start(size):
     (dict(options=dict(f_scale=0.0)), "f_scale"),
     (dict(options=dict(jacobian_accuracy=-1e-8)), "jacobian_accuracy"),
     (dict(options=dict(jacobian_accuracy=1.0)), "jacobian_accuracy"),
+    (dict(options=dict(difference_step=-1e-6)), "difference_step"),
     (dict(options=dict(loss=9)), "unknown loss"),
     (dict(options=dict(differences=3)), "difference scheme"),
     (dict(options=dict(xtol=-1.0)), "xtol"),
