@@ -144,9 +144,10 @@ def curve_fit(f: CurveModel, xdata: Any, ydata: npt.ArrayLike, p0: npt.ArrayLike
         stdout at the end; 2: also one line per model evaluation),
         `col_deriv` (a `jac` that returns the transposed Jacobian),
         ``tr_solver='exact'``, `diff_step` (one relative step of the
-        difference Jacobians for every parameter, of max(|p|, |p0|); or
-        MINPACK's `epsfcn`, a step of sqrt(epsfcn); the default is sqrt(eps)
-        forward, eps**(1/3) central).  Refused with ValueError: a
+        difference Jacobians for every parameter: the step is diff_step
+        times ``max(abs(p), abs(p0))``, with 1 for a p0 of 0; MINPACK's
+        `epsfcn` gives a relative step of sqrt(epsfcn); the default is
+        sqrt(eps) forward, eps**(1/3) central).  Refused with ValueError: a
         `diff_step` per parameter, `factor` (other than MINPACK's 100), `jac_sparsity`,
         `tr_options`, ``tr_solver='lsmr'``.  ombrix.fit's controls:
         `damping` (the engine's initial damping), `max_iterations`, `dtype`
