@@ -1646,6 +1646,28 @@ struct Batch {
   double *chisq = nullptr, *total = nullptr;              // k
   long long *nfev = nullptr, *njev = nullptr;             // k
   int *status = nullptr, *rank = nullptr, *free = nullptr;  // k
+
+  // The statistics' storage for `row`: its slots of the result arrays, and
+  // the caller's scratch for W J and the active bounds (no inequalities).
+  ombrix::SolutionReport<T> report_into(std::size_t row, double* weighted_jac, signed char* bounds,
+                                        bool* no_rows) const {
+    ombrix::SolutionReport<T> report;
+    report.values = f + row * std::size_t(n);
+    report.r = r + row * std::size_t(n);
+    report.weighted_jac = weighted_jac;
+    report.cov = cov + row * std::size_t(m) * std::size_t(m);
+    report.bounds = bounds;
+    report.rows = no_rows;
+    return report;
+  }
+
+  // What the statistics found for `row` beyond its slots.
+  void store(std::size_t row, const ombrix::SolutionReport<T>& report) const {
+    chisq[row] = report.chisq;
+    total[row] = report.total;
+    rank[row] = report.rank.rank;
+    free[row] = report.rank.free;
+  }
 };
 
 // What stopped a batch: the first failure of any worker (none when all rows ran).
@@ -1707,21 +1729,12 @@ class BatchWorker {
                              nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
       if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
     }
-    ombrix::SolutionReport<T> report;
-    report.values = b_.f + row * n;
-    report.r = b_.r + row * n;
-    report.weighted_jac = weighted_jac_.get();
-    report.cov = b_.cov + row * m * m;
-    report.bounds = bounds_.get();
-    report.rows = &no_rows_;
+    ombrix::SolutionReport<T> report = b_.report_into(row, weighted_jac_.get(), bounds_.get(), &no_rows_);
     if (statistics_at<T>(fit_, true, problem, p, start, true, nullptr, info, b_.J + row * n * m, &report) !=
         ombrix::SolutionOutcome::kDone)
       return fail(i, BatchFailure::kOutOfMemory, failure);
     std::copy_n(info, 10, b_.info + row * 10);  // as the binding's info tuple: each entry a double
-    b_.chisq[row] = report.chisq;
-    b_.total[row] = report.total;
-    b_.rank[row] = report.rank.rank;
-    b_.free[row] = report.rank.free;
+    b_.store(row, report);
     b_.nfev[row] = fit_.model_calls();
     b_.njev[row] = fit_.jacobians();
     b_.status[row] = status;
@@ -2158,20 +2171,11 @@ bool lockstep_statistics(Lockstep& s) {
     if (const double* w = s.row_weights(row)) problem.weights = {Weighting::kDiagonal, w};
     problem.loss = b.settings.loss;
     problem.f_scale = b.settings.f_scale;
-    ombrix::SolutionReport<double> report;
-    report.values = b.f + row * n;
-    report.r = b.r + row * n;
-    report.weighted_jac = weighted_jac.get();
-    report.cov = b.cov + row * m * m;
-    report.bounds = bounds.get();
-    report.rows = &no_rows;
+    ombrix::SolutionReport<double> report = b.report_into(row, weighted_jac.get(), bounds.get(), &no_rows);
     if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
         ombrix::SolutionOutcome::kDone)
       return PyErr_NoMemory(), false;
-    b.chisq[row] = report.chisq;
-    b.total[row] = report.total;
-    b.rank[row] = report.rank.rank;
-    b.free[row] = report.rank.free;
+    b.store(row, report);
     // counted as a single fit counts them: the statistics' evaluations where the run made none at p
     const double* p = b.p + row * m;
     b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p);
