@@ -677,8 +677,9 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
 template <typename T>
 constexpr T kCosineMargin = T(16);
 
-// How far above the loss's resolution a step's predicted reduction must be
-// for the secant curvature to learn from it (see Run::conclude).
+// How far above rounding a step must be for the secant curvature to learn
+// from it, and its predicted reduction for the models to be compared (see
+// Run::conclude).
 template <typename T>
 constexpr T kSecantSignal = T(100);
 
@@ -795,7 +796,7 @@ struct Run {
 
   // What the current trial showed, between its phases.
   struct Trial {
-    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0;
+    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0, step_tolerance = 0;
     bool small_step = false, small_reduction = false, below_resolution = false, refined = false,
          switching = false, secant = false;
   } trial;
@@ -841,7 +842,7 @@ struct Run {
   Rejection trial_step(T& pred);
   bool secant_step(T& pred);
   void measure_secant_step();
-  void learn_secant(T actual);
+  void learn_secant(T actual, bool vote);
   Rejection accelerate(const T* Rv, T dv);
   void accept(T gain_ratio, T dstep);
   void reject(Rejection why);
@@ -1079,11 +1080,14 @@ void Run<T>::measure_secant_step() {
 // than the Gauss-Newton model (one lucky prediction in a curved valley,
 // where neither model holds, would only unsettle the damping).
 template <typename T>
-void Run<T>::learn_secant(T actual) {
+void Run<T>::learn_secant(T actual, bool vote) {
   const std::size_t mm = std::size_t(pr.m);
-  const bool better = std::fabs(actual - secant_check.with_curvature) < std::fabs(actual - secant_check.gauss_newton);
-  secant_votes = better ? secant_votes + 1 : 0;
-  secant_preferred = secant_votes >= 2;
+  if (vote) {
+    const bool better = std::fabs(actual - secant_check.with_curvature) < std::fabs(actual - secant_check.gauss_newton);
+    secant_votes = better ? std::max(secant_votes, 0) + 1 : std::min(secant_votes, 0) - 1;
+    if (secant_votes >= 2) secant_preferred = true;
+    if (secant_votes <= -2) secant_preferred = false;
+  }
   for (std::size_t j = 0; j < mm; ++j) {
     ws.secant_y[j] = ws.old_grad[j] - ws.grad[j];
     ws.secant_ysharp[j] -= ws.grad[j];
@@ -1177,8 +1181,8 @@ int Run<T>::propose() {
   const Rejection refused = trial_step(trial.pred);
   if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
   trial.dstep = scaled_norm(ws.D, ws.step, m);
-  const T dp = scaled_norm(ws.D, p, m);
-  trial.small_step = trial.dstep <= T(o.xtol) * (T(o.xtol) + dp);
+  trial.step_tolerance = T(o.xtol) * (T(o.xtol) + scaled_norm(ws.D, p, m));
+  trial.small_step = trial.dstep <= trial.step_tolerance;
   if (refused != Rejection::kNone) {
     reject(refused);
     return stop_after_trial(trial.small_step, false);
@@ -1211,8 +1215,12 @@ void Run<T>::judge() {
   // exact there, and the gain ratio only measures rounding noise.
   trial.below_resolution = pred >= 0 && pred <= resolution && actual >= -2 * resolution;
   trial.gain_ratio = trial.below_resolution ? T(1) : pred > 0 ? actual / pred : T(-1);
-  // the refinement ends when its steps stop contracting
+  // The refinement ends when its steps stop contracting, or when they
+  // contract so fast that the rest of the way, dstep c / (1 - c) for the
+  // ratio c of this step to the last, is below the step tolerance.
   trial.refined = trial.below_resolution && dstep >= T(0.9) * refinement_step;
+  if (trial.below_resolution && dstep < refinement_step && std::isfinite(refinement_step))
+    trial.small_step = trial.small_step || dstep * dstep / (refinement_step - dstep) <= trial.step_tolerance;
   // More's test: both reductions relative to the loss below ftol, ratio <= 2
   trial.small_reduction = std::fabs(actual) <= T(o.ftol) * cost && pred <= T(o.ftol) * cost &&
                           trial.gain_ratio <= T(2);
@@ -1241,10 +1249,12 @@ int Run<T>::conclude(Outcome j) {
     reject(Rejection::kNonFinite);
     return stop_after_trial(trial.small_step, false);
   }
-  // Within a hundred times the loss's resolution the two models' predictions
-  // differ by rounding noise, and so do the gradients' changes: S and the
-  // choice of model stay as they are.
-  const bool learn = secant && trial.pred > kSecantSignal<T> * resolution;
+  // S learns from steps that move the gradient well beyond its rounding,
+  // and the models' predictions are compared where they differ by more
+  // than the loss's rounding: near the minimum the loss stops resolving
+  // the comparison long before the gradient stops resolving the step.
+  const bool learn = secant && trial.dstep > kSecantSignal<T> * Real<T>::eps * scaled_norm(ws.D, p, m);
+  const bool vote = trial.pred > kSecantSignal<T> * resolution;
   if (learn) measure_secant_step();
   const T actual = cost - trial.cost;
   std::memcpy(p, ws.trial_p, std::size_t(m) * sizeof(T));
@@ -1254,7 +1264,7 @@ int Run<T>::conclude(Outcome j) {
   resolution = pr.resolution;
   refinement_step = trial.below_resolution && !trial.switching ? trial.dstep : std::numeric_limits<T>::infinity();
   if (!refactor(false)) return OMBRIX_SOLVE_LINEAR_ALGEBRA;
-  if (learn) learn_secant(actual);
+  if (learn) learn_secant(actual, vote);
   accept(trial.gain_ratio, trial.dstep);
   // Damping there only slows the refinement along weak directions; its
   // steps shrink with mu, which the end of the refinement watches, so no
