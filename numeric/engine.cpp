@@ -304,6 +304,16 @@ void reflect(const T* column, T tau, std::size_t j, std::size_t n, T* v) {
   for (std::size_t i = j + 1; i < n; ++i) v[i] -= w * column[i];
 }
 
+// sqrt(a^2 + b^2): plainly when that neither overflows nor underflows, which
+// is much faster than std::hypot, else by std::hypot.
+template <typename T>
+T safe_hypot(T a, T b) {
+  const T plain = a * a + b * b;
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
+  return std::hypot(a, b);
+}
+
 // Householder QR of the column-major n x m matrix A (n >= m), in place:
 // R in the upper triangle, reflector j = I - tau_j v v^T with v_j = 1 and
 // the rest of v below the diagonal (LAPACK's dgeqr2 conventions).
@@ -317,7 +327,7 @@ void householder_qr(T* A, std::size_t n, std::size_t m, T* tau) {
       tau[j] = 0;
       continue;
     }
-    const T beta = -std::copysign(std::hypot(alpha, below), alpha);
+    const T beta = -std::copysign(safe_hypot(alpha, below), alpha);
     tau[j] = (beta - alpha) / beta;
     const T scale = T(1) / (alpha - beta);
     for (std::size_t i = j + 1; i < n; ++i) column[i] *= scale;
@@ -422,8 +432,11 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
     ws.scratch2[i] = js * (pr.weights ? pr.weights[i] : T(1));  // row scale of J~
   }
   if (jac_row_major) {  // read the rows in order; the stores may stride
-    for (std::size_t i = 0; i < nn; ++i)
-      for (std::size_t j = 0; j < mm; ++j) ws.qr[i + j * nn] = ws.scratch2[i] * ws.jac[i * mm + j];
+    for (std::size_t i = 0; i < nn; ++i) {
+      const T row_scale = ws.scratch2[i];
+      const T* row = ws.jac + i * mm;
+      for (std::size_t j = 0; j < mm; ++j) ws.qr[i + j * nn] = row_scale * row[j];
+    }
   } else {
     for (std::size_t j = 0; j < mm; ++j)
       for (std::size_t i = 0; i < nn; ++i) ws.qr[i + j * nn] = ws.scratch2[i] * ws.jac[i + j * nn];
@@ -1345,6 +1358,15 @@ void solve_defaults(SolveOptions<T>* options) {
   options->geodesic_h = T(0.1);
 }
 
+// LAPACK's work length for one run: none when the QR is done here and no
+// covariance is asked for (its workspace queries cost more than an
+// iteration of a small fit).
+template <typename T>
+int run_work_length(int m, int n, bool covariance) {
+  if (!covariance && std::size_t(n) * std::size_t(m) <= kSmallQr) return 0;
+  return lapack_work_length<T>(m, n);
+}
+
 template <typename T>
 Size solve_workspace_size(int m, int n) {
   if (m <= 0 || n < m) return Size::invalid();
@@ -1360,7 +1382,7 @@ int solve(Callback<T> f, Callback<T> jac, T* p, const T* y, const T* weights, in
   const SolveOptions<T>& o = options ? *options : defaults;
   if (!check_arguments(f, p, m, n, o)) return -1;
 
-  const int lwork = lapack_work_length<T>(m, n);
+  const int lwork = run_work_length<T>(m, n, covariance != nullptr);
   const Size reals = workspace_reals<T>(m, n, lwork);
   CBuffer<T> owned;
   T* block = o.workspace;
@@ -1429,7 +1451,7 @@ bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T
   o.geodesic = 0;
   o.workspace = nullptr;
   if (!check_arguments<T>(not_called<T>, p, m, n, o)) return false;
-  const int lwork = lapack_work_length<T>(m, n);
+  const int lwork = run_work_length<T>(m, n, false);
   const Size reals = workspace_reals<T>(m, n, lwork);
   T* memory = reals.valid ? calloc_array<T>(reals) : nullptr;
   if (memory) state_.reset(new (std::nothrow) State(p, y, m, n, o, memory, lwork));
