@@ -696,6 +696,11 @@ constexpr T kCosineMargin = T(16);
 template <typename T>
 constexpr T kSecantSignal = T(100);
 
+// The relative error of the secant model's predicted reduction above which
+// a better Gauss-Newton prediction counts against it.
+template <typename T>
+constexpr T kSecantMiss = T(0.1);
+
 // Damping (relative to the start's scale) after a non-finite trial point.
 template <typename T>
 constexpr T kCautiousDamping = T(100);
@@ -1096,8 +1101,14 @@ template <typename T>
 void Run<T>::learn_secant(T actual, bool vote) {
   const std::size_t mm = std::size_t(pr.m);
   if (vote) {
-    const bool better = std::fabs(actual - secant_check.with_curvature) < std::fabs(actual - secant_check.gauss_newton);
-    secant_votes = better ? std::max(secant_votes, 0) + 1 : std::min(secant_votes, 0) - 1;
+    const T secant_error = std::fabs(actual - secant_check.with_curvature);
+    const T gauss_newton_error = std::fabs(actual - secant_check.gauss_newton);
+    // Against S only where it mispredicted noticeably: near the minimum of a
+    // noisy fit both predict to within rounding of the comparison, and
+    // Gauss-Newton there may hardly contract.
+    if (secant_error < gauss_newton_error) secant_votes = std::max(secant_votes, 0) + 1;
+    else if (secant_error > kSecantMiss<T> * std::fabs(secant_check.with_curvature))
+      secant_votes = std::min(secant_votes, 0) - 1;
     if (secant_votes >= 2) secant_preferred = true;
     if (secant_votes <= -2) secant_preferred = false;
   }
