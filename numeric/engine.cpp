@@ -751,7 +751,7 @@ struct Run {
   // The secant curvature ws.curvature is kept (see update_secant); its
   // model makes the next trial step; the accepted steps in a row it
   // predicted better than the Gauss-Newton model.
-  bool secant = false, secant_preferred = false;
+  bool secant = false, secant_preferred = false, refinement_switched = false;
   int secant_votes = 0;
   // What the two models predicted for the step being accepted, measured
   // with the factors it was taken from.
@@ -775,6 +775,17 @@ struct Run {
     const T accuracy = std::sqrt(pr.jacobian_accuracy());
     const T rounding = cost > 0 ? kCosineMargin<T> * eps * fac.value_scale / std::sqrt(cost) : T(0);
     return fac.scaled_gradient <= std::max(accuracy, rounding) || cost <= eps * initial_cost;
+  }
+
+  // A small step is convergence too when the undamped step from p is
+  // within the step tolerance: the linear model's minimum is that close.
+  // That is the stop a step tolerance looser than the default asks for,
+  // where the gradient is still far above its rounding; damping alone
+  // cannot make the undamped step small, as it makes a stalled fit's steps.
+  bool undamped_step_is_small() {
+    if (!have_factor) return false;
+    solve_damped(ws.qr, std::size_t(pr.n), ws.D, T(0), ws.qtr, ws.accel, pr.m, ws.givens, ws.rhs, ws.givens_row);
+    return scaled_norm(ws.D, ws.accel, pr.m) <= trial.step_tolerance;
   }
 
   // A zero-residual fit ends once ||r|| is at the rounding level of the
@@ -1190,6 +1201,7 @@ int Run<T>::stop_after_trial(bool small_step, bool small_reduction) {
   if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
   if (!small_step && !small_reduction && std::isfinite(mu)) return 0;
   if (gradient_is_small()) return small_step ? OMBRIX_SOLVE_SMALL_STEP : OMBRIX_SOLVE_SMALL_REDUCTION;
+  if (small_step && undamped_step_is_small()) return OMBRIX_SOLVE_SMALL_STEP;
   return last == Rejection::kNonFinite ? OMBRIX_SOLVE_INVALID_VALUES : OMBRIX_SOLVE_STALLED;
 }
 
@@ -1242,7 +1254,16 @@ void Run<T>::judge() {
   // The refinement ends when its steps stop contracting, or when they
   // contract so fast that the rest of the way, dstep c / (1 - c) for the
   // ratio c of this step to the last, is below the step tolerance.
-  trial.refined = trial.below_resolution && dstep >= T(0.9) * refinement_step;
+  // With the secant curvature kept, a refinement whose steps stop
+  // contracting goes on once with the other model: Gauss-Newton may hardly
+  // contract where the residuals are large, and S may have learnt noise.
+  const bool stopped_contracting = trial.below_resolution && dstep >= T(0.9) * refinement_step;
+  trial.refined = stopped_contracting && (!secant || refinement_switched);
+  if (stopped_contracting && !trial.refined) {
+    secant_preferred = !trial.secant;
+    secant_votes = 0;
+    refinement_switched = true;
+  }
   if (trial.below_resolution && dstep < refinement_step && std::isfinite(refinement_step))
     trial.small_step = trial.small_step || dstep * dstep / (refinement_step - dstep) <= trial.step_tolerance;
   // More's test: both reductions relative to the loss below ftol, ratio <= 2
