@@ -14,6 +14,15 @@
 //   accepted step mu *= max(1/3, 1 - (2 rho - 1)^3), twice that below
 //   rho = 1/4, after a rejected one mu *= nu and nu doubles (Nielsen,
 //   "Damping parameter in Marquardt's method", 1999).
+// - With the linear loss and an exact Jacobian, a secant estimate S of the
+//   residuals' own curvature, sum_i r_i d2r_i/dp2, which Gauss-Newton
+//   drops, is updated after each accepted step (Dennis, Gay and Welsch, "An
+//   adaptive nonlinear least-squares algorithm", 1981), and the steps solve
+//   (J^T J + S + mu D^2) dp = J^T r once S has predicted the reductions of
+//   two accepted steps in a row better than J^T J alone.  Where the residuals at the minimum are not small,
+//   Gauss-Newton converges only linearly, each step falling short or
+//   overshooting by their curvature; with S a noisy fit reaches the rounding
+//   level in about half the iterations.
 // - After a step with rho > 3/4 the undamped Gauss-Newton step is tried when
 //   it is at most twice that step's length (More's rule that the damping
 //   vanishes when the Gauss-Newton step lies inside the trust region): a
@@ -108,32 +117,36 @@ int lapack_work_length(int m, int n) {
   return longest < T(INT_MAX / 2) ? int(longest) + 1 : -1;
 }
 
-constexpr int kVectorsM = 12;  // m-vectors of the workspace
+constexpr int kVectorsM = 15;  // m-vectors of the workspace
 constexpr int kVectorsN = 7;   // n-vectors
 
 template <typename T>
 Size workspace_reals(int m, int n, int lwork) {
   if (lwork < 0) return Size::invalid();
-  return Size(kVectorsM) * m + Size(kVectorsN) * n + Size(2) * m * m + Size(2) * n * m + Size(lwork);
+  return Size(kVectorsM) * m + Size(kVectorsN) * n + Size(3) * m * m + Size(2) * n * m + Size(lwork);
 }
 
 // The named arrays of one run, carved from one block.
 template <typename T>
 struct Workspace {
-  // m-vectors
-  T *trial_p, *v, *accel, *step, *D, *qtr, *grad, *colnorm, *tau, *rhs, *givens_row, *perturbed;
+  // m-vectors; old_grad, secant_y and secant_ysharp carry a step's secant
+  // pair from before its factorisation to after
+  T *trial_p, *v, *accel, *step, *D, *qtr, *grad, *colnorm, *tau, *rhs, *givens_row, *perturbed, *old_grad,
+      *secant_y, *secant_ysharp;
   // n-vectors
   T *f, *trial_f, *r, *trial_r, *loss_scale, *scratch1, *scratch2;
-  // matrices: Givens scratch and V^T (m x m); the Jacobian as evaluated and
-  // the QR factors of the scaled Jacobian (n x m)
-  T *givens, *vt, *jac, *qr;
+  // matrices: Givens scratch (or the secant model's Cholesky factor), V^T
+  // and the secant curvature S (m x m); the Jacobian as evaluated and the QR
+  // factors of the scaled Jacobian (n x m)
+  T *givens, *vt, *curvature, *jac, *qr;
   T* lapack;
   int lwork;
 
   void carve(T* base, int m, int n, int lwork_) {
     const std::size_t mm = std::size_t(m), nn = std::size_t(n);
     T* at = base;
-    for (T** slot : {&trial_p, &v, &accel, &step, &D, &qtr, &grad, &colnorm, &tau, &rhs, &givens_row, &perturbed}) {
+    for (T** slot : {&trial_p, &v, &accel, &step, &D, &qtr, &grad, &colnorm, &tau, &rhs, &givens_row, &perturbed,
+                     &old_grad, &secant_y, &secant_ysharp}) {
       *slot = at;
       at += mm;
     }
@@ -143,7 +156,8 @@ struct Workspace {
     }
     givens = at;
     vt = givens + mm * mm;
-    jac = vt + mm * mm;
+    curvature = vt + mm * mm;
+    jac = curvature + mm * mm;
     qr = jac + nn * mm;
     lapack = qr + nn * mm;
     lwork = lwork_;
@@ -247,23 +261,6 @@ T inside_step(T h, T reach, T room_lo, T room_hi) {
 // are faster.  Both store Q as LAPACK's geqrf does.
 constexpr std::size_t kSmallQr = 1024;
 
-// ||x|| for x of length count: the plain sum of squares when it neither
-// overflows nor comes near the underflow range (one pass, no divisions),
-// else scaled by the largest entry.
-template <typename T>
-T stable_norm(const T* x, std::size_t count) {
-  T plain = 0;
-  for (std::size_t i = 0; i < count; ++i) plain += x[i] * x[i];
-  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
-    return std::sqrt(plain);
-  T largest = 0;
-  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::fabs(x[i]));
-  if (largest == 0 || !std::isfinite(largest)) return largest;
-  T s = 0;
-  for (std::size_t i = 0; i < count; ++i) s += (x[i] / largest) * (x[i] / largest);
-  return largest * std::sqrt(s);
-}
-
 // sum_{i=begin}^{end-1} x_i y_i in four interleaved partial sums, which the
 // processor can keep in flight together; the order is fixed, so the result
 // does not depend on the machine's vector width.
@@ -281,6 +278,22 @@ T dot(const T* x, const T* y, std::size_t begin, std::size_t end) {
   return (s0 + s1) + (s2 + s3);
 }
 
+// ||x|| for x of length count: the plain sum of squares when it neither
+// overflows nor comes near the underflow range (one pass, no divisions),
+// else scaled by the largest entry.
+template <typename T>
+T stable_norm(const T* x, std::size_t count) {
+  const T plain = dot(x, x, 0, count);
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
+  T largest = 0;
+  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, std::fabs(x[i]));
+  if (largest == 0 || !std::isfinite(largest)) return largest;
+  T s = 0;
+  for (std::size_t i = 0; i < count; ++i) s += (x[i] / largest) * (x[i] / largest);
+  return largest * std::sqrt(s);
+}
+
 // v <- (I - tau u u^T) v for the reflector u with u_j = 1 and u_i = column[i]
 // below j (entries above j are untouched).
 template <typename T>
@@ -289,6 +302,16 @@ void reflect(const T* column, T tau, std::size_t j, std::size_t n, T* v) {
   w *= tau;
   v[j] -= w;
   for (std::size_t i = j + 1; i < n; ++i) v[i] -= w * column[i];
+}
+
+// sqrt(a^2 + b^2): plainly when that neither overflows nor underflows, which
+// is much faster than std::hypot, else by std::hypot.
+template <typename T>
+T safe_hypot(T a, T b) {
+  const T plain = a * a + b * b;
+  if (plain <= std::numeric_limits<T>::max() && plain >= std::numeric_limits<T>::min() / Real<T>::eps)
+    return std::sqrt(plain);
+  return std::hypot(a, b);
 }
 
 // Householder QR of the column-major n x m matrix A (n >= m), in place:
@@ -304,7 +327,7 @@ void householder_qr(T* A, std::size_t n, std::size_t m, T* tau) {
       tau[j] = 0;
       continue;
     }
-    const T beta = -std::copysign(std::hypot(alpha, below), alpha);
+    const T beta = -std::copysign(safe_hypot(alpha, below), alpha);
     tau[j] = (beta - alpha) / beta;
     const T scale = T(1) / (alpha - beta);
     for (std::size_t i = j + 1; i < n; ++i) column[i] *= scale;
@@ -408,9 +431,16 @@ bool factor(const Problem<T>& pr, bool jac_row_major, Workspace<T>& ws, Factor<T
     ws.scratch1[i] = rscale * ws.r[i];                          // r~
     ws.scratch2[i] = js * (pr.weights ? pr.weights[i] : T(1));  // row scale of J~
   }
-  for (std::size_t j = 0; j < mm; ++j)
-    for (std::size_t i = 0; i < nn; ++i)
-      ws.qr[i + j * nn] = ws.scratch2[i] * (jac_row_major ? ws.jac[i * mm + j] : ws.jac[i + j * nn]);
+  if (jac_row_major) {  // read the rows in order; the stores may stride
+    for (std::size_t i = 0; i < nn; ++i) {
+      const T row_scale = ws.scratch2[i];
+      const T* row = ws.jac + i * mm;
+      for (std::size_t j = 0; j < mm; ++j) ws.qr[i + j * nn] = row_scale * row[j];
+    }
+  } else {
+    for (std::size_t j = 0; j < mm; ++j)
+      for (std::size_t i = 0; i < nn; ++i) ws.qr[i + j * nn] = ws.scratch2[i] * ws.jac[i + j * nn];
+  }
 
   fac.value_scale = rounding_scale(pr, ws.f);
   if (!factor_qr(ws, n, m, ws.scratch1)) return false;
@@ -525,6 +555,89 @@ void solve_damped(const T* R, std::size_t ldr, const T* D, T mu, const T* b, T* 
   }
 }
 
+// ---- the secant curvature ----------------------------------------------------------------
+
+// s^T A s for the m x m matrix A (column-major).
+template <typename T>
+T quadratic_form(const T* A, const T* s, int m) {
+  const std::size_t mm = std::size_t(m);
+  T total = 0;
+  for (std::size_t j = 0; j < mm; ++j) {
+    T As = 0;
+    for (std::size_t k = 0; k < mm; ++k) As += A[j + k * mm] * s[k];
+    total += s[j] * As;
+  }
+  return total;
+}
+
+// Solves (R^T R + S + mu D^2) v = g by Cholesky, the factor in H (m x m);
+// false when the matrix is not positive definite.  R is the upper triangle
+// of column-major R (leading dimension ldr), S symmetric.
+template <typename T>
+bool solve_secant_model(const T* R, std::size_t ldr, const T* S, const T* D, T mu, const T* g, T* H, T* v, int m) {
+  const std::size_t mm = std::size_t(m);
+  for (std::size_t j = 0; j < mm; ++j)  // the lower triangle
+    for (std::size_t i = j; i < mm; ++i) {
+      T h = S[i + j * mm];
+      for (std::size_t k = 0; k <= j; ++k) h += R[k + i * ldr] * R[k + j * ldr];
+      H[i + j * mm] = i == j ? h + mu * D[j] * D[j] : h;
+    }
+  for (std::size_t j = 0; j < mm; ++j) {
+    T pivot = H[j + j * mm];
+    for (std::size_t k = 0; k < j; ++k) pivot -= H[j + k * mm] * H[j + k * mm];
+    if (!(pivot > 0)) return false;
+    pivot = std::sqrt(pivot);
+    H[j + j * mm] = pivot;
+    for (std::size_t i = j + 1; i < mm; ++i) {
+      T t = H[i + j * mm];
+      for (std::size_t k = 0; k < j; ++k) t -= H[i + k * mm] * H[j + k * mm];
+      H[i + j * mm] = t / pivot;
+    }
+  }
+  for (std::size_t i = 0; i < mm; ++i) {  // L u = g, then L^T v = u
+    T t = g[i];
+    for (std::size_t k = 0; k < i; ++k) t -= H[i + k * mm] * v[k];
+    v[i] = t / H[i + i * mm];
+  }
+  for (std::size_t i = mm; i-- > 0;) {
+    T t = v[i];
+    for (std::size_t k = i + 1; k < mm; ++k) t -= H[k + i * mm] * v[k];
+    v[i] = t / H[i + i * mm];
+  }
+  return all_finite(v, mm);
+}
+
+// The update of S after the step s, given y = g_old - g_new (the change of
+// the loss's gradient, with g = J^T r) and y# = (J_old - J_new)^T r_new (the
+// part of it that S s should explain), when y^T s > 0: S first shrinks to
+// the size s^T y# asks for, then takes the symmetric rank-two correction
+// that makes S s = y# (Dennis, Gay and Welsch's update).  z is m scratch reals.
+template <typename T>
+void update_secant(T* S, const T* s, const T* y, const T* y_sharp, T s_S_s, T* z, int m) {
+  const std::size_t mm = std::size_t(m);
+  T ys = 0, s_ysharp = 0;
+  for (std::size_t j = 0; j < mm; ++j) {
+    ys += y[j] * s[j];
+    s_ysharp += s[j] * y_sharp[j];
+  }
+  if (!(ys > 0)) return;
+  if (s_S_s != 0) {
+    const T shrink = std::min(T(1), std::fabs(s_ysharp) / std::fabs(s_S_s));
+    for (std::size_t i = 0; i < mm * mm; ++i) S[i] *= shrink;
+  }
+  T zs = 0;  // z = y# - S s
+  for (std::size_t j = 0; j < mm; ++j) {
+    T Ss = 0;
+    for (std::size_t k = 0; k < mm; ++k) Ss += S[j + k * mm] * s[k];
+    z[j] = y_sharp[j] - Ss;
+    zs += z[j] * s[j];
+  }
+  for (std::size_t j = 0; j < mm; ++j)
+    for (std::size_t i = 0; i < mm; ++i)
+      S[i + j * mm] += (z[i] * y[j] + y[i] * z[j]) / ys - zs * y[i] * y[j] / (ys * ys);
+  if (!all_finite(S, mm * mm)) std::fill(S, S + mm * mm, T(0));
+}
+
 // ---- covariance ---------------------------------------------------------------------------
 
 // covariance = pinv(R^T R) chisq / (n - rank) from the SVD of R; singular
@@ -577,6 +690,17 @@ int covariance_from_r(Workspace<T>& ws, int m, int n, T chisq, T* covariance) {
 template <typename T>
 constexpr T kCosineMargin = T(16);
 
+// How far above rounding a step must be for the secant curvature to learn
+// from it, and its predicted reduction for the models to be compared (see
+// Run::conclude).
+template <typename T>
+constexpr T kSecantSignal = T(100);
+
+// The relative error of the secant model's predicted reduction above which
+// a better Gauss-Newton prediction counts against it.
+template <typename T>
+constexpr T kSecantMiss = T(0.1);
+
 // Damping (relative to the start's scale) after a non-finite trial point.
 template <typename T>
 constexpr T kCautiousDamping = T(100);
@@ -624,6 +748,16 @@ struct Run {
   int status = 0;
   bool have_factor = false;
   Rejection last = Rejection::kNone;
+  // The secant curvature ws.curvature is kept (see update_secant); its
+  // model makes the next trial step; the accepted steps in a row it
+  // predicted better than the Gauss-Newton model.
+  bool secant = false, secant_preferred = false, refinement_switched = false;
+  int secant_votes = 0;
+  // What the two models predicted for the step being accepted, measured
+  // with the factors it was taken from.
+  struct SecantCheck {
+    T gauss_newton = 0, with_curvature = 0, s_S_s = 0;
+  } secant_check;
 
   // The gradient test for a stop on a small step or reduction: the gradient
   // has to be small at the rounding level of the problem too (or the loss
@@ -641,6 +775,17 @@ struct Run {
     const T accuracy = std::sqrt(pr.jacobian_accuracy());
     const T rounding = cost > 0 ? kCosineMargin<T> * eps * fac.value_scale / std::sqrt(cost) : T(0);
     return fac.scaled_gradient <= std::max(accuracy, rounding) || cost <= eps * initial_cost;
+  }
+
+  // A small step is convergence too when the undamped step from p is
+  // within the step tolerance: the linear model's minimum is that close.
+  // That is the stop a step tolerance looser than the default asks for,
+  // where the gradient is still far above its rounding; damping alone
+  // cannot make the undamped step small, as it makes a stalled fit's steps.
+  bool undamped_step_is_small() {
+    if (!have_factor) return false;
+    solve_damped(ws.qr, std::size_t(pr.n), ws.D, T(0), ws.qtr, ws.accel, pr.m, ws.givens, ws.rhs, ws.givens_row);
+    return scaled_norm(ws.D, ws.accel, pr.m) <= trial.step_tolerance;
   }
 
   // A zero-residual fit ends once ||r|| is at the rounding level of the
@@ -680,9 +825,9 @@ struct Run {
 
   // What the current trial showed, between its phases.
   struct Trial {
-    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0;
+    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0, step_tolerance = 0;
     bool small_step = false, small_reduction = false, below_resolution = false, refined = false,
-         switching = false;
+         switching = false, secant = false;
   } trial;
 
   // Progress through a difference Jacobian at `at` (model values f_at):
@@ -724,6 +869,9 @@ struct Run {
   void jacobian_done(Outcome j);
 
   Rejection trial_step(T& pred);
+  bool secant_step(T& pred);
+  void measure_secant_step();
+  void learn_secant(T actual, bool vote);
   Rejection accelerate(const T* Rv, T dv);
   void accept(T gain_ratio, T dstep);
   void reject(Rejection why);
@@ -733,6 +881,10 @@ struct Run {
 // Asks for the model at the start.
 template <typename T>
 void Run<T>::begin() {
+  // The secant pair needs exact gradients; geodesic acceleration models the
+  // same curvature its own way.
+  secant = pr.o.loss == OMBRIX_LOSS_LINEAR && pr.jac && pr.jacobian_accuracy() <= Real<T>::eps && !pr.o.geodesic;
+  if (secant) std::fill(ws.curvature, ws.curvature + std::size_t(pr.m) * std::size_t(pr.m), T(0));
   phase = Phase::kStart;
   ask(Need::kValues, p, ws.f);
 }
@@ -881,6 +1033,7 @@ Rejection Run<T>::trial_step(T& pred) {
   const int m = pr.m;
   const std::size_t nn = std::size_t(pr.n);
   trial_mu = mu;
+  if (secant_preferred && secant_step(pred)) return Rejection::kNone;
   if (radius > 0) {  // the Gauss-Newton step, taken when it lies inside the region
     solve_damped(ws.qr, nn, ws.D, T(0), ws.qtr, ws.v, m, ws.givens, ws.rhs, ws.givens_row);
     if (scaled_norm(ws.D, ws.v, m) <= radius) trial_mu = 0;
@@ -896,6 +1049,85 @@ Rejection Run<T>::trial_step(T& pred) {
   // Below the loss's resolution the second difference is rounding noise.
   if (!pr.o.geodesic || pred <= resolution) return Rejection::kNone;
   return accelerate(Rv, dv);
+}
+
+// The step of the secant model into ws.v and ws.step, undamped when it lies
+// inside the radius, else damped by mu, and its predicted reduction
+// 2 g^T v - v^T (R^T R + S) v; false when the model is not positive
+// definite (the Gauss-Newton model steps instead).
+template <typename T>
+bool Run<T>::secant_step(T& pred) {
+  const int m = pr.m;
+  const std::size_t nn = std::size_t(pr.n);
+  const T* S = ws.curvature;
+  trial_mu = radius > 0 && solve_secant_model(ws.qr, nn, S, ws.D, T(0), ws.grad, ws.givens, ws.v, m) &&
+                     scaled_norm(ws.D, ws.v, m) <= radius
+                 ? T(0)
+                 : mu;
+  if (trial_mu > 0 && !solve_secant_model(ws.qr, nn, S, ws.D, mu, ws.grad, ws.givens, ws.v, m)) return false;
+  T* Rv = ws.scratch2;
+  upper_times(ws.qr, nn, ws.v, Rv, m);
+  T gv = 0, rv2 = 0;
+  for (int j = 0; j < m; ++j) {
+    gv += ws.grad[j] * ws.v[j];
+    rv2 += Rv[j] * Rv[j];
+  }
+  pred = 2 * gv - rv2 - quadratic_form(S, ws.v, m);
+  std::memcpy(ws.step, ws.v, std::size_t(m) * sizeof(T));
+  trial.secant = true;
+  return true;
+}
+
+// Before the factors move to the accepted point: the step s = p_new - p
+// into ws.step, J^T r_new into ws.secant_ysharp and g into ws.old_grad, and
+// what each model predicted for s.
+template <typename T>
+void Run<T>::measure_secant_step() {
+  const int m = pr.m;
+  const std::size_t nn = std::size_t(pr.n), mm = std::size_t(m);
+  for (std::size_t j = 0; j < mm; ++j) ws.step[j] = ws.trial_p[j] - p[j];
+  std::memcpy(ws.scratch1, ws.trial_r, nn * sizeof(T));
+  if (!multiply_qt(ws, pr.n, m, ws.scratch1)) std::fill(ws.scratch1, ws.scratch1 + mm, T(0));
+  T* Rs = ws.rhs;
+  upper_times(ws.qr, nn, ws.step, Rs, m);
+  T gs = 0, rs2 = 0;
+  for (std::size_t j = 0; j < mm; ++j) {
+    T Jr = 0;  // (J^T r_new)_j = (R^T Q^T r_new)_j
+    for (std::size_t i = 0; i <= j; ++i) Jr += ws.qr[i + j * nn] * ws.scratch1[i];
+    ws.secant_ysharp[j] = Jr;
+    gs += ws.grad[j] * ws.step[j];
+    rs2 += Rs[j] * Rs[j];
+  }
+  std::memcpy(ws.old_grad, ws.grad, mm * sizeof(T));
+  secant_check.gauss_newton = 2 * gs - rs2;
+  secant_check.s_S_s = quadratic_form(ws.curvature, ws.step, m);
+  secant_check.with_curvature = secant_check.gauss_newton - secant_check.s_S_s;
+}
+
+// After the factorisation at the accepted point: S learns the step, and its
+// model makes the next step once it has predicted two steps in a row better
+// than the Gauss-Newton model (one lucky prediction in a curved valley,
+// where neither model holds, would only unsettle the damping).
+template <typename T>
+void Run<T>::learn_secant(T actual, bool vote) {
+  const std::size_t mm = std::size_t(pr.m);
+  if (vote) {
+    const T secant_error = std::fabs(actual - secant_check.with_curvature);
+    const T gauss_newton_error = std::fabs(actual - secant_check.gauss_newton);
+    // Against S only where it mispredicted noticeably: near the minimum of a
+    // noisy fit both predict to within rounding of the comparison, and
+    // Gauss-Newton there may hardly contract.
+    if (secant_error < gauss_newton_error) secant_votes = std::max(secant_votes, 0) + 1;
+    else if (secant_error > kSecantMiss<T> * std::fabs(secant_check.with_curvature))
+      secant_votes = std::min(secant_votes, 0) - 1;
+    if (secant_votes >= 2) secant_preferred = true;
+    if (secant_votes <= -2) secant_preferred = false;
+  }
+  for (std::size_t j = 0; j < mm; ++j) {
+    ws.secant_y[j] = ws.old_grad[j] - ws.grad[j];
+    ws.secant_ysharp[j] -= ws.grad[j];
+  }
+  update_secant(ws.curvature, ws.step, ws.secant_y, ws.secant_ysharp, secant_check.s_S_s, ws.rhs, pr.m);
 }
 
 // The step v + a/2 into ws.step, given R v and ||D v||; kNone, or why the
@@ -949,6 +1181,11 @@ void Run<T>::accept(T gain_ratio, T dstep) {
 template <typename T>
 void Run<T>::reject(Rejection why) {
   radius = 0;
+  // The Gauss-Newton model makes the next step, until the secant one predicts better again.
+  if (trial.secant) {
+    secant_preferred = false;
+    secant_votes = 0;
+  }
   // A rejected Gauss-Newton step says nothing about mu: the damped step comes next.
   if (trial_mu > 0) {
     mu *= nu;
@@ -964,6 +1201,7 @@ int Run<T>::stop_after_trial(bool small_step, bool small_reduction) {
   if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
   if (!small_step && !small_reduction && std::isfinite(mu)) return 0;
   if (gradient_is_small()) return small_step ? OMBRIX_SOLVE_SMALL_STEP : OMBRIX_SOLVE_SMALL_REDUCTION;
+  if (small_step && undamped_step_is_small()) return OMBRIX_SOLVE_SMALL_STEP;
   return last == Rejection::kNonFinite ? OMBRIX_SOLVE_INVALID_VALUES : OMBRIX_SOLVE_STALLED;
 }
 
@@ -979,8 +1217,8 @@ int Run<T>::propose() {
   const Rejection refused = trial_step(trial.pred);
   if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
   trial.dstep = scaled_norm(ws.D, ws.step, m);
-  const T dp = scaled_norm(ws.D, p, m);
-  trial.small_step = trial.dstep <= T(o.xtol) * (T(o.xtol) + dp);
+  trial.step_tolerance = T(o.xtol) * (T(o.xtol) + scaled_norm(ws.D, p, m));
+  trial.small_step = trial.dstep <= trial.step_tolerance;
   if (refused != Rejection::kNone) {
     reject(refused);
     return stop_after_trial(trial.small_step, false);
@@ -1013,8 +1251,21 @@ void Run<T>::judge() {
   // exact there, and the gain ratio only measures rounding noise.
   trial.below_resolution = pred >= 0 && pred <= resolution && actual >= -2 * resolution;
   trial.gain_ratio = trial.below_resolution ? T(1) : pred > 0 ? actual / pred : T(-1);
-  // the refinement ends when its steps stop contracting
-  trial.refined = trial.below_resolution && dstep >= T(0.9) * refinement_step;
+  // The refinement ends when its steps stop contracting, or when they
+  // contract so fast that the rest of the way, dstep c / (1 - c) for the
+  // ratio c of this step to the last, is below the step tolerance.
+  // With the secant curvature kept, a refinement whose steps stop
+  // contracting goes on once with the other model: Gauss-Newton may hardly
+  // contract where the residuals are large, and S may have learnt noise.
+  const bool stopped_contracting = trial.below_resolution && dstep >= T(0.9) * refinement_step;
+  trial.refined = stopped_contracting && (!secant || refinement_switched);
+  if (stopped_contracting && !trial.refined) {
+    secant_preferred = !trial.secant;
+    secant_votes = 0;
+    refinement_switched = true;
+  }
+  if (trial.below_resolution && dstep < refinement_step && std::isfinite(refinement_step))
+    trial.small_step = trial.small_step || dstep * dstep / (refinement_step - dstep) <= trial.step_tolerance;
   // More's test: both reductions relative to the loss below ftol, ratio <= 2
   trial.small_reduction = std::fabs(actual) <= T(o.ftol) * cost && pred <= T(o.ftol) * cost &&
                           trial.gain_ratio <= T(2);
@@ -1043,6 +1294,14 @@ int Run<T>::conclude(Outcome j) {
     reject(Rejection::kNonFinite);
     return stop_after_trial(trial.small_step, false);
   }
+  // S learns from steps that move the gradient well beyond its rounding,
+  // and the models' predictions are compared where they differ by more
+  // than the loss's rounding: near the minimum the loss stops resolving
+  // the comparison long before the gradient stops resolving the step.
+  const bool learn = secant && trial.dstep > kSecantSignal<T> * Real<T>::eps * scaled_norm(ws.D, p, m);
+  const bool vote = trial.pred > kSecantSignal<T> * resolution;
+  if (learn) measure_secant_step();
+  const T actual = cost - trial.cost;
   std::memcpy(p, ws.trial_p, std::size_t(m) * sizeof(T));
   std::swap(ws.f, ws.trial_f);
   std::swap(ws.r, ws.trial_r);
@@ -1050,6 +1309,7 @@ int Run<T>::conclude(Outcome j) {
   resolution = pr.resolution;
   refinement_step = trial.below_resolution && !trial.switching ? trial.dstep : std::numeric_limits<T>::infinity();
   if (!refactor(false)) return OMBRIX_SOLVE_LINEAR_ALGEBRA;
+  if (learn) learn_secant(actual, vote);
   accept(trial.gain_ratio, trial.dstep);
   // Damping there only slows the refinement along weak directions; its
   // steps shrink with mu, which the end of the refinement watches, so no
@@ -1130,6 +1390,15 @@ void solve_defaults(SolveOptions<T>* options) {
   options->geodesic_h = T(0.1);
 }
 
+// LAPACK's work length for one run: none when the QR is done here and no
+// covariance is asked for (its workspace queries cost more than an
+// iteration of a small fit).
+template <typename T>
+int run_work_length(int m, int n, bool covariance) {
+  if (!covariance && std::size_t(n) * std::size_t(m) <= kSmallQr) return 0;
+  return lapack_work_length<T>(m, n);
+}
+
 template <typename T>
 Size solve_workspace_size(int m, int n) {
   if (m <= 0 || n < m) return Size::invalid();
@@ -1145,7 +1414,7 @@ int solve(Callback<T> f, Callback<T> jac, T* p, const T* y, const T* weights, in
   const SolveOptions<T>& o = options ? *options : defaults;
   if (!check_arguments(f, p, m, n, o)) return -1;
 
-  const int lwork = lapack_work_length<T>(m, n);
+  const int lwork = run_work_length<T>(m, n, covariance != nullptr);
   const Size reals = workspace_reals<T>(m, n, lwork);
   CBuffer<T> owned;
   T* block = o.workspace;
@@ -1214,7 +1483,7 @@ bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T
   o.geodesic = 0;
   o.workspace = nullptr;
   if (!check_arguments<T>(not_called<T>, p, m, n, o)) return false;
-  const int lwork = lapack_work_length<T>(m, n);
+  const int lwork = run_work_length<T>(m, n, false);
   const Size reals = workspace_reals<T>(m, n, lwork);
   T* memory = reals.valid ? calloc_array<T>(reals) : nullptr;
   if (memory) state_.reset(new (std::nothrow) State(p, y, m, n, o, memory, lwork));

@@ -97,6 +97,10 @@ OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, 
  * jac NULL selects difference Jacobians; options NULL the defaults of
  * ?ombrix_solve_defaults (1000 iterations, ftol = eps^2, xtol = 4 eps,
  * gtol = eps, initial damping 1e-3: the fit runs to the rounding level).
+ * Levenberg-Marquardt steps on the QR factors of the scaled Jacobian; with
+ * the linear loss and an analytic Jacobian the steps add a secant estimate
+ * of the residuals' own curvature once it predicts better than J^T J alone,
+ * so that fits with large residuals converge superlinearly.
  * p holds the start and receives the best point found.  result (or NULL)
  * receives the outcome; covariance (or NULL, else m x m) receives
  * pinv(J^T J) chisq / (n - rank) at the returned p (J rescaled by the loss
@@ -107,7 +111,8 @@ OMBRIX_API int sombrix_lic_dif(sombrix_callback func, float *p, const float *x, 
  * concurrent runs on different data are safe. ---- */
 enum {
   OMBRIX_SOLVE_SMALL_GRADIENT = 1,   /* converged: scaled gradient <= gtol */
-  OMBRIX_SOLVE_SMALL_STEP = 2,       /* converged: scaled step <= xtol (xtol + ||D p||) */
+  OMBRIX_SOLVE_SMALL_STEP = 2,       /* converged: scaled step <= xtol (xtol + ||D p||), or so would be
+                                        the rest of the way of steps contracting below the loss's rounding */
   OMBRIX_SOLVE_SMALL_REDUCTION = 3,  /* converged: actual and predicted relative reduction <= ftol, or
                                         below the loss's rounding while the steps stop contracting */
   OMBRIX_SOLVE_ZERO_RESIDUAL = 4,    /* converged: chisq at the rounding level of the data and model values */
