@@ -37,10 +37,13 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -2042,55 +2045,126 @@ struct LastEvaluations {
   }
 };
 
+// Threads that share the rows of a lockstep batch between its calls into
+// Python: share(count, work) runs work(row, thread) for every row below
+// count, each row on one of the threads (this one is thread 0), and returns
+// when all are done.  The helpers wait between shares, so a batch starts
+// them once for all its rounds; fewer start when the system refuses one,
+// which changes no result.  Called without the interpreter lock; the work
+// must not throw.
+class RowThreads {
+ public:
+  using Work = std::function<void(int row, int thread)>;
+
+  explicit RowThreads(int workers) {
+    for (int t = 1; t < workers; ++t) {
+      try {
+        helpers_.emplace_back(&RowThreads::help, this, t);
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+  ~RowThreads() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& helper : helpers_) helper.join();
+  }
+  RowThreads(const RowThreads&) = delete;
+  RowThreads& operator=(const RowThreads&) = delete;
+
+  // The threads that share the rows, this one included.
+  int count() const { return int(helpers_.size()) + 1; }
+
+  void share(int rows, const Work& work) {
+    if (helpers_.empty() || rows <= 1) {
+      for (int row = 0; row < rows; ++row) work(row, 0);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      work_ = &work;
+      rows_ = rows;
+      next_row_.store(0);
+      busy_ = int(helpers_.size());
+      ++generation_;
+    }
+    wake_.notify_all();
+    take_rows(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return busy_ == 0; });
+    work_ = nullptr;
+  }
+
+ private:
+  void take_rows(int thread) {
+    for (int row = next_row_.fetch_add(1); row < rows_; row = next_row_.fetch_add(1)) (*work_)(row, thread);
+  }
+
+  void help(int thread) {
+    unsigned seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        if (stopping_) return;
+        seen = generation_;
+      }
+      take_rows(thread);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--busy_ == 0) done_.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  const Work* work_ = nullptr;  // the current share's work (set under the mutex)
+  int rows_ = 0;
+  std::atomic<int> next_row_{0};
+  int busy_ = 0;             // helpers still on the current share
+  unsigned generation_ = 0;  // counts the shares, so that a helper sees each once
+  bool stopping_ = false;
+  std::vector<std::thread> helpers_;
+};
+
 // The fits of a lockstep batch: one engine run per row, the model, the
-// rows' weighted data and their last evaluations.
+// rows' weighted data and their last evaluations, and the threads that
+// move the runs on between the calls.
 struct Lockstep {
   const Batch<double>& b;
   PyObject *model, *jac, *args;
+  RowThreads& threads;
   std::vector<std::unique_ptr<ombrix::SteppedSolve<double>>> runs;
   CBuffer<double> weighted_y;  // k x n: W y, what each engine fits
   LastEvaluations last_values, last_jacobian;
-  std::vector<int> asking;  // the rows of the current round
+  // The rows of the current round: those answered from their last
+  // evaluation, and those that the call answers (in the call's order).
+  std::vector<int> reusing, asking;
 
   const double* row_weights(std::size_t row) const {
     return b.weights ? b.weights + (b.weights_per_row ? row * std::size_t(b.n) : 0) : nullptr;
   }
 };
 
-// Answers every run asking for `need`: from its last evaluation when it
-// asks at the same point, the others with one call.  *any true when one
-// asked; false with the exception pending.
-bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* any) {
-  using Need = ombrix::SteppedSolve<double>::Need;
+// Moves on every run of the round, sharing them among the threads without
+// the interpreter lock: each takes its last evaluation or its part of the
+// call's values `out` (weighted, and kept as its last evaluation).
+void supply_round(Lockstep& s, bool values, const double* out) {
   const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
-  const bool values = need == Need::kValues;
   LastEvaluations& last = values ? s.last_values : s.last_jacobian;
-  s.asking.clear();
-  for (int i = 0; i < s.b.k; ++i) {
-    ombrix::SteppedSolve<double>& run = *s.runs[std::size_t(i)];
-    if (run.need() != need) continue;
-    *any = true;
-    if (last.reusable(std::size_t(i), run.at())) {
-      std::copy_n(last.at(std::size_t(i)), last.size, run.into());
-      run.supplied();
-    } else {
-      s.asking.push_back(i);
-    }
-  }
-  if (s.asking.empty()) return true;
-  const npy_intp j = npy_intp(s.asking.size());
-  npy_intp p_dims[2] = {j, npy_intp(m)};
-  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
-  if (!points) return false;
-  for (npy_intp a = 0; a < j; ++a)
-    std::copy_n(s.runs[std::size_t(s.asking[std::size_t(a)])]->at(), m, data_of<double>(points) + std::size_t(a) * m);
-  const npy_intp dims[3] = {j, npy_intp(n), npy_intp(m)};
-  Ref out = call_vectorized(values ? s.model : s.jac, s.args, points, values ? "model" : "jac", values ? 2 : 3, dims);
-  if (!out) return false;
   const std::size_t width = values ? 1 : m;  // reals per data point
-  for (npy_intp a = 0; a < j; ++a) {
-    const std::size_t row = std::size_t(s.asking[std::size_t(a)]);
-    const double* from = data_of<double>(out) + std::size_t(a) * n * width;
+  const int reused = int(s.reusing.size());
+  const RowThreads::Work work = [&](int a, int) {
+    if (a < reused) {
+      const std::size_t row = std::size_t(s.reusing[std::size_t(a)]);
+      std::copy_n(last.at(row), last.size, s.runs[row]->into());
+      return s.runs[row]->supplied();
+    }
+    const std::size_t asked = std::size_t(a - reused), row = std::size_t(s.asking[asked]);
+    const double* from = out + asked * n * width;
     ombrix::SteppedSolve<double>& run = *s.runs[row];
     double* into = run.into();
     const double* w = s.row_weights(row);
@@ -2101,7 +2175,42 @@ bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* an
       }
     last.keep(row, run.at(), into);
     run.supplied();
+  };
+  Py_BEGIN_ALLOW_THREADS
+  s.threads.share(reused + int(s.asking.size()), work);
+  Py_END_ALLOW_THREADS
+}
+
+// Answers every run asking for `need`: from its last evaluation when it
+// asks at the same point, the others with one call.  *any true when one
+// asked; false with the exception pending.
+bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* any) {
+  using Need = ombrix::SteppedSolve<double>::Need;
+  const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
+  const bool values = need == Need::kValues;
+  const LastEvaluations& last = values ? s.last_values : s.last_jacobian;
+  s.reusing.clear();
+  s.asking.clear();
+  for (int i = 0; i < s.b.k; ++i) {
+    const ombrix::SteppedSolve<double>& run = *s.runs[std::size_t(i)];
+    if (run.need() != need) continue;
+    *any = true;
+    (last.reusable(std::size_t(i), run.at()) ? s.reusing : s.asking).push_back(i);
   }
+  if (s.asking.empty()) {
+    if (!s.reusing.empty()) supply_round(s, values, nullptr);
+    return true;
+  }
+  const npy_intp j = npy_intp(s.asking.size());
+  npy_intp p_dims[2] = {j, npy_intp(m)};
+  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
+  if (!points) return false;
+  for (npy_intp a = 0; a < j; ++a)
+    std::copy_n(s.runs[std::size_t(s.asking[std::size_t(a)])]->at(), m, data_of<double>(points) + std::size_t(a) * m);
+  const npy_intp dims[3] = {j, npy_intp(n), npy_intp(m)};
+  Ref out = call_vectorized(values ? s.model : s.jac, s.args, points, values ? "model" : "jac", values ? 2 : 3, dims);
+  if (!out) return false;
+  supply_round(s, values, data_of<double>(out));
   return true;
 }
 
@@ -2113,6 +2222,7 @@ bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
       !s.last_jacobian.take(std::size_t(s.b.k), m, n * m))
     return PyErr_NoMemory(), false;
   s.runs.reserve(std::size_t(s.b.k));
+  s.reusing.reserve(std::size_t(s.b.k));
   s.asking.reserve(std::size_t(s.b.k));
   for (std::size_t row = 0; row < std::size_t(s.b.k); ++row) {
     std::copy_n(s.b.p0 + row * m, m, s.b.p + row * m);
@@ -2129,8 +2239,50 @@ bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
   return true;
 }
 
+// The statistics of one row at its solution from the model values and
+// Jacobian there (in b.f and b.J), into the batch's results; `weighted_jac`
+// (n x m) and `bounds` (m) are the thread's scratch.  False when memory is short.
+bool row_statistics(const Lockstep& s, std::size_t row, double* weighted_jac, signed char* bounds) {
+  const Batch<double>& b = s.b;
+  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
+  ombrix_solve_result result{};
+  const int status = s.runs[row]->result(&result);
+  double* info = b.info + row * 10;
+  info[0] = result.initial_chisq;
+  info[1] = result.chisq;
+  info[2] = result.gradient;
+  info[4] = result.damping;
+  info[5] = result.iterations;
+  info[6] = stop_reason(status);
+  info[7] = result.nfev;
+  info[8] = result.njev;
+  const double* jac = b.J + row * n * m;
+  if (!ombrix::all_finite(jac, n * m)) info[6] = kInvalidValues;
+  ombrix::SolutionProblem<double> problem;
+  problem.m = b.m;
+  problem.n = b.n;
+  problem.y = problem.y64 = b.y + row * n;
+  problem.weighted_y = s.weighted_y.get() + row * n;
+  if (const double* w = s.row_weights(row)) problem.weights = {Weighting::kDiagonal, w};
+  problem.loss = b.settings.loss;
+  problem.f_scale = b.settings.f_scale;
+  bool no_rows = false;
+  ombrix::SolutionReport<double> report = b.report_into(row, weighted_jac, bounds, &no_rows);
+  if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
+      ombrix::SolutionOutcome::kDone)
+    return false;
+  b.store(row, report);
+  // counted as a single fit counts them: the statistics' evaluations where the run made none at p
+  const double* p = b.p + row * m;
+  b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p);
+  b.njev[row] = s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p);
+  b.status[row] = status;
+  return true;
+}
+
 // The statistics of every row at its solution, from one call of the model
-// and one of jac at all of them; false with the exception pending.
+// and one of jac at all of them, the rows shared among the threads; false
+// with the exception pending.
 bool lockstep_statistics(Lockstep& s) {
   const Batch<double>& b = s.b;
   const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
@@ -2145,48 +2297,25 @@ bool lockstep_statistics(Lockstep& s) {
   if (!J) return false;
   std::copy_n(data_of<double>(f), std::size_t(b.k) * n, b.f);
   std::copy_n(data_of<double>(J), std::size_t(b.k) * n * m, b.J);
-  CBuffer<double> weighted_jac(allocate<double>(n, m));
-  CBuffer<signed char> bounds(ombrix::calloc_array<signed char>(ombrix::Size(m)));
+  const std::size_t threads = std::size_t(s.threads.count());
+  CBuffer<double> weighted_jac(allocate<double>(threads, n * m));
+  CBuffer<signed char> bounds(ombrix::calloc_array<signed char>(ombrix::Size(threads) * ombrix::Size(m)));
   if (!weighted_jac || !bounds) return PyErr_NoMemory(), false;
-  bool no_rows = false;
-  for (std::size_t row = 0; row < std::size_t(b.k); ++row) {
-    ombrix_solve_result result{};
-    const int status = s.runs[row]->result(&result);
-    double* info = b.info + row * 10;
-    info[0] = result.initial_chisq;
-    info[1] = result.chisq;
-    info[2] = result.gradient;
-    info[4] = result.damping;
-    info[5] = result.iterations;
-    info[6] = stop_reason(status);
-    info[7] = result.nfev;
-    info[8] = result.njev;
-    const double* jac = b.J + row * n * m;
-    if (!ombrix::all_finite(jac, n * m)) info[6] = kInvalidValues;
-    ombrix::SolutionProblem<double> problem;
-    problem.m = b.m;
-    problem.n = b.n;
-    problem.y = problem.y64 = b.y + row * n;
-    problem.weighted_y = s.weighted_y.get() + row * n;
-    if (const double* w = s.row_weights(row)) problem.weights = {Weighting::kDiagonal, w};
-    problem.loss = b.settings.loss;
-    problem.f_scale = b.settings.f_scale;
-    ombrix::SolutionReport<double> report = b.report_into(row, weighted_jac.get(), bounds.get(), &no_rows);
-    if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
-        ombrix::SolutionOutcome::kDone)
-      return PyErr_NoMemory(), false;
-    b.store(row, report);
-    // counted as a single fit counts them: the statistics' evaluations where the run made none at p
-    const double* p = b.p + row * m;
-    b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p);
-    b.njev[row] = s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p);
-    b.status[row] = status;
-  }
+  std::atomic<bool> short_of_memory{false};
+  const RowThreads::Work work = [&](int row, int thread) {
+    const std::size_t t = std::size_t(thread);
+    if (!row_statistics(s, std::size_t(row), weighted_jac.get() + t * n * m, bounds.get() + t * m))
+      short_of_memory.store(true);
+  };
+  Py_BEGIN_ALLOW_THREADS
+  s.threads.share(b.k, work);
+  Py_END_ALLOW_THREADS
+  if (short_of_memory.load()) return PyErr_NoMemory(), false;
   return true;
 }
 
 const char* const kSolveLockstepParams[] = {"model", "p0", "y", "jac", "args", "weights", "tau", "max_iter",
-                                            "engine"};
+                                            "engine", "workers"};
 
 PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* v[std::size(kSolveLockstepParams)];
@@ -2194,9 +2323,14 @@ PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   SolveArgs a{v[0], v[1], v[2], Py_None, v[3], Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None,
               Py_None, Py_None, false, {}, Convention::kArray, false, false, false, {}};
+  int workers = 0;
   if (!read_engine(v[8], &a) || !ombrix::py::to_double(v[6], &a.tolerances.tau) ||
-      !ombrix::py::to_int(v[7], &a.tolerances.max_iter))
+      !ombrix::py::to_int(v[7], &a.tolerances.max_iter) || !ombrix::py::to_int(v[9], &workers))
     return nullptr;
+  if (workers < 1) {
+    PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
+    return nullptr;
+  }
   if (!PyCallable_Check(a.model) || !PyCallable_Check(a.jac)) {
     PyErr_SetString(PyExc_TypeError, "engine_solve_lockstep takes a callable model and jac");
     return nullptr;
@@ -2213,7 +2347,8 @@ PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nar
   dombrix_solve_defaults(&options);
   set_engine_options<double>(b.settings, a.tolerances, Differences::kForward, &options);
   options.jacobian_accuracy = ombrix::jacobian_accuracy<double>(true, Differences::kForward);
-  Lockstep s{b, a.model, a.jac, model_args.get(), {}, {}, {}};
+  RowThreads threads(std::min(workers, b.k));
+  Lockstep s{b, a.model, a.jac, model_args.get(), threads, {}, {}, {}, {}, {}, {}};
   if (!start_runs(s, options)) return nullptr;
   for (bool any = true; any;) {
     any = false;
@@ -2385,12 +2520,14 @@ PyDoc_STRVAR(engine_solve_guarded_doc,
              "G p >= h and stops; the result is solve_guarded()'s, current being the engine's last\n"
              "accepted point.");
 PyDoc_STRVAR(engine_solve_lockstep_doc,
-             "engine_solve_lockstep(model, p0, y, jac, args, weights, tau, max_iter, engine)\n"
+             "engine_solve_lockstep(model, p0, y, jac, args, weights, tau, max_iter, engine, workers)\n"
              "--\n\n"
              "Fits every row of y (k x n) from p0 (k x m) on the engine, without constraints, with a\n"
              "vectorized Python model and Jacobian: model(P, *args) -> (j, n), jac(P, *args) -> (j, n, m)\n"
              "for the j x m points of the fits that ask for them, one call per round for all of them.\n"
-             "Returns the arrays of engine_solve_many.");
+             "Between the calls `workers` threads share the engine's work on the rows, without the\n"
+             "interpreter lock; the results do not depend on their number.  Returns the arrays of\n"
+             "engine_solve_many.");
 
 PyDoc_STRVAR(engine_solve_many_doc,
              "engine_solve_many(model, p0, y, jac, weights, diff, tau, max_iter, engine, single, workers)\n"

@@ -447,6 +447,7 @@ class CountedCalls:
     dict(sigma="per fit", absolute_sigma=True),
     dict(loss="soft_l1", f_scale=0.05),
     dict(loss="cauchy", f_scale=1.0, sigma="shared", step_tol=1e-10),
+    dict(sigma="per fit", workers=2),
 ])
 def test_lockstep_rows_equal_fit(monkeypatch, options):
     k = 16
@@ -454,10 +455,12 @@ def test_lockstep_rows_equal_fit(monkeypatch, options):
     t = T + 0.0  # passed through args
     sigma = {"per fit": np.random.default_rng(5).uniform(0.01, 0.04, (k, T.size)),
              "shared": np.linspace(0.01, 0.03, T.size), None: None}[options.pop("sigma", None)]
+    workers = options.pop("workers", None)
     model, jac = CountedCalls(decay_vectorized), CountedCalls(decay_jac_vectorized)
     with monkeypatch.context() as patch:  # no fit one at a time
         patch.setattr("ombrix._many.fit", None)
-        batch = ombrix.fit_many(model, p0, y, args=(t,), jac=jac, sigma=sigma, vectorized=True, **options)
+        batch = ombrix.fit_many(model, p0, y, args=(t,), jac=jac, sigma=sigma, vectorized=True, workers=workers,
+                                **options)
     assert batch.success.all()
     # one call serves many fits: far fewer calls than evaluations
     assert max(model.rows) == k and max(jac.rows) == k
@@ -472,6 +475,29 @@ def test_lockstep_rows_equal_fit(monkeypatch, options):
         assert (batch.status[i], batch.iterations[i], batch.nfev[i], batch.njev[i]) == (
             expected.status, expected.iterations, expected.nfev, expected.njev)
         assert batch[i].status == expected.status and batch[i].jac.shape == (T.size, 3)
+
+
+def test_lockstep_results_do_not_depend_on_workers():
+    # rows of every kind: converged, refused at the start, failing on the way (NaN beyond an amplitude of 5)
+    k = 40
+    amplitude = np.full(k, 3.0)
+    amplitude[::7] = 10.0
+    p0 = starts(k)
+    p0[3, 0] = 6.0
+
+    def capped(P):
+        values = decay_vectorized(P)
+        values[P[:, 0] > 5] = np.nan
+        return values
+
+    y = data(k, amplitude=amplitude)
+    one, three = (ombrix.fit_many(capped, p0, y, jac=decay_jac_vectorized, sigma=np.full(T.size, 0.02),
+                                  vectorized=True, workers=workers) for workers in (1, 3))
+    assert not one.success.all() and one.success.any()
+    for name in ("p", "stderr", "cov", "chisq", "redchi", "status", "nfev", "njev", "iterations"):
+        np.testing.assert_array_equal(getattr(three, name), getattr(one, name), err_msg=name)
+    for i in range(k):
+        assert_same_fit(three[i], one[i])
 
 
 def test_lockstep_failing_fits_keep_their_rows():
@@ -496,15 +522,21 @@ def test_lockstep_failing_fits_keep_their_rows():
     assert (np.abs(batch.p[[0, 1, 3, 5]] - TRUE) < 5 * batch.stderr[[0, 1, 3, 5]]).all()
 
 
+@pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("raising", ["model", "jac"])
-def test_lockstep_exception_propagates(raising):
-    def boom(P):
-        raise Boom(raising)
+def test_lockstep_exception_propagates(raising, workers):
+    calls = []
+
+    def boom(P):  # after a few rounds, with the threads at work
+        calls.append(P)
+        if len(calls) > 3:
+            raise Boom(raising)
+        return decay_vectorized(P) if raising == "model" else decay_jac_vectorized(P)
 
     model = boom if raising == "model" else decay_vectorized
     jac = boom if raising == "jac" else decay_jac_vectorized
     with pytest.raises(Boom, match=raising):
-        ombrix.fit_many(model, starts(5), data(5), jac=jac, vectorized=True)
+        ombrix.fit_many(model, starts(5), data(5), jac=jac, vectorized=True, workers=workers)
 
 
 @pytest.mark.parametrize("model, jac, message", [
