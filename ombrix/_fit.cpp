@@ -1984,7 +1984,10 @@ PyObject* engine_solve_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // returns j x n values, jac(P, *args) j x n x m) on the engine, without
 // constraints, all advancing together: each fit keeps its own engine run,
 // and each round gathers every pending request of one kind into one call.
-// The statistics at the solutions take one more call of each.
+// Without jac the runs take difference Jacobians, whose points are requests
+// for model values like any other.  The statistics at the solutions take
+// one more call of each (the model's at the difference points of the
+// Jacobians there, in calls of at most k points).
 
 // function(P, *args) as a C-contiguous double array of the shape `dims`
 // (ndim entries); null with the exception pending.
@@ -2130,22 +2133,28 @@ class RowThreads {
   std::vector<std::thread> helpers_;
 };
 
-// The fits of a lockstep batch: one engine run per row, the model, the
-// rows' weighted data and their last evaluations, and the threads that
-// move the runs on between the calls.
+// The fits of a lockstep batch: one engine run per row, the model (and
+// jac, or None for difference Jacobians), the rows' weighted data and their
+// last evaluations, and the threads that move the runs on between the calls.
 struct Lockstep {
   const Batch<double>& b;
   PyObject *model, *jac, *args;
   RowThreads& threads;
   std::vector<std::unique_ptr<ombrix::SteppedSolve<double>>> runs;
   CBuffer<double> weighted_y;  // k x n: W y, what each engine fits
+  CBuffer<double> typical;     // k x m: the sizes of each row's difference steps, |p0| or 1
   LastEvaluations last_values, last_jacobian;
   // The rows of the current round: those answered from their last
   // evaluation, and those that the call answers (in the call's order).
   std::vector<int> reusing, asking;
 
+  bool analytic() const { return jac != Py_None; }
   const double* row_weights(std::size_t row) const {
     return b.weights ? b.weights + (b.weights_per_row ? row * std::size_t(b.n) : 0) : nullptr;
+  }
+  // Where row's difference steps go, as fit places them at its solution.
+  ombrix::DifferenceSteps<double> row_steps(std::size_t row) const {
+    return {b.differences, typical.get() + row * std::size_t(b.m), nullptr, nullptr, b.settings.diff_step};
   }
 };
 
@@ -2214,29 +2223,45 @@ bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* an
   return true;
 }
 
-// Starts one engine run per row from its start; false with the exception pending.
-bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
+// Starts one engine run per row from its start, its difference steps sized
+// as fit sizes them; false with the exception pending.
+bool start_runs(Lockstep& s, dombrix_solve_options options) {
   const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
   s.weighted_y.reset(allocate<double>(std::size_t(s.b.k), n));
-  if (!s.weighted_y || !s.last_values.take(std::size_t(s.b.k), m, n) ||
+  s.typical.reset(allocate<double>(std::size_t(s.b.k), m));
+  if (!s.weighted_y || !s.typical || !s.last_values.take(std::size_t(s.b.k), m, n) ||
       !s.last_jacobian.take(std::size_t(s.b.k), m, n * m))
     return PyErr_NoMemory(), false;
   s.runs.reserve(std::size_t(s.b.k));
   s.reusing.reserve(std::size_t(s.b.k));
   s.asking.reserve(std::size_t(s.b.k));
   for (std::size_t row = 0; row < std::size_t(s.b.k); ++row) {
-    std::copy_n(s.b.p0 + row * m, m, s.b.p + row * m);
+    const double* p0 = s.b.p0 + row * m;
+    double* typical = s.typical.get() + row * m;
+    for (std::size_t j = 0; j < m; ++j) {
+      s.b.p[row * m + j] = p0[j];
+      typical[j] = p0[j] != 0 ? std::fabs(p0[j]) : 1.0;
+    }
     const double* w = s.row_weights(row);
     double* wy = s.weighted_y.get() + row * n;
     for (std::size_t i = 0; i < n; ++i) wy[i] = w ? w[i] * s.b.y[row * n + i] : s.b.y[row * n + i];
+    options.typical = typical;
     s.runs.push_back(std::make_unique<ombrix::SteppedSolve<double>>());
-    if (!s.runs.back()->begin(s.b.p + row * m, wy, s.b.m, s.b.n, options)) {
+    if (!s.runs.back()->begin(s.b.p + row * m, wy, s.b.m, s.b.n, options, s.analytic())) {
       PyErr_Format(PyExc_RuntimeError, "row %zd: the solver could not start; its reason is on standard error",
                    Py_ssize_t(row));
       return false;
     }
   }
   return true;
+}
+
+// The model evaluations of the binding's difference Jacobian at a solution:
+// one per column forward, two central (no bounds to step around); none
+// with an analytic Jacobian.
+int difference_evaluations(const Lockstep& s) {
+  if (s.analytic()) return 0;
+  return s.b.differences == Differences::kCentral ? 2 * s.b.m : s.b.m;
 }
 
 // The statistics of one row at its solution from the model values and
@@ -2266,73 +2291,219 @@ bool row_statistics(const Lockstep& s, std::size_t row, double* weighted_jac, si
   if (const double* w = s.row_weights(row)) problem.weights = {Weighting::kDiagonal, w};
   problem.loss = b.settings.loss;
   problem.f_scale = b.settings.f_scale;
+  problem.jacobian_accuracy =
+      ombrix::jacobian_accuracy<double>(s.analytic(), b.differences, b.settings.diff_step);
   bool no_rows = false;
   ombrix::SolutionReport<double> report = b.report_into(row, weighted_jac, bounds, &no_rows);
   if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
       ombrix::SolutionOutcome::kDone)
     return false;
   b.store(row, report);
-  // counted as a single fit counts them: the statistics' evaluations where the run made none at p
+  // counted as a single fit counts them: the statistics' evaluations where the run made none at p;
+  // with differences the single fit takes one Jacobian, there, from the model values at its steps
   const double* p = b.p + row * m;
-  b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p);
-  b.njev[row] = s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p);
+  b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p) + difference_evaluations(s);
+  b.njev[row] = s.analytic() ? s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p) : 1;
   b.status[row] = status;
   return true;
 }
 
-// The statistics of every row at its solution, from one call of the model
-// and one of jac at all of them, the rows shared among the threads; false
-// with the exception pending.
-bool lockstep_statistics(Lockstep& s) {
+// The solutions' model values into b.f, from one call at all of them;
+// false with the exception pending.
+bool values_at_solutions(Lockstep& s) {
   const Batch<double>& b = s.b;
-  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
   npy_intp p_dims[2] = {b.k, b.m};
   Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
   if (!points) return false;
-  std::copy_n(b.p, std::size_t(b.k) * m, data_of<double>(points));
-  const npy_intp dims[3] = {b.k, b.n, b.m};
+  std::copy_n(b.p, std::size_t(b.k) * std::size_t(b.m), data_of<double>(points));
+  const npy_intp dims[2] = {b.k, b.n};
   Ref f = call_vectorized(s.model, s.args, points, "model", 2, dims);
   if (!f) return false;
+  std::copy_n(data_of<double>(f), std::size_t(b.k) * std::size_t(b.n), b.f);
+  return true;
+}
+
+// The analytic Jacobians at the solutions into b.J, from one call at all of
+// them; false with the exception pending.
+bool jacobians_at_solutions(Lockstep& s) {
+  const Batch<double>& b = s.b;
+  npy_intp p_dims[2] = {b.k, b.m};
+  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
+  if (!points) return false;
+  std::copy_n(b.p, std::size_t(b.k) * std::size_t(b.m), data_of<double>(points));
+  const npy_intp dims[3] = {b.k, b.n, b.m};
   Ref J = call_vectorized(s.jac, s.args, points, "jac", 3, dims);
   if (!J) return false;
-  std::copy_n(data_of<double>(f), std::size_t(b.k) * n, b.f);
-  std::copy_n(data_of<double>(J), std::size_t(b.k) * n * m, b.J);
-  const std::size_t threads = std::size_t(s.threads.count());
-  CBuffer<double> weighted_jac(allocate<double>(threads, n * m));
-  CBuffer<signed char> bounds(ombrix::calloc_array<signed char>(ombrix::Size(threads) * ombrix::Size(m)));
-  if (!weighted_jac || !bounds) return PyErr_NoMemory(), false;
+  std::copy_n(data_of<double>(J), std::size_t(b.k) * std::size_t(b.n) * std::size_t(b.m), b.J);
+  return true;
+}
+
+// The model as the binding's difference Jacobian of one row reaches it, in
+// two passes over the same steps: first each evaluation's point is written
+// down (its values zero), then the values made at those points by one
+// vectorized call are handed out in the same order.  values_at gives the
+// values at the solution, where the difference Jacobian is taken.
+class DifferencePoints final : public ombrix::ModelEvaluations<double> {
+ public:
+  DifferencePoints(int m, int n, int capacity) : m_(std::size_t(m)), n_(std::size_t(n)), capacity_(capacity) {}
+
+  void record(const double* f_at_p, double* points) {
+    start(f_at_p);
+    points_ = points;
+  }
+  void serve(const double* f_at_p, const double* values) {
+    start(f_at_p);
+    values_ = values;
+  }
+
+  bool evaluate(const double* p, double* f) override {
+    if (made_ == capacity_) return false;  // more points than the difference rule takes: a fault here
+    const std::size_t e = std::size_t(made_++);
+    if (points_) {
+      std::copy_n(p, m_, points_ + e * m_);
+      std::fill_n(f, n_, 0.0);
+    } else {
+      std::copy_n(values_ + e * n_, n_, f);
+    }
+    return true;
+  }
+  bool values_at(const double*, const double** f) override {
+    *f = f_at_p_;
+    return true;
+  }
+
+ private:
+  void start(const double* f_at_p) {
+    f_at_p_ = f_at_p;
+    points_ = nullptr;
+    values_ = nullptr;
+    made_ = 0;
+  }
+
+  const std::size_t m_, n_;
+  const int capacity_;
+  const double* f_at_p_ = nullptr;
+  double* points_ = nullptr;        // recording: where the points go
+  const double* values_ = nullptr;  // serving: the values at them
+  int made_ = 0;
+};
+
+// One thread's scratch for the statistics: W J, the active bounds, and a
+// difference Jacobian's trial point, values and (while its points are
+// written down) Jacobian.
+struct StatisticsScratch {
+  CBuffer<double> weighted_jac, trial, f_plus, f_minus, jac;
+  CBuffer<signed char> bounds;
+
+  bool take(std::size_t m, std::size_t n) {
+    weighted_jac.reset(allocate<double>(n, m));
+    trial.reset(allocate<double>(m));
+    f_plus.reset(allocate<double>(n));
+    f_minus.reset(allocate<double>(n));
+    jac.reset(allocate<double>(n, m));
+    bounds.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
+    return weighted_jac && trial && f_plus && f_minus && jac && bounds;
+  }
+  ombrix::DifferenceScratch<double> differences() { return {trial.get(), f_plus.get(), f_minus.get()}; }
+};
+
+// The difference Jacobians at the solutions into b.J, as fit takes them
+// (the binding's steps, not the engine's), and each row's statistics.  The
+// rows go in groups whose difference points make one call of at most k
+// points; the threads write the points down and make the Jacobians from
+// the values.  False with the exception pending.
+bool difference_statistics(Lockstep& s, std::vector<StatisticsScratch>& scratch, std::atomic<bool>* short_of_memory) {
+  std::atomic<bool> miscounted{false};  // a difference Jacobian asked for more points than it takes
+  const Batch<double>& b = s.b;
+  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
+  const int per_row = difference_evaluations(s);
+  const int group = std::max(1, b.k / per_row);
+  std::vector<DifferencePoints> models(scratch.size(), DifferencePoints(b.m, b.n, per_row));
+  for (int first = 0; first < b.k; first += group) {
+    const int rows = std::min(group, b.k - first);
+    npy_intp p_dims[2] = {npy_intp(rows) * per_row, b.m};
+    Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
+    if (!points) return false;
+    double* at = data_of<double>(points);
+    const RowThreads::Work write_points = [&](int a, int thread) {
+      const std::size_t row = std::size_t(first + a), t = std::size_t(thread);
+      models[t].record(b.f + row * n, at + std::size_t(a) * std::size_t(per_row) * m);
+      if (!ombrix::difference_jacobian<double>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n,
+                                               scratch[t].differences(), scratch[t].jac.get()))
+        miscounted.store(true);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    s.threads.share(rows, write_points);
+    Py_END_ALLOW_THREADS
+    if (miscounted.load()) {
+      PyErr_SetString(PyExc_SystemError, "a difference Jacobian took more points than its rule");
+      return false;
+    }
+    const npy_intp dims[2] = {p_dims[0], b.n};
+    Ref values = call_vectorized(s.model, s.args, points, "model", 2, dims);
+    if (!values) return false;
+    const double* from = data_of<double>(values);
+    const RowThreads::Work take_values = [&](int a, int thread) {
+      const std::size_t row = std::size_t(first + a), t = std::size_t(thread);
+      models[t].serve(b.f + row * n, from + std::size_t(a) * std::size_t(per_row) * n);
+      ombrix::difference_jacobian<double>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n,
+                                          scratch[t].differences(), b.J + row * n * m);
+      if (!row_statistics(s, row, scratch[t].weighted_jac.get(), scratch[t].bounds.get()))
+        short_of_memory->store(true);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    s.threads.share(rows, take_values);
+    Py_END_ALLOW_THREADS
+  }
+  return true;
+}
+
+// The statistics of every row at its solution, as fit computes them there:
+// the model values (and the analytic Jacobian) from one call at all of
+// them, or the difference Jacobians from calls at their points; the rows
+// shared among the threads.  False with the exception pending.
+bool lockstep_statistics(Lockstep& s) {
+  const Batch<double>& b = s.b;
+  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
+  if (!values_at_solutions(s) || (s.analytic() && !jacobians_at_solutions(s))) return false;
+  std::vector<StatisticsScratch> scratch(std::size_t(s.threads.count()));
+  for (StatisticsScratch& mine : scratch)
+    if (!mine.take(m, n)) return PyErr_NoMemory(), false;
   std::atomic<bool> short_of_memory{false};
-  const RowThreads::Work work = [&](int row, int thread) {
-    const std::size_t t = std::size_t(thread);
-    if (!row_statistics(s, std::size_t(row), weighted_jac.get() + t * n * m, bounds.get() + t * m))
-      short_of_memory.store(true);
-  };
-  Py_BEGIN_ALLOW_THREADS
-  s.threads.share(b.k, work);
-  Py_END_ALLOW_THREADS
+  if (!s.analytic()) {
+    if (!difference_statistics(s, scratch, &short_of_memory)) return false;
+  } else {
+    const RowThreads::Work work = [&](int row, int thread) {
+      StatisticsScratch& mine = scratch[std::size_t(thread)];
+      if (!row_statistics(s, std::size_t(row), mine.weighted_jac.get(), mine.bounds.get()))
+        short_of_memory.store(true);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    s.threads.share(b.k, work);
+    Py_END_ALLOW_THREADS
+  }
   if (short_of_memory.load()) return PyErr_NoMemory(), false;
   return true;
 }
 
-const char* const kSolveLockstepParams[] = {"model", "p0", "y", "jac", "args", "weights", "tau", "max_iter",
-                                            "engine", "workers"};
+const char* const kSolveLockstepParams[] = {"model", "p0", "y", "jac", "args", "weights", "diff", "tau",
+                                            "max_iter", "engine", "workers"};
 
 PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* v[std::size(kSolveLockstepParams)];
   if (!ombrix::py::bind_arguments({"engine_solve_lockstep", kSolveLockstepParams}, args, nargs, kwnames, v))
     return nullptr;
   SolveArgs a{v[0], v[1], v[2], Py_None, v[3], Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None,
-              Py_None, Py_None, false, {}, Convention::kArray, false, false, false, {}};
+              v[6], Py_None, false, {}, Convention::kArray, false, false, false, {}};
   int workers = 0;
-  if (!read_engine(v[8], &a) || !ombrix::py::to_double(v[6], &a.tolerances.tau) ||
-      !ombrix::py::to_int(v[7], &a.tolerances.max_iter) || !ombrix::py::to_int(v[9], &workers))
+  Differences differences;
+  bool secant = false;
+  if (!read_engine(v[9], &a) || !ombrix::py::to_double(v[7], &a.tolerances.tau) ||
+      !ombrix::py::to_int(v[8], &a.tolerances.max_iter) || !ombrix::py::to_int(v[10], &workers) ||
+      !read_modes(a, &differences, &secant))
     return nullptr;
   if (workers < 1) {
     PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
-    return nullptr;
-  }
-  if (!PyCallable_Check(a.model) || !PyCallable_Check(a.jac)) {
-    PyErr_SetString(PyExc_TypeError, "engine_solve_lockstep takes a callable model and jac");
     return nullptr;
   }
   Ref model_args = args_tuple(v[4]);
@@ -2341,14 +2512,15 @@ PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nar
   Ref p0, y, weight_array;
   if (!read_batch_arrays(a.p0, a.y, v[5], &b, &p0, &y, &weight_array)) return nullptr;
   b.settings = a.engine;
+  b.differences = differences;
   Ref results = batch_results(&b);
   if (!results) return nullptr;
   dombrix_solve_options options;
   dombrix_solve_defaults(&options);
-  set_engine_options<double>(b.settings, a.tolerances, Differences::kForward, &options);
-  options.jacobian_accuracy = ombrix::jacobian_accuracy<double>(true, Differences::kForward);
+  set_engine_options<double>(b.settings, a.tolerances, differences, &options);
+  if (a.jac != Py_None) options.jacobian_accuracy = ombrix::jacobian_accuracy<double>(true, differences);
   RowThreads threads(std::min(workers, b.k));
-  Lockstep s{b, a.model, a.jac, model_args.get(), threads, {}, {}, {}, {}, {}, {}};
+  Lockstep s{b, a.model, a.jac, model_args.get(), threads, {}, {}, {}, {}, {}, {}, {}};
   if (!start_runs(s, options)) return nullptr;
   for (bool any = true; any;) {
     any = false;
@@ -2520,11 +2692,13 @@ PyDoc_STRVAR(engine_solve_guarded_doc,
              "G p >= h and stops; the result is solve_guarded()'s, current being the engine's last\n"
              "accepted point.");
 PyDoc_STRVAR(engine_solve_lockstep_doc,
-             "engine_solve_lockstep(model, p0, y, jac, args, weights, tau, max_iter, engine, workers)\n"
+             "engine_solve_lockstep(model, p0, y, jac, args, weights, diff, tau, max_iter, engine, workers)\n"
              "--\n\n"
              "Fits every row of y (k x n) from p0 (k x m) on the engine, without constraints, with a\n"
              "vectorized Python model and Jacobian: model(P, *args) -> (j, n), jac(P, *args) -> (j, n, m)\n"
              "for the j x m points of the fits that ask for them, one call per round for all of them.\n"
+             "With jac None the Jacobians are differences ('forward' or 'central' diff), their points\n"
+             "gathered into the model's calls as well.\n"
              "Between the calls `workers` threads share the engine's work on the rows, without the\n"
              "interpreter lock; the results do not depend on their number.  Returns the arrays of\n"
              "engine_solve_many.");

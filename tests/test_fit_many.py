@@ -448,26 +448,35 @@ class CountedCalls:
     dict(loss="soft_l1", f_scale=0.05),
     dict(loss="cauchy", f_scale=1.0, sigma="shared", step_tol=1e-10),
     dict(sigma="per fit", workers=2),
+    # difference Jacobians, their points among the model's calls; a zero start takes the step of size 1
+    dict(diff="forward", sigma="shared"),
+    dict(diff="central", loss="soft_l1", f_scale=0.05, workers=3),
+    dict(diff="forward", start="a zero", sigma="per fit", absolute_sigma=True),
 ])
 def test_lockstep_rows_equal_fit(monkeypatch, options):
     k = 16
     y, p0 = data(k), starts(k)
+    if options.pop("start", None):
+        p0[::3, 2] = 0.0
     t = T + 0.0  # passed through args
     sigma = {"per fit": np.random.default_rng(5).uniform(0.01, 0.04, (k, T.size)),
              "shared": np.linspace(0.01, 0.03, T.size), None: None}[options.pop("sigma", None)]
     workers = options.pop("workers", None)
-    model, jac = CountedCalls(decay_vectorized), CountedCalls(decay_jac_vectorized)
+    with_jac = "diff" not in options
+    model, jac = CountedCalls(decay_vectorized), CountedCalls(decay_jac_vectorized) if with_jac else None
     with monkeypatch.context() as patch:  # no fit one at a time
         patch.setattr("ombrix._many.fit", None)
         batch = ombrix.fit_many(model, p0, y, args=(t,), jac=jac, sigma=sigma, vectorized=True, workers=workers,
                                 **options)
     assert batch.success.all()
     # one call serves many fits: far fewer calls than evaluations
-    assert max(model.rows) == k and max(jac.rows) == k
-    assert len(model.rows) + len(jac.rows) < (batch.nfev.sum() + batch.njev.sum()) / 4
+    calls = len(model.rows) + (len(jac.rows) if with_jac else 0)
+    assert max(model.rows) == k and (not with_jac or max(jac.rows) == k)
+    assert calls < (batch.nfev.sum() + batch.njev.sum()) / 4
     for i in range(k):
         row_sigma = sigma[i] if sigma is not None and sigma.ndim == 2 else sigma
-        expected = ombrix.fit(decay, p0[i], y[i], args=(t,), jac=decay_jac, sigma=row_sigma, **options)
+        expected = ombrix.fit(decay, p0[i], y[i], args=(t,), jac=decay_jac if with_jac else None, sigma=row_sigma,
+                              **options)
         # a model evaluated on a stack of points may round differently: the same minimum, to far below its errors
         np.testing.assert_allclose(batch.p[i], expected.p, rtol=0, atol=1e-9 * expected.stderr.max())
         np.testing.assert_allclose(batch.stderr[i], expected.stderr, rtol=1e-8)
@@ -523,20 +532,27 @@ def test_lockstep_failing_fits_keep_their_rows():
 
 
 @pytest.mark.parametrize("workers", [1, 2])
-@pytest.mark.parametrize("raising", ["model", "jac"])
-def test_lockstep_exception_propagates(raising, workers):
+@pytest.mark.parametrize("raising, diff, at", [
+    ("model", None, "the fourth call"),
+    ("jac", None, "the fourth call"),
+    ("model", "forward", "the fourth call"),
+    # 5 fits, 3 parameters: central differences at the solutions take 6 points a call
+    ("model", "central", "the solutions' differences"),
+])
+def test_lockstep_exception_propagates(raising, diff, at, workers):
     calls = []
 
-    def boom(P):  # after a few rounds, with the threads at work
+    def boom(P):  # after some rounds, with the threads at work
         calls.append(P)
-        if len(calls) > 3:
+        if (len(calls) > 3) if at == "the fourth call" else (P.shape[0] > 5):
             raise Boom(raising)
         return decay_vectorized(P) if raising == "model" else decay_jac_vectorized(P)
 
     model = boom if raising == "model" else decay_vectorized
-    jac = boom if raising == "jac" else decay_jac_vectorized
+    jac = None if diff else boom if raising == "jac" else decay_jac_vectorized
     with pytest.raises(Boom, match=raising):
-        ombrix.fit_many(model, starts(5), data(5), jac=jac, vectorized=True, workers=workers)
+        ombrix.fit_many(model, starts(5), data(5), jac=jac, diff=diff or "forward", vectorized=True, workers=workers)
+    assert len(calls) > 3
 
 
 @pytest.mark.parametrize("model, jac, message", [
