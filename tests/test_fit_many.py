@@ -431,14 +431,17 @@ def decay_jac_vectorized(P, t=T):
 
 
 class CountedCalls:
-    """A vectorized function that records how many fits each call serves."""
+    """A vectorized function that records how many fits each call serves,
+    and the dtypes of the parameters it is given."""
 
     def __init__(self, function):
         self.function = function
         self.rows = []
+        self.dtypes = set()
 
     def __call__(self, P, *args):
         self.rows.append(P.shape[0])
+        self.dtypes.add(P.dtype)
         return self.function(P, *args)
 
 
@@ -452,6 +455,10 @@ class CountedCalls:
     dict(diff="forward", sigma="shared"),
     dict(diff="central", loss="soft_l1", f_scale=0.05, workers=3),
     dict(diff="forward", start="a zero", sigma="per fit", absolute_sigma=True),
+    # in float32 the model gets float32 parameters, as fit gives them
+    dict(dtype=np.float32, sigma="per fit"),
+    dict(dtype=np.float32, diff="central", sigma="shared", workers=2),
+    dict(dtype=np.float32, diff="forward", loss="huber", f_scale=0.05),
 ])
 def test_lockstep_rows_equal_fit(monkeypatch, options):
     k = 16
@@ -473,14 +480,19 @@ def test_lockstep_rows_equal_fit(monkeypatch, options):
     calls = len(model.rows) + (len(jac.rows) if with_jac else 0)
     assert max(model.rows) == k and (not with_jac or max(jac.rows) == k)
     assert calls < (batch.nfev.sum() + batch.njev.sum()) / 4
+    dtype = np.dtype(options.get("dtype", np.float64))
+    assert model.dtypes == {dtype} and (not with_jac or jac.dtypes == {dtype})
+    assert batch.p.dtype == dtype
+    # a model evaluated on a stack of points may round differently: the same minimum, to far below its errors
+    # (float32 values resolve chi-square to about eps32, the minimum to about sqrt(eps32) of the errors)
+    p_tol, stderr_rtol, chisq_rtol = (1e-9, 1e-8, 1e-10) if dtype == np.float64 else (1e-2, 1e-3, 1e-5)
     for i in range(k):
         row_sigma = sigma[i] if sigma is not None and sigma.ndim == 2 else sigma
         expected = ombrix.fit(decay, p0[i], y[i], args=(t,), jac=decay_jac if with_jac else None, sigma=row_sigma,
                               **options)
-        # a model evaluated on a stack of points may round differently: the same minimum, to far below its errors
-        np.testing.assert_allclose(batch.p[i], expected.p, rtol=0, atol=1e-9 * expected.stderr.max())
-        np.testing.assert_allclose(batch.stderr[i], expected.stderr, rtol=1e-8)
-        np.testing.assert_allclose(batch.chisq[i], expected.chisq, rtol=1e-10)
+        np.testing.assert_allclose(batch.p[i], expected.p, rtol=0, atol=p_tol * expected.stderr.max())
+        np.testing.assert_allclose(batch.stderr[i], expected.stderr, rtol=stderr_rtol)
+        np.testing.assert_allclose(batch.chisq[i], expected.chisq, rtol=chisq_rtol)
         assert (batch.status[i], batch.iterations[i], batch.nfev[i], batch.njev[i]) == (
             expected.status, expected.iterations, expected.nfev, expected.njev)
         assert batch[i].status == expected.status and batch[i].jac.shape == (T.size, 3)
@@ -567,6 +579,11 @@ def test_lockstep_exception_propagates(raising, diff, at, workers):
 def test_lockstep_wrong_shapes_are_refused(model, jac, message):
     with pytest.raises(ValueError, match=message):
         ombrix.fit_many(model, TRUE, data(4), jac=jac, vectorized=True)
+
+
+def test_lockstep_values_that_are_not_real_are_refused():
+    with pytest.raises(TypeError, match="vectorized model returned values of dtype complex128, expected real"):
+        ombrix.fit_many(lambda P: decay_vectorized(P) + 0j, TRUE, data(4), vectorized=True)
 
 
 # ---- arguments ----
