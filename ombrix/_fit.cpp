@@ -40,7 +40,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -2061,14 +2060,12 @@ struct LastEvaluations {
 // Threads that share the rows of a lockstep batch between its calls into
 // Python: share(count, work) runs work(row, thread) for every row below
 // count, each row on one of the threads (this one is thread 0), and returns
-// when all are done.  The helpers wait between shares, so a batch starts
+// when all are done; work is borrowed, not copied (no allocation per share).  The helpers wait between shares, so a batch starts
 // them once for all its rounds; fewer start when the system refuses one,
 // which changes no result.  Called without the interpreter lock; the work
 // must not throw.
 class RowThreads {
  public:
-  using Work = std::function<void(int row, int thread)>;
-
   explicit RowThreads(int workers) {
     for (int t = 1; t < workers; ++t) {
       try {
@@ -2092,6 +2089,7 @@ class RowThreads {
   // The threads that share the rows, this one included.
   int count() const { return int(helpers_.size()) + 1; }
 
+  template <typename Work>
   void share(int rows, const Work& work) {
     if (helpers_.empty() || rows <= 1) {
       for (int row = 0; row < rows; ++row) work(row, 0);
@@ -2100,6 +2098,7 @@ class RowThreads {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       work_ = &work;
+      call_ = [](const void* w, int row, int thread) { (*static_cast<const Work*>(w))(row, thread); };
       rows_ = rows;
       next_row_.store(0);
       busy_ = int(helpers_.size());
@@ -2114,7 +2113,7 @@ class RowThreads {
 
  private:
   void take_rows(int thread) {
-    for (int row = next_row_.fetch_add(1); row < rows_; row = next_row_.fetch_add(1)) (*work_)(row, thread);
+    for (int row = next_row_.fetch_add(1); row < rows_; row = next_row_.fetch_add(1)) call_(work_, row, thread);
   }
 
   void help(int thread) {
@@ -2134,7 +2133,9 @@ class RowThreads {
 
   std::mutex mutex_;
   std::condition_variable wake_, done_;
-  const Work* work_ = nullptr;  // the current share's work (set under the mutex)
+  // the current share's work and how to call it (set under the mutex)
+  const void* work_ = nullptr;
+  void (*call_)(const void* work, int row, int thread) = nullptr;
   int rows_ = 0;
   std::atomic<int> next_row_{0};
   int busy_ = 0;             // helpers still on the current share
@@ -2181,7 +2182,7 @@ void supply_round(Lockstep<T>& s, bool values, const T* out) {
   LastEvaluations<T>& last = values ? s.last_values : s.last_jacobian;
   const std::size_t width = values ? 1 : m;  // reals per data point
   const int reused = int(s.reusing.size());
-  const RowThreads::Work work = [&](int a, int) {
+  const auto work = [&](int a, int) {
     if (a < reused) {
       const std::size_t row = std::size_t(s.reusing[std::size_t(a)]);
       std::copy_n(last.at(row), last.size, s.runs[row]->into());
@@ -2270,7 +2271,7 @@ template <typename T>
 bool start_runs(Lockstep<T>& s, typename Engine<T>::Options options) {
   const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
   if (!convert_rows(s) || !s.last_values.take(std::size_t(s.b.k), m, n) ||
-      !s.last_jacobian.take(std::size_t(s.b.k), m, n * m))
+      (s.analytic() && !s.last_jacobian.take(std::size_t(s.b.k), m, n * m)))
     return PyErr_NoMemory(), false;
   s.runs.reserve(std::size_t(s.b.k));
   s.reusing.reserve(std::size_t(s.b.k));
@@ -2472,7 +2473,7 @@ bool difference_statistics(Lockstep<T>& s, std::vector<StatisticsScratch<T>>& sc
     Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
     if (!points) return false;
     T* at = data_of<T>(points);
-    const RowThreads::Work write_points = [&](int a, int thread) {
+    const auto write_points = [&](int a, int thread) {
       const std::size_t row = std::size_t(first + a), t = std::size_t(thread);
       models[t].record(b.f + row * n, at + std::size_t(a) * std::size_t(per_row) * m);
       if (!ombrix::difference_jacobian<T>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n,
@@ -2490,7 +2491,7 @@ bool difference_statistics(Lockstep<T>& s, std::vector<StatisticsScratch<T>>& sc
     Ref values = call_vectorized<T>(s.model, s.args, points, "model", 2, dims);
     if (!values) return false;
     const T* from = data_of<T>(values);
-    const RowThreads::Work take_values = [&](int a, int thread) {
+    const auto take_values = [&](int a, int thread) {
       const std::size_t row = std::size_t(first + a), t = std::size_t(thread);
       models[t].serve(b.f + row * n, from + std::size_t(a) * std::size_t(per_row) * n);
       ombrix::difference_jacobian<T>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n, scratch[t].differences(),
@@ -2521,7 +2522,7 @@ bool lockstep_statistics(Lockstep<T>& s) {
   if (!s.analytic()) {
     if (!difference_statistics(s, scratch, &short_of_memory)) return false;
   } else {
-    const RowThreads::Work work = [&](int row, int thread) {
+    const auto work = [&](int row, int thread) {
       StatisticsScratch<T>& mine = scratch[std::size_t(thread)];
       if (!row_statistics(s, std::size_t(row), mine.weighted_jac.get(), mine.bounds.get()))
         short_of_memory.store(true);
