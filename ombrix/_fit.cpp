@@ -26,6 +26,9 @@
 // then runs with the interpreter lock released.  engine_solve_many runs
 // engine_solve's steps for such a model on every row of a batch, in
 // threads that share the rows, with one set of buffers per thread.
+// engine_solve_lockstep fits the rows of a vectorized Python model together,
+// one call of the model per round for all of them, the engine's work
+// between the calls shared by threads without the interpreter lock.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
 // the module state (the solution types), the module functions, the module
@@ -1986,7 +1989,7 @@ PyObject* engine_solve_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // Without jac the runs take difference Jacobians, whose points are requests
 // for model values like any other.  The statistics at the solutions take
 // one more call of each (the model's at the difference points of the
-// Jacobians there, in calls of at most k points).
+// Jacobians there, in calls of at most k points or one row's).
 
 // function(P, *args) as a C-contiguous array of T of the shape `dims` (ndim
 // entries): any real values converted, as a single fit reads them; null
@@ -2456,8 +2459,9 @@ struct StatisticsScratch {
 // The difference Jacobians at the solutions into b.J, as fit takes them
 // (the binding's steps, not the engine's), and each row's statistics.  The
 // rows go in groups whose difference points make one call of at most k
-// points; the threads write the points down and make the Jacobians from
-// the values.  False with the exception pending.
+// points (one row's m or 2m when k is smaller), so that a call's values
+// take no more memory than a round's; the threads write the points down
+// and make the Jacobians from the values.  False with the exception pending.
 template <typename T>
 bool difference_statistics(Lockstep<T>& s, std::vector<StatisticsScratch<T>>& scratch,
                            std::atomic<bool>* short_of_memory) {
