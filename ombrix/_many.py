@@ -160,8 +160,9 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
         together: each round calls the model (or `jac`) once for every fit
         that needs it, P of shape (j, m) with j up to k (of the fits'
         dtype, as `fit` gives p); without `jac` the points of the
-        difference Jacobians are among them.  Otherwise (and with ``diff='secant'``) the fits advance one
-        at a time (P of shape (1, m)), at the speed of a loop of `fit`.
+        difference Jacobians are among them.  Otherwise (and with
+        ``diff='secant'``) the fits advance one at a time (P of shape
+        (1, m)), at the speed of a loop of `fit`.
     workers : int, optional
         Threads that share the fits (default 1).  They run in parallel for
         a compiled model, which releases the interpreter lock while it
