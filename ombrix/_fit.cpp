@@ -2063,10 +2063,14 @@ struct LastEvaluations {
 // Threads that share the rows of a lockstep batch between its calls into
 // Python: share(count, work) runs work(row, thread) for every row below
 // count, each row on one of the threads (this one is thread 0), and returns
-// when all are done; work is borrowed, not copied (no allocation per share).  The helpers wait between shares, so a batch starts
-// them once for all its rounds; fewer start when the system refuses one,
-// which changes no result.  Called without the interpreter lock; the work
-// must not throw.
+// when all are done; work is borrowed, not copied (no allocation per share).
+// The helpers wait between shares, so a batch starts them once for all its
+// rounds; fewer start when the system refuses one, which changes no result.
+// A share does not wait for a helper that has not woken yet (on a busy
+// machine that can take a while): a helper takes rows only once it has
+// joined the share under the mutex, and the share ends when every row is
+// taken and no helper that joined is still at work.  Called without the
+// interpreter lock; the work must not throw.
 class RowThreads {
  public:
   explicit RowThreads(int workers) {
@@ -2099,19 +2103,18 @@ class RowThreads {
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [this] { return working_ == 0; });  // a late helper leaving the last share
       work_ = &work;
       call_ = [](const void* w, int row, int thread) { (*static_cast<const Work*>(w))(row, thread); };
       rows_ = rows;
       next_row_.store(0);
-      busy_ = int(helpers_.size());
       ++generation_;
     }
     wake_.notify_all();
-    take_rows(0);
+    take_rows(0);  // every row is taken when it returns
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return busy_ == 0; });
-    work_ = nullptr;
+    done_.wait(lock, [this] { return working_ == 0; });
   }
 
  private:
@@ -2127,10 +2130,11 @@ class RowThreads {
         wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
         if (stopping_) return;
         seen = generation_;
+        ++working_;
       }
       take_rows(thread);
       std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_ == 0) done_.notify_one();
+      if (--working_ == 0) done_.notify_all();
     }
   }
 
@@ -2141,7 +2145,7 @@ class RowThreads {
   void (*call_)(const void* work, int row, int thread) = nullptr;
   int rows_ = 0;
   std::atomic<int> next_row_{0};
-  int busy_ = 0;             // helpers still on the current share
+  int working_ = 0;          // helpers that joined a share and are still taking rows
   unsigned generation_ = 0;  // counts the shares, so that a helper sees each once
   bool stopping_ = false;
   std::vector<std::thread> helpers_;
