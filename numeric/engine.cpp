@@ -1465,8 +1465,10 @@ struct SteppedSolve<T>::State {
   Workspace<T> ws;
   Problem<T> pr;
   Run<T> run;
-  State(T* p, const T* y, int m, int n, const SolveOptions<T>& o, T* memory, int lwork)
-      : options(o), block(memory), ws(), pr{not_called<T>, not_called<T>, y, nullptr, m, n, options, nullptr},
+  // Without an analytic Jacobian the run takes differences, as solve() without jac.
+  State(T* p, const T* y, int m, int n, const SolveOptions<T>& o, bool analytic_jacobian, T* memory, int lwork)
+      : options(o), block(memory), ws(),
+        pr{not_called<T>, analytic_jacobian ? Callback<T>(not_called<T>) : nullptr, y, nullptr, m, n, options, nullptr},
         run{pr, ws, p} {
     ws.carve(block.get(), m, n, lwork);
   }
@@ -1478,7 +1480,7 @@ template <typename T>
 SteppedSolve<T>::~SteppedSolve() = default;
 
 template <typename T>
-bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T>& options) {
+bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T>& options, bool analytic_jacobian) {
   SolveOptions<T> o = options;
   o.geodesic = 0;
   o.workspace = nullptr;
@@ -1486,7 +1488,7 @@ bool SteppedSolve<T>::begin(T* p, const T* y, int m, int n, const SolveOptions<T
   const int lwork = run_work_length<T>(m, n, false);
   const Size reals = workspace_reals<T>(m, n, lwork);
   T* memory = reals.valid ? calloc_array<T>(reals) : nullptr;
-  if (memory) state_.reset(new (std::nothrow) State(p, y, m, n, o, memory, lwork));
+  if (memory) state_.reset(new (std::nothrow) State(p, y, m, n, o, analytic_jacobian, memory, lwork));
   if (!state_) {
     std::free(memory);
     std::fprintf(stderr, "%combrix_solve(): memory allocation request failed (m = %d, n = %d)\n", Real<T>::letter, m, n);

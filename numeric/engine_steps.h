@@ -14,8 +14,10 @@ namespace ombrix {
 // (n reals) or the weighted analytic Jacobian (n x m, row-major) at the
 // point at(), to be written into into(); supplied() takes it and moves the
 // run on, until need() is kNothing and status() is the engine's.  The run
-// solves exactly as solve() with an analytic Jacobian does (geodesic
-// acceleration, which calls the model itself, is off).
+// solves exactly as solve() does with an analytic Jacobian, or without
+// one, when it asks for the model values at the points of its difference
+// Jacobians instead (geodesic acceleration, which calls the model itself,
+// is off).
 template <typename T>
 class SteppedSolve {
  public:
@@ -27,9 +29,11 @@ class SteppedSolve {
   SteppedSolve& operator=(const SteppedSolve&) = delete;
 
   // Starts from p (m reals, kept: they become the solution) toward the
-  // weighted data y (n reals, kept).  False for invalid options (reported
-  // on standard error as solve() reports them) or a shortage of memory.
-  bool begin(T* p, const T* y, int m, int n, const SolveOptions<T>& options);
+  // weighted data y (n reals, kept).  Without `analytic_jacobian` the
+  // Jacobians are differences placed by the options (differences, typical,
+  // kept, and difference_step).  False for invalid options (reported on
+  // standard error as solve() reports them) or a shortage of memory.
+  bool begin(T* p, const T* y, int m, int n, const SolveOptions<T>& options, bool analytic_jacobian = true);
   Need need() const;
   const T* at() const;
   T* into() const;

@@ -26,6 +26,9 @@
 // then runs with the interpreter lock released.  engine_solve_many runs
 // engine_solve's steps for such a model on every row of a batch, in
 // threads that share the rows, with one set of buffers per thread.
+// engine_solve_lockstep fits the rows of a vectorized Python model together,
+// one call of the model per round for all of them, the engine's work
+// between the calls shared by threads without the interpreter lock.
 //
 // Sections: evaluators, the fit context, the solver dispatch, the engine,
 // the module state (the solution types), the module functions, the module
@@ -37,10 +40,12 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -1981,10 +1986,15 @@ PyObject* engine_solve_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // returns j x n values, jac(P, *args) j x n x m) on the engine, without
 // constraints, all advancing together: each fit keeps its own engine run,
 // and each round gathers every pending request of one kind into one call.
-// The statistics at the solutions take one more call of each.
+// Without jac the runs take difference Jacobians, whose points are requests
+// for model values like any other.  The statistics at the solutions take
+// one more call of each (the model's at the difference points of the
+// Jacobians there, in calls of at most k points or one row's).
 
-// function(P, *args) as a C-contiguous double array of the shape `dims`
-// (ndim entries); null with the exception pending.
+// function(P, *args) as a C-contiguous array of T of the shape `dims` (ndim
+// entries): any real values converted, as a single fit reads them; null
+// with the exception pending.
+template <typename T>
 Ref call_vectorized(PyObject* function, PyObject* args, PyObject* points, const char* name, int ndim,
                     const npy_intp* dims) {
   const Py_ssize_t extra = PyTuple_GET_SIZE(args);
@@ -1995,11 +2005,18 @@ Ref call_vectorized(PyObject* function, PyObject* args, PyObject* points, const 
     PyTuple_SET_ITEM(call_args.get(), 1 + i, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
   Ref out(PyObject_Call(function, call_args, nullptr));
   if (!out) return {};
-  Ref array(PyArray_FromAny(out, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  Ref array = PyArray_Check(out) ? std::move(out) : Ref(PyArray_FromAny(out, nullptr, 0, 0, 0, nullptr));
   if (!array) return {};
   PyArrayObject* a = as_array(array);
-  if (PyArray_NDIM(a) == ndim && std::equal(dims, dims + ndim, PyArray_DIMS(a))) return array;
+  if (PyArray_NDIM(a) == ndim && std::equal(dims, dims + ndim, PyArray_DIMS(a))) {
+    if (!PyArray_ISBOOL(a) && !PyArray_ISINTEGER(a) && !PyArray_ISFLOAT(a)) {
+      PyErr_Format(PyExc_TypeError, "the vectorized %s returned values of dtype %S, expected real numbers", name,
+                   reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+      return {};
+    }
+    return Ref(PyArray_FromAny(array, PyArray_DescrFromType(kNumpyType<T>), 0, 0,
+                               NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+  }
   Ref shape(PyObject_GetAttrString(array, "shape"));
   if (!shape) return {};
   if (ndim == 2)
@@ -2014,27 +2031,28 @@ Ref call_vectorized(PyObject* function, PyObject* args, PyObject* points, const 
 // The last evaluation of one kind for each row, reused when its run asks
 // at the same point again (as a single fit reuses it), and the count of
 // evaluations made.
+template <typename T>
 struct LastEvaluations {
   std::size_t m = 0, size = 0;  // reals of a point and of an evaluation
-  CBuffer<double> points, values;
+  CBuffer<T> points, values;
   std::vector<char> known;
   std::vector<long long> made;
 
   bool take(std::size_t k, std::size_t m_, std::size_t size_) {
     m = m_;
     size = size_;
-    points.reset(allocate<double>(k, m));
-    values.reset(allocate<double>(k, size));
+    points.reset(allocate<T>(k, m));
+    values.reset(allocate<T>(k, size));
     known.assign(k, 0);
     made.assign(k, 0);
     return points && values;
   }
-  bool reusable(std::size_t row, const double* p) const {
-    return known[row] && std::memcmp(points.get() + row * m, p, m * sizeof(double)) == 0;
+  bool reusable(std::size_t row, const T* p) const {
+    return known[row] && std::memcmp(points.get() + row * m, p, m * sizeof(T)) == 0;
   }
-  const double* at(std::size_t row) const { return values.get() + row * size; }
+  const T* at(std::size_t row) const { return values.get() + row * size; }
   // Keeps an evaluation just made at p (weighted, `size` reals).
-  void keep(std::size_t row, const double* p, const double* weighted) {
+  void keep(std::size_t row, const T* p, const T* weighted) {
     std::copy_n(p, m, points.get() + row * m);
     std::copy_n(weighted, size, values.get() + row * size);
     known[row] = 1;
@@ -2042,58 +2060,146 @@ struct LastEvaluations {
   }
 };
 
-// The fits of a lockstep batch: one engine run per row, the model, the
-// rows' weighted data and their last evaluations.
-struct Lockstep {
-  const Batch<double>& b;
-  PyObject *model, *jac, *args;
-  std::vector<std::unique_ptr<ombrix::SteppedSolve<double>>> runs;
-  CBuffer<double> weighted_y;  // k x n: W y, what each engine fits
-  LastEvaluations last_values, last_jacobian;
-  std::vector<int> asking;  // the rows of the current round
+// Threads that share the rows of a lockstep batch between its calls into
+// Python: share(count, work) runs work(row, thread) for every row below
+// count, each row on one of the threads (this one is thread 0), and returns
+// when all are done; work is borrowed, not copied (no allocation per share).
+// The helpers wait between shares, so a batch starts them once for all its
+// rounds; fewer start when the system refuses one, which changes no result.
+// A share does not wait for a helper that has not woken yet (on a busy
+// machine that can take a while): a helper takes rows only once it has
+// joined the share under the mutex, and the share ends when every row is
+// taken and no helper that joined is still at work.  Called without the
+// interpreter lock; the work must not throw.
+class RowThreads {
+ public:
+  explicit RowThreads(int workers) {
+    for (int t = 1; t < workers; ++t) {
+      try {
+        helpers_.emplace_back(&RowThreads::help, this, t);
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+  ~RowThreads() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& helper : helpers_) helper.join();
+  }
+  RowThreads(const RowThreads&) = delete;
+  RowThreads& operator=(const RowThreads&) = delete;
 
-  const double* row_weights(std::size_t row) const {
-    return b.weights ? b.weights + (b.weights_per_row ? row * std::size_t(b.n) : 0) : nullptr;
+  // The threads that share the rows, this one included.
+  int count() const { return int(helpers_.size()) + 1; }
+
+  template <typename Work>
+  void share(int rows, const Work& work) {
+    if (helpers_.empty() || rows <= 1) {
+      for (int row = 0; row < rows; ++row) work(row, 0);
+      return;
+    }
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [this] { return working_ == 0; });  // a late helper leaving the last share
+      work_ = &work;
+      call_ = [](const void* w, int row, int thread) { (*static_cast<const Work*>(w))(row, thread); };
+      rows_ = rows;
+      next_row_.store(0);
+      ++generation_;
+    }
+    wake_.notify_all();
+    take_rows(0);  // every row is taken when it returns
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return working_ == 0; });
+  }
+
+ private:
+  void take_rows(int thread) {
+    for (int row = next_row_.fetch_add(1); row < rows_; row = next_row_.fetch_add(1)) call_(work_, row, thread);
+  }
+
+  void help(int thread) {
+    unsigned seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        if (stopping_) return;
+        seen = generation_;
+        ++working_;
+      }
+      take_rows(thread);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--working_ == 0) done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  // the current share's work and how to call it (set under the mutex)
+  const void* work_ = nullptr;
+  void (*call_)(const void* work, int row, int thread) = nullptr;
+  int rows_ = 0;
+  std::atomic<int> next_row_{0};
+  int working_ = 0;          // helpers that joined a share and are still taking rows
+  unsigned generation_ = 0;  // counts the shares, so that a helper sees each once
+  bool stopping_ = false;
+  std::vector<std::thread> helpers_;
+};
+
+// The fits of a lockstep batch in the precision T: one engine run per row,
+// the model (and jac, or None for difference Jacobians), the rows' data
+// and weights in T, their last evaluations, and the threads that move the
+// runs on between the calls.
+template <typename T>
+struct Lockstep {
+  const Batch<T>& b;
+  PyObject *model, *jac, *args;
+  RowThreads& threads;
+  std::vector<std::unique_ptr<ombrix::SteppedSolve<T>>> runs;
+  CBuffer<T> y;           // k x n: the data in T
+  CBuffer<T> weighted_y;  // k x n: W y formed in double, what each engine fits
+  CBuffer<T> weights;     // n or k x n as b.weights: W in T, which weights the model's values
+  CBuffer<T> typical;     // k x m: the sizes of each row's difference steps, |p0| or 1
+  LastEvaluations<T> last_values, last_jacobian;
+  // The rows of the current round: those answered from their last
+  // evaluation, and those that the call answers (in the call's order).
+  std::vector<int> reusing, asking;
+
+  bool analytic() const { return jac != Py_None; }
+  std::size_t weights_offset(std::size_t row) const { return b.weights_per_row ? row * std::size_t(b.n) : 0; }
+  const double* row_weights64(std::size_t row) const { return b.weights ? b.weights + weights_offset(row) : nullptr; }
+  const T* row_weights(std::size_t row) const { return b.weights ? weights.get() + weights_offset(row) : nullptr; }
+  // Where row's difference steps go, as fit places them at its solution.
+  ombrix::DifferenceSteps<T> row_steps(std::size_t row) const {
+    return {b.differences, typical.get() + row * std::size_t(b.m), nullptr, nullptr, T(b.settings.diff_step)};
   }
 };
 
-// Answers every run asking for `need`: from its last evaluation when it
-// asks at the same point, the others with one call.  *any true when one
-// asked; false with the exception pending.
-bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* any) {
-  using Need = ombrix::SteppedSolve<double>::Need;
+// Moves on every run of the round, sharing them among the threads without
+// the interpreter lock: each takes its last evaluation or its part of the
+// call's values `out` (weighted, and kept as its last evaluation).
+template <typename T>
+void supply_round(Lockstep<T>& s, bool values, const T* out) {
   const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
-  const bool values = need == Need::kValues;
-  LastEvaluations& last = values ? s.last_values : s.last_jacobian;
-  s.asking.clear();
-  for (int i = 0; i < s.b.k; ++i) {
-    ombrix::SteppedSolve<double>& run = *s.runs[std::size_t(i)];
-    if (run.need() != need) continue;
-    *any = true;
-    if (last.reusable(std::size_t(i), run.at())) {
-      std::copy_n(last.at(std::size_t(i)), last.size, run.into());
-      run.supplied();
-    } else {
-      s.asking.push_back(i);
-    }
-  }
-  if (s.asking.empty()) return true;
-  const npy_intp j = npy_intp(s.asking.size());
-  npy_intp p_dims[2] = {j, npy_intp(m)};
-  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
-  if (!points) return false;
-  for (npy_intp a = 0; a < j; ++a)
-    std::copy_n(s.runs[std::size_t(s.asking[std::size_t(a)])]->at(), m, data_of<double>(points) + std::size_t(a) * m);
-  const npy_intp dims[3] = {j, npy_intp(n), npy_intp(m)};
-  Ref out = call_vectorized(values ? s.model : s.jac, s.args, points, values ? "model" : "jac", values ? 2 : 3, dims);
-  if (!out) return false;
+  LastEvaluations<T>& last = values ? s.last_values : s.last_jacobian;
   const std::size_t width = values ? 1 : m;  // reals per data point
-  for (npy_intp a = 0; a < j; ++a) {
-    const std::size_t row = std::size_t(s.asking[std::size_t(a)]);
-    const double* from = data_of<double>(out) + std::size_t(a) * n * width;
-    ombrix::SteppedSolve<double>& run = *s.runs[row];
-    double* into = run.into();
-    const double* w = s.row_weights(row);
+  const int reused = int(s.reusing.size());
+  const auto work = [&](int a, int) {
+    if (a < reused) {
+      const std::size_t row = std::size_t(s.reusing[std::size_t(a)]);
+      std::copy_n(last.at(row), last.size, s.runs[row]->into());
+      return s.runs[row]->supplied();
+    }
+    const std::size_t asked = std::size_t(a - reused), row = std::size_t(s.asking[asked]);
+    const T* from = out + asked * n * width;
+    ombrix::SteppedSolve<T>& run = *s.runs[row];
+    T* into = run.into();
+    const T* w = s.row_weights(row);
     for (std::size_t i = 0; i < n; ++i)
       for (std::size_t c = 0; c < width; ++c) {
         const std::size_t at = i * width + c;
@@ -2101,26 +2207,92 @@ bool answer_round(Lockstep& s, ombrix::SteppedSolve<double>::Need need, bool* an
       }
     last.keep(row, run.at(), into);
     run.supplied();
+  };
+  Py_BEGIN_ALLOW_THREADS
+  s.threads.share(reused + int(s.asking.size()), work);
+  Py_END_ALLOW_THREADS
+}
+
+// Answers every run asking for `need`: from its last evaluation when it
+// asks at the same point, the others with one call.  *any true when one
+// asked; false with the exception pending.
+template <typename T>
+bool answer_round(Lockstep<T>& s, typename ombrix::SteppedSolve<T>::Need need, bool* any) {
+  using Need = typename ombrix::SteppedSolve<T>::Need;
+  const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
+  const bool values = need == Need::kValues;
+  const LastEvaluations<T>& last = values ? s.last_values : s.last_jacobian;
+  s.reusing.clear();
+  s.asking.clear();
+  for (int i = 0; i < s.b.k; ++i) {
+    const ombrix::SteppedSolve<T>& run = *s.runs[std::size_t(i)];
+    if (run.need() != need) continue;
+    *any = true;
+    (last.reusable(std::size_t(i), run.at()) ? s.reusing : s.asking).push_back(i);
+  }
+  if (s.asking.empty()) {
+    if (!s.reusing.empty()) supply_round<T>(s, values, nullptr);
+    return true;
+  }
+  const npy_intp j = npy_intp(s.asking.size());
+  npy_intp p_dims[2] = {j, npy_intp(m)};
+  Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
+  if (!points) return false;
+  for (npy_intp a = 0; a < j; ++a)
+    std::copy_n(s.runs[std::size_t(s.asking[std::size_t(a)])]->at(), m, data_of<T>(points) + std::size_t(a) * m);
+  const npy_intp dims[3] = {j, npy_intp(n), npy_intp(m)};
+  Ref out =
+      call_vectorized<T>(values ? s.model : s.jac, s.args, points, values ? "model" : "jac", values ? 2 : 3, dims);
+  if (!out) return false;
+  supply_round(s, values, data_of<T>(out));
+  return true;
+}
+
+// The rows' data, weights and weighted data in T, as a single fit converts
+// them; false when memory is short.
+template <typename T>
+bool convert_rows(Lockstep<T>& s) {
+  const Batch<T>& b = s.b;
+  const std::size_t k = std::size_t(b.k), n = std::size_t(b.n), m = std::size_t(b.m);
+  const std::size_t weight_rows = b.weights ? (b.weights_per_row ? k : 1) : 0;
+  s.y.reset(allocate<T>(k, n));
+  s.weighted_y.reset(allocate<T>(k, n));
+  s.weights.reset(allocate<T>(std::max<std::size_t>(weight_rows, 1), n));
+  s.typical.reset(allocate<T>(k, m));
+  if (!s.y || !s.weighted_y || !s.weights || !s.typical) return false;
+  std::copy_n(b.weights, weight_rows * n, s.weights.get());
+  for (std::size_t row = 0; row < k; ++row) {
+    const double* y64 = b.y + row * n;
+    const double* w64 = s.row_weights64(row);
+    for (std::size_t i = 0; i < n; ++i) {
+      s.y[row * n + i] = T(y64[i]);
+      s.weighted_y[row * n + i] = T(w64 ? w64[i] * y64[i] : y64[i]);
+    }
   }
   return true;
 }
 
-// Starts one engine run per row from its start; false with the exception pending.
-bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
+// Starts one engine run per row from its start, its difference steps sized
+// as fit sizes them; false with the exception pending.
+template <typename T>
+bool start_runs(Lockstep<T>& s, typename Engine<T>::Options options) {
   const std::size_t m = std::size_t(s.b.m), n = std::size_t(s.b.n);
-  s.weighted_y.reset(allocate<double>(std::size_t(s.b.k), n));
-  if (!s.weighted_y || !s.last_values.take(std::size_t(s.b.k), m, n) ||
-      !s.last_jacobian.take(std::size_t(s.b.k), m, n * m))
+  if (!convert_rows(s) || !s.last_values.take(std::size_t(s.b.k), m, n) ||
+      (s.analytic() && !s.last_jacobian.take(std::size_t(s.b.k), m, n * m)))
     return PyErr_NoMemory(), false;
   s.runs.reserve(std::size_t(s.b.k));
+  s.reusing.reserve(std::size_t(s.b.k));
   s.asking.reserve(std::size_t(s.b.k));
   for (std::size_t row = 0; row < std::size_t(s.b.k); ++row) {
-    std::copy_n(s.b.p0 + row * m, m, s.b.p + row * m);
-    const double* w = s.row_weights(row);
-    double* wy = s.weighted_y.get() + row * n;
-    for (std::size_t i = 0; i < n; ++i) wy[i] = w ? w[i] * s.b.y[row * n + i] : s.b.y[row * n + i];
-    s.runs.push_back(std::make_unique<ombrix::SteppedSolve<double>>());
-    if (!s.runs.back()->begin(s.b.p + row * m, wy, s.b.m, s.b.n, options)) {
+    const double* p0 = s.b.p0 + row * m;
+    T* typical = s.typical.get() + row * m;
+    for (std::size_t j = 0; j < m; ++j) {
+      s.b.p[row * m + j] = T(p0[j]);
+      typical[j] = T(p0[j] != 0 ? std::fabs(p0[j]) : 1.0);
+    }
+    options.typical = typical;
+    s.runs.push_back(std::make_unique<ombrix::SteppedSolve<T>>());
+    if (!s.runs.back()->begin(s.b.p + row * m, s.weighted_y.get() + row * n, s.b.m, s.b.n, options, s.analytic())) {
       PyErr_Format(PyExc_RuntimeError, "row %zd: the solver could not start; its reason is on standard error",
                    Py_ssize_t(row));
       return false;
@@ -2129,100 +2301,300 @@ bool start_runs(Lockstep& s, const dombrix_solve_options& options) {
   return true;
 }
 
-// The statistics of every row at its solution, from one call of the model
-// and one of jac at all of them; false with the exception pending.
-bool lockstep_statistics(Lockstep& s) {
-  const Batch<double>& b = s.b;
+// The model evaluations of the binding's difference Jacobian at a solution:
+// one per column forward, two central (no bounds to step around); none
+// with an analytic Jacobian.
+template <typename T>
+int difference_evaluations(const Lockstep<T>& s) {
+  if (s.analytic()) return 0;
+  return s.b.differences == Differences::kCentral ? 2 * s.b.m : s.b.m;
+}
+
+// The statistics of one row at its solution from the model values and
+// Jacobian there (in b.f and b.J), into the batch's results; `weighted_jac`
+// (n x m) and `bounds` (m) are the thread's scratch.  False when memory is short.
+template <typename T>
+bool row_statistics(const Lockstep<T>& s, std::size_t row, double* weighted_jac, signed char* bounds) {
+  const Batch<T>& b = s.b;
   const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
-  npy_intp p_dims[2] = {b.k, b.m};
-  Ref points(PyArray_SimpleNew(2, p_dims, NPY_DOUBLE));
-  if (!points) return false;
-  std::copy_n(b.p, std::size_t(b.k) * m, data_of<double>(points));
-  const npy_intp dims[3] = {b.k, b.n, b.m};
-  Ref f = call_vectorized(s.model, s.args, points, "model", 2, dims);
-  if (!f) return false;
-  Ref J = call_vectorized(s.jac, s.args, points, "jac", 3, dims);
-  if (!J) return false;
-  std::copy_n(data_of<double>(f), std::size_t(b.k) * n, b.f);
-  std::copy_n(data_of<double>(J), std::size_t(b.k) * n * m, b.J);
-  CBuffer<double> weighted_jac(allocate<double>(n, m));
-  CBuffer<signed char> bounds(ombrix::calloc_array<signed char>(ombrix::Size(m)));
-  if (!weighted_jac || !bounds) return PyErr_NoMemory(), false;
+  ombrix_solve_result result{};
+  const int status = s.runs[row]->result(&result);
+  T info[10] = {};  // in T, as a single fit keeps it
+  info[0] = T(result.initial_chisq);
+  info[1] = T(result.chisq);
+  info[2] = T(result.gradient);
+  info[4] = T(result.damping);
+  info[5] = T(result.iterations);
+  info[6] = T(stop_reason(status));
+  info[7] = T(result.nfev);
+  info[8] = T(result.njev);
+  const T* jac = b.J + row * n * m;
+  if (!ombrix::all_finite(jac, n * m)) info[6] = T(kInvalidValues);
+  std::copy_n(info, 10, b.info + row * 10);
+  ombrix::SolutionProblem<T> problem;
+  problem.m = b.m;
+  problem.n = b.n;
+  problem.y = s.y.get() + row * n;
+  problem.y64 = b.y + row * n;
+  problem.weighted_y = s.weighted_y.get() + row * n;
+  if (const double* w = s.row_weights64(row)) problem.weights = {Weighting::kDiagonal, w};
+  problem.loss = b.settings.loss;
+  problem.f_scale = b.settings.f_scale;
+  problem.jacobian_accuracy = ombrix::jacobian_accuracy<T>(s.analytic(), b.differences, T(b.settings.diff_step));
   bool no_rows = false;
-  for (std::size_t row = 0; row < std::size_t(b.k); ++row) {
-    ombrix_solve_result result{};
-    const int status = s.runs[row]->result(&result);
-    double* info = b.info + row * 10;
-    info[0] = result.initial_chisq;
-    info[1] = result.chisq;
-    info[2] = result.gradient;
-    info[4] = result.damping;
-    info[5] = result.iterations;
-    info[6] = stop_reason(status);
-    info[7] = result.nfev;
-    info[8] = result.njev;
-    const double* jac = b.J + row * n * m;
-    if (!ombrix::all_finite(jac, n * m)) info[6] = kInvalidValues;
-    ombrix::SolutionProblem<double> problem;
-    problem.m = b.m;
-    problem.n = b.n;
-    problem.y = problem.y64 = b.y + row * n;
-    problem.weighted_y = s.weighted_y.get() + row * n;
-    if (const double* w = s.row_weights(row)) problem.weights = {Weighting::kDiagonal, w};
-    problem.loss = b.settings.loss;
-    problem.f_scale = b.settings.f_scale;
-    ombrix::SolutionReport<double> report = b.report_into(row, weighted_jac.get(), bounds.get(), &no_rows);
-    if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
-        ombrix::SolutionOutcome::kDone)
-      return PyErr_NoMemory(), false;
-    b.store(row, report);
-    // counted as a single fit counts them: the statistics' evaluations where the run made none at p
-    const double* p = b.p + row * m;
-    b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p);
-    b.njev[row] = s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p);
-    b.status[row] = status;
+  ombrix::SolutionReport<T> report = b.report_into(row, weighted_jac, bounds, &no_rows);
+  if (ombrix::summarise_solution<T>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
+      ombrix::SolutionOutcome::kDone)
+    return false;
+  b.store(row, report);
+  // counted as a single fit counts them: the statistics' evaluations where the run made none at p;
+  // with differences the single fit takes one Jacobian, there, from the model values at its steps
+  const T* p = b.p + row * m;
+  b.nfev[row] = s.last_values.made[row] + !s.last_values.reusable(row, p) + difference_evaluations(s);
+  b.njev[row] = s.analytic() ? s.last_jacobian.made[row] + !s.last_jacobian.reusable(row, p) : 1;
+  b.status[row] = status;
+  return true;
+}
+
+// The solutions' model values into b.f, from one call at all of them;
+// false with the exception pending.
+template <typename T>
+bool values_at_solutions(Lockstep<T>& s) {
+  const Batch<T>& b = s.b;
+  npy_intp p_dims[2] = {b.k, b.m};
+  Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
+  if (!points) return false;
+  std::copy_n(b.p, std::size_t(b.k) * std::size_t(b.m), data_of<T>(points));
+  const npy_intp dims[2] = {b.k, b.n};
+  Ref f = call_vectorized<T>(s.model, s.args, points, "model", 2, dims);
+  if (!f) return false;
+  std::copy_n(data_of<T>(f), std::size_t(b.k) * std::size_t(b.n), b.f);
+  return true;
+}
+
+// The analytic Jacobians at the solutions into b.J, from one call at all of
+// them; false with the exception pending.
+template <typename T>
+bool jacobians_at_solutions(Lockstep<T>& s) {
+  const Batch<T>& b = s.b;
+  npy_intp p_dims[2] = {b.k, b.m};
+  Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
+  if (!points) return false;
+  std::copy_n(b.p, std::size_t(b.k) * std::size_t(b.m), data_of<T>(points));
+  const npy_intp dims[3] = {b.k, b.n, b.m};
+  Ref J = call_vectorized<T>(s.jac, s.args, points, "jac", 3, dims);
+  if (!J) return false;
+  std::copy_n(data_of<T>(J), std::size_t(b.k) * std::size_t(b.n) * std::size_t(b.m), b.J);
+  return true;
+}
+
+// The model as the binding's difference Jacobian of one row reaches it, in
+// two passes over the same steps: first each evaluation's point is written
+// down (its values zero), then the values made at those points by one
+// vectorized call are handed out in the same order.  values_at gives the
+// values at the solution, where the difference Jacobian is taken.
+template <typename T>
+class DifferencePoints final : public ombrix::ModelEvaluations<T> {
+ public:
+  DifferencePoints(int m, int n, int capacity) : m_(std::size_t(m)), n_(std::size_t(n)), capacity_(capacity) {}
+
+  void record(const T* f_at_p, T* points) {
+    start(f_at_p);
+    points_ = points;
+  }
+  void serve(const T* f_at_p, const T* values) {
+    start(f_at_p);
+    values_ = values;
+  }
+
+  bool evaluate(const T* p, T* f) override {
+    if (made_ == capacity_) return false;  // more points than the difference rule takes: a fault here
+    const std::size_t e = std::size_t(made_++);
+    if (points_) {
+      std::copy_n(p, m_, points_ + e * m_);
+      std::fill_n(f, n_, T(0));
+    } else {
+      std::copy_n(values_ + e * n_, n_, f);
+    }
+    return true;
+  }
+  bool values_at(const T*, const T** f) override {
+    *f = f_at_p_;
+    return true;
+  }
+
+ private:
+  void start(const T* f_at_p) {
+    f_at_p_ = f_at_p;
+    points_ = nullptr;
+    values_ = nullptr;
+    made_ = 0;
+  }
+
+  const std::size_t m_, n_;
+  const int capacity_;
+  const T* f_at_p_ = nullptr;
+  T* points_ = nullptr;        // recording: where the points go
+  const T* values_ = nullptr;  // serving: the values at them
+  int made_ = 0;
+};
+
+// One thread's scratch for the statistics: W J, the active bounds, and a
+// difference Jacobian's trial point, values and (while its points are
+// written down) Jacobian.
+template <typename T>
+struct StatisticsScratch {
+  CBuffer<double> weighted_jac;
+  CBuffer<T> trial, f_plus, f_minus, jac;
+  CBuffer<signed char> bounds;
+
+  bool take(std::size_t m, std::size_t n) {
+    weighted_jac.reset(allocate<double>(n, m));
+    trial.reset(allocate<T>(m));
+    f_plus.reset(allocate<T>(n));
+    f_minus.reset(allocate<T>(n));
+    jac.reset(allocate<T>(n, m));
+    bounds.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
+    return weighted_jac && trial && f_plus && f_minus && jac && bounds;
+  }
+  ombrix::DifferenceScratch<T> differences() { return {trial.get(), f_plus.get(), f_minus.get()}; }
+};
+
+// The difference Jacobians at the solutions into b.J, as fit takes them
+// (the binding's steps, not the engine's), and each row's statistics.  The
+// rows go in groups whose difference points make one call of at most k
+// points (one row's m or 2m when k is smaller), so that a call's values
+// take no more memory than a round's; the threads write the points down
+// and make the Jacobians from the values.  False with the exception pending.
+template <typename T>
+bool difference_statistics(Lockstep<T>& s, std::vector<StatisticsScratch<T>>& scratch,
+                           std::atomic<bool>* short_of_memory) {
+  std::atomic<bool> miscounted{false};  // a difference Jacobian asked for more points than it takes
+  const Batch<T>& b = s.b;
+  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
+  const int per_row = difference_evaluations(s);
+  const int group = std::max(1, b.k / per_row);
+  std::vector<DifferencePoints<T>> models(scratch.size(), DifferencePoints<T>(b.m, b.n, per_row));
+  for (int first = 0; first < b.k; first += group) {
+    const int rows = std::min(group, b.k - first);
+    npy_intp p_dims[2] = {npy_intp(rows) * per_row, b.m};
+    Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
+    if (!points) return false;
+    T* at = data_of<T>(points);
+    const auto write_points = [&](int a, int thread) {
+      const std::size_t row = std::size_t(first + a), t = std::size_t(thread);
+      models[t].record(b.f + row * n, at + std::size_t(a) * std::size_t(per_row) * m);
+      if (!ombrix::difference_jacobian<T>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n,
+                                          scratch[t].differences(), scratch[t].jac.get()))
+        miscounted.store(true);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    s.threads.share(rows, write_points);
+    Py_END_ALLOW_THREADS
+    if (miscounted.load()) {
+      PyErr_SetString(PyExc_SystemError, "a difference Jacobian took more points than its rule");
+      return false;
+    }
+    const npy_intp dims[2] = {p_dims[0], b.n};
+    Ref values = call_vectorized<T>(s.model, s.args, points, "model", 2, dims);
+    if (!values) return false;
+    const T* from = data_of<T>(values);
+    const auto take_values = [&](int a, int thread) {
+      const std::size_t row = std::size_t(first + a), t = std::size_t(thread);
+      models[t].serve(b.f + row * n, from + std::size_t(a) * std::size_t(per_row) * n);
+      ombrix::difference_jacobian<T>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n, scratch[t].differences(),
+                                     b.J + row * n * m);
+      if (!row_statistics(s, row, scratch[t].weighted_jac.get(), scratch[t].bounds.get()))
+        short_of_memory->store(true);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    s.threads.share(rows, take_values);
+    Py_END_ALLOW_THREADS
   }
   return true;
 }
 
-const char* const kSolveLockstepParams[] = {"model", "p0", "y", "jac", "args", "weights", "tau", "max_iter",
-                                            "engine"};
+// The statistics of every row at its solution, as fit computes them there:
+// the model values (and the analytic Jacobian) from one call at all of
+// them, or the difference Jacobians from calls at their points; the rows
+// shared among the threads.  False with the exception pending.
+template <typename T>
+bool lockstep_statistics(Lockstep<T>& s) {
+  const Batch<T>& b = s.b;
+  const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
+  if (!values_at_solutions(s) || (s.analytic() && !jacobians_at_solutions(s))) return false;
+  std::vector<StatisticsScratch<T>> scratch(std::size_t(s.threads.count()));
+  for (StatisticsScratch<T>& mine : scratch)
+    if (!mine.take(m, n)) return PyErr_NoMemory(), false;
+  std::atomic<bool> short_of_memory{false};
+  if (!s.analytic()) {
+    if (!difference_statistics(s, scratch, &short_of_memory)) return false;
+  } else {
+    const auto work = [&](int row, int thread) {
+      StatisticsScratch<T>& mine = scratch[std::size_t(thread)];
+      if (!row_statistics(s, std::size_t(row), mine.weighted_jac.get(), mine.bounds.get()))
+        short_of_memory.store(true);
+    };
+    Py_BEGIN_ALLOW_THREADS
+    s.threads.share(b.k, work);
+    Py_END_ALLOW_THREADS
+  }
+  if (short_of_memory.load()) return PyErr_NoMemory(), false;
+  return true;
+}
+
+// The lockstep batch in the precision T, from the checked arguments.
+template <typename T>
+PyObject* solve_lockstep_impl(const SolveArgs& a, PyObject* model_args, PyObject* weights, Differences differences,
+                              int workers) {
+  using Need = typename ombrix::SteppedSolve<T>::Need;
+  Batch<T> b;
+  Ref p0, y, weight_array;
+  if (!read_batch_arrays(a.p0, a.y, weights, &b, &p0, &y, &weight_array)) return nullptr;
+  b.settings = a.engine;
+  b.differences = differences;
+  Ref results = batch_results(&b);
+  if (!results) return nullptr;
+  typename Engine<T>::Options options;
+  Engine<T>::defaults(&options);
+  set_engine_options<T>(b.settings, a.tolerances, differences, &options);
+  if (a.jac != Py_None) options.jacobian_accuracy = ombrix::jacobian_accuracy<T>(true, differences);
+  RowThreads threads(std::min(workers, b.k));
+  Lockstep<T> s{b, a.model, a.jac, model_args, threads, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+  if (!start_runs(s, options)) return nullptr;
+  for (bool any = true; any;) {
+    any = false;
+    if (!answer_round(s, Need::kValues, &any) || !answer_round(s, Need::kJacobian, &any)) return nullptr;
+  }
+  if (!lockstep_statistics(s)) return nullptr;
+  return results.release();
+}
+
+const char* const kSolveLockstepParams[] = {"model", "p0", "y", "jac", "args", "weights", "diff", "tau",
+                                            "max_iter", "engine", "single", "workers"};
 
 PyObject* engine_solve_lockstep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* v[std::size(kSolveLockstepParams)];
   if (!ombrix::py::bind_arguments({"engine_solve_lockstep", kSolveLockstepParams}, args, nargs, kwnames, v))
     return nullptr;
   SolveArgs a{v[0], v[1], v[2], Py_None, v[3], Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None,
-              Py_None, Py_None, false, {}, Convention::kArray, false, false, false, {}};
-  if (!read_engine(v[8], &a) || !ombrix::py::to_double(v[6], &a.tolerances.tau) ||
-      !ombrix::py::to_int(v[7], &a.tolerances.max_iter))
+              v[6], Py_None, false, {}, Convention::kArray, false, false, false, {}};
+  int workers = 0;
+  Differences differences;
+  bool secant = false;
+  const int single = PyObject_IsTrue(v[10]);
+  if (single < 0 || !read_engine(v[9], &a) || !ombrix::py::to_double(v[7], &a.tolerances.tau) ||
+      !ombrix::py::to_int(v[8], &a.tolerances.max_iter) || !ombrix::py::to_int(v[11], &workers) ||
+      !read_modes(a, &differences, &secant))
     return nullptr;
-  if (!PyCallable_Check(a.model) || !PyCallable_Check(a.jac)) {
-    PyErr_SetString(PyExc_TypeError, "engine_solve_lockstep takes a callable model and jac");
+  if (workers < 1) {
+    PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
     return nullptr;
   }
   Ref model_args = args_tuple(v[4]);
   if (!model_args) return nullptr;
-  Batch<double> b;
-  Ref p0, y, weight_array;
-  if (!read_batch_arrays(a.p0, a.y, v[5], &b, &p0, &y, &weight_array)) return nullptr;
-  b.settings = a.engine;
-  Ref results = batch_results(&b);
-  if (!results) return nullptr;
-  dombrix_solve_options options;
-  dombrix_solve_defaults(&options);
-  set_engine_options<double>(b.settings, a.tolerances, Differences::kForward, &options);
-  options.jacobian_accuracy = ombrix::jacobian_accuracy<double>(true, Differences::kForward);
-  Lockstep s{b, a.model, a.jac, model_args.get(), {}, {}, {}};
-  if (!start_runs(s, options)) return nullptr;
-  for (bool any = true; any;) {
-    any = false;
-    if (!answer_round(s, ombrix::SteppedSolve<double>::Need::kValues, &any) ||
-        !answer_round(s, ombrix::SteppedSolve<double>::Need::kJacobian, &any))
-      return nullptr;
-  }
-  if (!lockstep_statistics(s)) return nullptr;
-  return results.release();
+  return single ? solve_lockstep_impl<float>(a, model_args.get(), v[5], differences, workers)
+                : solve_lockstep_impl<double>(a, model_args.get(), v[5], differences, workers);
 }
 
 // ---- evaluations at one point ----
@@ -2385,12 +2757,18 @@ PyDoc_STRVAR(engine_solve_guarded_doc,
              "G p >= h and stops; the result is solve_guarded()'s, current being the engine's last\n"
              "accepted point.");
 PyDoc_STRVAR(engine_solve_lockstep_doc,
-             "engine_solve_lockstep(model, p0, y, jac, args, weights, tau, max_iter, engine)\n"
+             "engine_solve_lockstep(model, p0, y, jac, args, weights, diff, tau, max_iter, engine, single,\n"
+             "                      workers)\n"
              "--\n\n"
              "Fits every row of y (k x n) from p0 (k x m) on the engine, without constraints, with a\n"
              "vectorized Python model and Jacobian: model(P, *args) -> (j, n), jac(P, *args) -> (j, n, m)\n"
              "for the j x m points of the fits that ask for them, one call per round for all of them.\n"
-             "Returns the arrays of engine_solve_many.");
+             "With jac None the Jacobians are differences ('forward' or 'central' diff), their points\n"
+             "gathered into the model's calls as well.  In single precision with single: P and the values\n"
+             "in float32, as engine_solve() in float32 calls a model.\n"
+             "Between the calls `workers` threads share the engine's work on the rows, without the\n"
+             "interpreter lock; the results do not depend on their number.  Returns the arrays of\n"
+             "engine_solve_many.");
 
 PyDoc_STRVAR(engine_solve_many_doc,
              "engine_solve_many(model, p0, y, jac, weights, diff, tau, max_iter, engine, single, workers)\n"

@@ -134,12 +134,15 @@ def engine_solve_many(model: _Model, p0: npt.ArrayLike, y: npt.ArrayLike, jac: _
     ...
 
 
-def engine_solve_lockstep(model: Callable[..., Any], p0: npt.ArrayLike, y: npt.ArrayLike, jac: Callable[..., Any],
-                          args: tuple[Any, ...], weights: npt.ArrayLike | None, tau: float, max_iter: int,
-                          engine: tuple[Any, ...]) -> dict[str, np.ndarray]:
-    """engine_solve_many's fits for a vectorized Python model in double precision: model(P, *args)
-    and jac(P, *args) take the points P (j x m) of the fits that ask for them, all in one call per
-    round, and return (j, n) and (j, n, m).  Returns engine_solve_many's arrays."""
+def engine_solve_lockstep(model: Callable[..., Any], p0: npt.ArrayLike, y: npt.ArrayLike,
+                          jac: Callable[..., Any] | None, args: tuple[Any, ...], weights: npt.ArrayLike | None,
+                          diff: Literal["forward", "central"], tau: float, max_iter: int, engine: tuple[Any, ...],
+                          single: object, workers: int) -> dict[str, np.ndarray]:
+    """engine_solve_many's fits for a vectorized Python model: model(P, *args) and jac(P, *args)
+    take the points P (j x m) of the fits that ask for them, all in one call per round, and return
+    (j, n) and (j, n, m); with jac None the points of the difference Jacobians are among them.  P
+    and the values in float32 with single, else float64.  `workers` threads share the fits' work
+    between the calls, without the interpreter lock.  Returns engine_solve_many's arrays."""
     ...
 
 

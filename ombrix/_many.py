@@ -156,15 +156,20 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
         As in `fit`.
     vectorized : bool, optional
         The model (and `jac`) take the parameters of several fits at once
-        (see `model`).  With `jac`, in float64 and without bounds, `eq` or
-        `ineq`, all fits advance together: each round calls the model (or
-        `jac`) once for every fit that needs it, P of shape (j, m) with j up
-        to k, and `workers` does not apply.  Otherwise the fits advance one
-        at a time (P of shape (1, m)), at the speed of a loop of `fit`.
+        (see `model`).  Without bounds, `eq` or `ineq`, all fits advance
+        together: each round calls the model (or `jac`) once for every fit
+        that needs it, P of shape (j, m) with j up to k (of the fits'
+        dtype, as `fit` gives p); without `jac` the points of the
+        difference Jacobians are among them.  Otherwise (and with
+        ``diff='secant'``) the fits advance one at a time (P of shape
+        (1, m)), at the speed of a loop of `fit`.
     workers : int, optional
         Threads that share the fits (default 1).  They run in parallel for
         a compiled model, which releases the interpreter lock while it
-        iterates; a Python model holds it.
+        iterates; a Python model holds it.  When a vectorized model's fits
+        advance together, the calls stay one at a time and the threads
+        share the fits' iterations between them.  The results do not
+        depend on `workers`.
     progress : bool, optional
         Show a progress bar (needs tqdm).
 
@@ -214,10 +219,10 @@ def fit_many(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequenc
     if vectorized:
         if _compiled.is_compiled(model):
             raise TypeError("a compiled model is not vectorized: give vectorized=False")
-        if jac is not None and bounds is None and eq is None and ineq is None:
+        if bounds is None and eq is None and ineq is None:
             batch = _lockstep_batch(model, jac, starts, y, sigma, dict(
                 args=args, absolute_sigma=bool(absolute_sigma), loss=loss, f_scale=f_scale, diff=diff, dtype=dtype,
-                damping=damping, step_tol=step_tol, max_iterations=max_iterations, names=names), progress)
+                damping=damping, step_tol=step_tol, max_iterations=max_iterations, names=names), workers, progress)
             if batch is not None:
                 return batch
         model, jac = _one_fit_at_a_time(model), None if jac is None else _one_fit_at_a_time(jac)
@@ -276,15 +281,15 @@ def _compiled_batch(model, starts, y, sigma, options, workers, progress):
     return _batch_of(out, problem, starts, y, sigma, options)
 
 
-def _lockstep_batch(model, jac, starts, y, sigma, options, progress):
-    """The batch of a vectorized model and Jacobian fitted by the engine
-    without constraints, every fit advancing together: each round calls
-    the model (or jac) once with the points of all the fits that ask for
-    it (engine_solve_lockstep).  None for the fits it does not run (float32,
-    the numeric layer's own solvers), which go one at a time."""
-    if np.dtype(options["dtype"]) != np.float64:
-        return None
-    one_model, one_jac = _one_fit_at_a_time(model), _one_fit_at_a_time(jac)
+def _lockstep_batch(model, jac, starts, y, sigma, options, workers, progress):
+    """The batch of a vectorized model (and Jacobian, or differences)
+    fitted by the engine without constraints, every fit advancing together:
+    each round calls the model (or jac) once with the points of all the
+    fits that ask for it (engine_solve_lockstep), and `workers` threads
+    share the engine's work between the calls; in float32 the model gets
+    P in float32, as `fit` gives it p.  None for the fits it does not run
+    (the numeric layer's own solvers), which go one at a time."""
+    one_model, one_jac = _one_fit_at_a_time(model), None if jac is None else _one_fit_at_a_time(jac)
     problem, solver, weights = _batch_problem(one_model, starts, y, sigma, dict(options, jac=one_jac))
     if solver.engine is None or solver.active_set:
         return None
@@ -295,7 +300,8 @@ def _lockstep_batch(model, jac, starts, y, sigma, options, progress):
 
     def solve_rows(rows):
         w = weights if weights is None or weights.ndim == 1 else weights[rows]
-        return _fit.engine_solve_lockstep(model, starts[rows], y[rows], jac, args, w, tau, max_iter, engine)
+        return _fit.engine_solve_lockstep(model, starts[rows], y[rows], jac, args, w, options["diff"], tau, max_iter,
+                                          engine, problem.dtype == np.float32, workers)
 
     out = _solved_with_progress(solve_rows, y.shape[0]) if progress else solve_rows(slice(None))
     return _batch_of(out, problem, starts, y, None if sigma is None else np.asarray(sigma, dtype=np.float64),

@@ -431,14 +431,17 @@ def decay_jac_vectorized(P, t=T):
 
 
 class CountedCalls:
-    """A vectorized function that records how many fits each call serves."""
+    """A vectorized function that records how many fits each call serves,
+    and the dtypes of the parameters it is given."""
 
     def __init__(self, function):
         self.function = function
         self.rows = []
+        self.dtypes = set()
 
     def __call__(self, P, *args):
         self.rows.append(P.shape[0])
+        self.dtypes.add(P.dtype)
         return self.function(P, *args)
 
 
@@ -447,31 +450,75 @@ class CountedCalls:
     dict(sigma="per fit", absolute_sigma=True),
     dict(loss="soft_l1", f_scale=0.05),
     dict(loss="cauchy", f_scale=1.0, sigma="shared", step_tol=1e-10),
+    dict(sigma="per fit", workers=2),
+    # difference Jacobians, their points among the model's calls; a zero start takes the step of size 1
+    dict(diff="forward", sigma="shared"),
+    dict(diff="central", loss="soft_l1", f_scale=0.05, workers=3),
+    dict(diff="forward", start="a zero", sigma="per fit", absolute_sigma=True),
+    # in float32 the model gets float32 parameters, as fit gives them
+    dict(dtype=np.float32, sigma="per fit"),
+    dict(dtype=np.float32, diff="central", sigma="shared", workers=2),
+    dict(dtype=np.float32, diff="forward", loss="huber", f_scale=0.05),
 ])
 def test_lockstep_rows_equal_fit(monkeypatch, options):
     k = 16
     y, p0 = data(k), starts(k)
+    if options.pop("start", None):
+        p0[::3, 2] = 0.0
     t = T + 0.0  # passed through args
     sigma = {"per fit": np.random.default_rng(5).uniform(0.01, 0.04, (k, T.size)),
              "shared": np.linspace(0.01, 0.03, T.size), None: None}[options.pop("sigma", None)]
-    model, jac = CountedCalls(decay_vectorized), CountedCalls(decay_jac_vectorized)
+    workers = options.pop("workers", None)
+    with_jac = "diff" not in options
+    model, jac = CountedCalls(decay_vectorized), CountedCalls(decay_jac_vectorized) if with_jac else None
     with monkeypatch.context() as patch:  # no fit one at a time
         patch.setattr("ombrix._many.fit", None)
-        batch = ombrix.fit_many(model, p0, y, args=(t,), jac=jac, sigma=sigma, vectorized=True, **options)
+        batch = ombrix.fit_many(model, p0, y, args=(t,), jac=jac, sigma=sigma, vectorized=True, workers=workers,
+                                **options)
     assert batch.success.all()
     # one call serves many fits: far fewer calls than evaluations
-    assert max(model.rows) == k and max(jac.rows) == k
-    assert len(model.rows) + len(jac.rows) < (batch.nfev.sum() + batch.njev.sum()) / 4
+    calls = len(model.rows) + (len(jac.rows) if with_jac else 0)
+    assert max(model.rows) == k and (not with_jac or max(jac.rows) == k)
+    assert calls < (batch.nfev.sum() + batch.njev.sum()) / 4
+    dtype = np.dtype(options.get("dtype", np.float64))
+    assert model.dtypes == {dtype} and (not with_jac or jac.dtypes == {dtype})
+    assert batch.p.dtype == dtype
+    # a model evaluated on a stack of points may round differently: the same minimum, to far below its errors
+    # (float32 values resolve chi-square to about eps32, the minimum to about sqrt(eps32) of the errors)
+    p_tol, stderr_rtol, chisq_rtol = (1e-9, 1e-8, 1e-10) if dtype == np.float64 else (1e-2, 1e-3, 1e-5)
     for i in range(k):
         row_sigma = sigma[i] if sigma is not None and sigma.ndim == 2 else sigma
-        expected = ombrix.fit(decay, p0[i], y[i], args=(t,), jac=decay_jac, sigma=row_sigma, **options)
-        # a model evaluated on a stack of points may round differently: the same minimum, to far below its errors
-        np.testing.assert_allclose(batch.p[i], expected.p, rtol=0, atol=1e-9 * expected.stderr.max())
-        np.testing.assert_allclose(batch.stderr[i], expected.stderr, rtol=1e-8)
-        np.testing.assert_allclose(batch.chisq[i], expected.chisq, rtol=1e-10)
+        expected = ombrix.fit(decay, p0[i], y[i], args=(t,), jac=decay_jac if with_jac else None, sigma=row_sigma,
+                              **options)
+        np.testing.assert_allclose(batch.p[i], expected.p, rtol=0, atol=p_tol * expected.stderr.max())
+        np.testing.assert_allclose(batch.stderr[i], expected.stderr, rtol=stderr_rtol)
+        np.testing.assert_allclose(batch.chisq[i], expected.chisq, rtol=chisq_rtol)
         assert (batch.status[i], batch.iterations[i], batch.nfev[i], batch.njev[i]) == (
             expected.status, expected.iterations, expected.nfev, expected.njev)
         assert batch[i].status == expected.status and batch[i].jac.shape == (T.size, 3)
+
+
+def test_lockstep_results_do_not_depend_on_workers():
+    # rows of every kind: converged, refused at the start, failing on the way (NaN beyond an amplitude of 5)
+    k = 40
+    amplitude = np.full(k, 3.0)
+    amplitude[::7] = 10.0
+    p0 = starts(k)
+    p0[3, 0] = 6.0
+
+    def capped(P):
+        values = decay_vectorized(P)
+        values[P[:, 0] > 5] = np.nan
+        return values
+
+    y = data(k, amplitude=amplitude)
+    one, three = (ombrix.fit_many(capped, p0, y, jac=decay_jac_vectorized, sigma=np.full(T.size, 0.02),
+                                  vectorized=True, workers=workers) for workers in (1, 3))
+    assert not one.success.all() and one.success.any()
+    for name in ("p", "stderr", "cov", "chisq", "redchi", "status", "nfev", "njev", "iterations"):
+        np.testing.assert_array_equal(getattr(three, name), getattr(one, name), err_msg=name)
+    for i in range(k):
+        assert_same_fit(three[i], one[i])
 
 
 def test_lockstep_failing_fits_keep_their_rows():
@@ -496,15 +543,28 @@ def test_lockstep_failing_fits_keep_their_rows():
     assert (np.abs(batch.p[[0, 1, 3, 5]] - TRUE) < 5 * batch.stderr[[0, 1, 3, 5]]).all()
 
 
-@pytest.mark.parametrize("raising", ["model", "jac"])
-def test_lockstep_exception_propagates(raising):
-    def boom(P):
-        raise Boom(raising)
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("raising, diff, at", [
+    ("model", None, "the fourth call"),
+    ("jac", None, "the fourth call"),
+    ("model", "forward", "the fourth call"),
+    # 5 fits, 3 parameters: central differences at the solutions take 6 points a call
+    ("model", "central", "the solutions' differences"),
+])
+def test_lockstep_exception_propagates(raising, diff, at, workers):
+    calls = []
+
+    def boom(P):  # after some rounds, with the threads at work
+        calls.append(P)
+        if (len(calls) > 3) if at == "the fourth call" else (P.shape[0] > 5):
+            raise Boom(raising)
+        return decay_vectorized(P) if raising == "model" else decay_jac_vectorized(P)
 
     model = boom if raising == "model" else decay_vectorized
-    jac = boom if raising == "jac" else decay_jac_vectorized
+    jac = None if diff else boom if raising == "jac" else decay_jac_vectorized
     with pytest.raises(Boom, match=raising):
-        ombrix.fit_many(model, starts(5), data(5), jac=jac, vectorized=True)
+        ombrix.fit_many(model, starts(5), data(5), jac=jac, diff=diff or "forward", vectorized=True, workers=workers)
+    assert len(calls) > 3
 
 
 @pytest.mark.parametrize("model, jac, message", [
@@ -519,6 +579,11 @@ def test_lockstep_exception_propagates(raising):
 def test_lockstep_wrong_shapes_are_refused(model, jac, message):
     with pytest.raises(ValueError, match=message):
         ombrix.fit_many(model, TRUE, data(4), jac=jac, vectorized=True)
+
+
+def test_lockstep_values_that_are_not_real_are_refused():
+    with pytest.raises(TypeError, match="vectorized model returned values of dtype complex128, expected real"):
+        ombrix.fit_many(lambda P: decay_vectorized(P) + 0j, TRUE, data(4), vectorized=True)
 
 
 # ---- arguments ----
