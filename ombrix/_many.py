@@ -361,23 +361,41 @@ def _batch_of(out, problem, starts, y, sigma, options):
                    nfev=out["nfev"].astype(int), njev=out["njev"].astype(int),
                    iterations=out["info"][:, 5].astype(int))
 
-    def result(i):
-        row = dataclasses.replace(problem, y=y[i], start=starts[i])
+    _refuse_unstarted_rows(columns, out, starts, dtype)
+    rows = _BatchRows(problem, out, starts, y, sigma, absolute_sigma, loss, f_scale)
+    return FitBatch(**columns, results=_LazyResults(k, rows))
+
+
+@dataclasses.dataclass
+class _BatchRows:
+    """Makes the FitResult of row i of a batch fitted in C from its arrays
+    `out`, as `fit` makes it; it pickles when the model does."""
+
+    problem: _Problem
+    out: dict[str, np.ndarray]
+    starts: np.ndarray
+    y: np.ndarray
+    sigma: np.ndarray | None
+    absolute_sigma: bool
+    loss: str
+    f_scale: float
+
+    def __call__(self, i: int) -> FitResult:
+        out, starts = self.out, self.starts
+        row = dataclasses.replace(self.problem, y=self.y[i], start=starts[i])
         solution = types.SimpleNamespace(
             p=out["p"][i].copy(), f=out["f"][i].copy(), J=out["J"][i].copy(), info=out["info"][i].copy(),
-            nfev=int(out["nfev"][i]), njev=int(out["njev"][i]), r=out["r"][i].copy(), chisq=float(chisq[i]),
+            nfev=int(out["nfev"][i]), njev=int(out["njev"][i]), r=out["r"][i].copy(), chisq=float(out["chisq"][i]),
             cov=out["cov"][i].copy(), rank=int(out["rank"][i]), free=int(out["free"][i]),
             total=float(out["total"][i]), active_bounds=np.zeros(starts.shape[1], dtype=np.int8),
             active_ineq=np.zeros(0, dtype=bool))
         try:
             _common.raise_if_start_not_finite(solution, starts[i])
         except StartNotFinite as reason:  # a failed fit of its own, as fit_many reports it row by row
-            return refused_start(starts[i], n, 0, dtype, reason, absolute_sigma)
+            return refused_start(starts[i], self.y.shape[1], 0, self.problem.dtype, reason, self.absolute_sigma)
+        sigma = self.sigma
         sigma_i = None if sigma is None else sigma if sigma.ndim == 1 else sigma[i]
-        return _result(row, solution, sigma_i, absolute_sigma, loss, f_scale)
-
-    _refuse_unstarted_rows(columns, out, starts, dtype)
-    return FitBatch(**columns, results=_LazyResults(k, result))
+        return _result(row, solution, sigma_i, self.absolute_sigma, self.loss, self.f_scale)
 
 
 def _refuse_unstarted_rows(columns, out, starts, dtype):
@@ -401,23 +419,22 @@ def _refuse_unstarted_rows(columns, out, starts, dtype):
 
 class _LazyResults(Sequence):
     """The FitResults of a batch, each made by ``make(i)`` when first asked
-    for and kept; pickled as the list of all of them."""
+    for and kept.  Pickled as the list of all of them, unless `portable`:
+    then as `make` itself, whose arrays pickle far faster than k FitResults
+    are made (a Dask task's batch travels so, its model having travelled
+    to the task already)."""
 
-    def __init__(self, k, make):
+    def __init__(self, k, make, portable=False):
         self._k = k
         self._make = make
         self._made = {}
+        self.portable = portable
 
     @classmethod
     def joined(cls, parts):
         """The results of `parts` (sequences of FitResults) one after the other."""
-        offsets = np.cumsum([0] + [len(part) for part in parts])
-
-        def make(i):
-            j = int(np.searchsorted(offsets, i, side="right")) - 1
-            return parts[j][i - int(offsets[j])]
-
-        return cls(int(offsets[-1]), make)
+        return cls(sum(len(part) for part in parts), _JoinedRows(list(parts)),
+                   portable=all(getattr(part, "portable", False) for part in parts))
 
     def __len__(self):
         return self._k
@@ -434,7 +451,21 @@ class _LazyResults(Sequence):
         return self._made[i]
 
     def __reduce__(self):
+        if self.portable:
+            return _LazyResults, (self._k, self._make, True)
         return list, (list(self),)
+
+
+class _JoinedRows:
+    """Row i of several sequences of FitResults laid one after the other."""
+
+    def __init__(self, parts):
+        self.parts = parts
+        self.offsets = np.cumsum([0] + [len(part) for part in parts])
+
+    def __call__(self, i):
+        j = int(np.searchsorted(self.offsets, i, side="right")) - 1
+        return self.parts[j][i - int(self.offsets[j])]
 
 
 def _threaded(fit_row, k, workers, bar):

@@ -23,10 +23,20 @@ def fit_many_dask(fit_many, model, p0, y, sigma, options):
     rows = y.chunks[0]
     p0 = _per_fit(p0, rows, y.shape[0], "p0")
     sigma = _per_fit(sigma, rows, y.shape[0], "sigma")
-    fit_chunk = dask.delayed(fit_many, pure=True)
-    tasks = [fit_chunk(model, _block(p0, i), block, sigma=_block(sigma, i), **options)
+    fit_chunk = dask.delayed(_portable_fit_many, pure=True)
+    tasks = [fit_chunk(fit_many, model, _block(p0, i), block, sigma=_block(sigma, i), **options)
              for i, block in enumerate(y.to_delayed()[:, 0])]
     return FitBatch.concatenate(dask.compute(*tasks))
+
+
+def _portable_fit_many(fit_many, model, p0, y, **options):
+    """fit_many on one chunk, its batch made to travel back as arrays and
+    the model (which has travelled to the task, so it pickles), not as a
+    FitResult per row."""
+    batch = fit_many(model, p0, y, **options)
+    if hasattr(batch.results, "portable"):
+        batch.results.portable = True
+    return batch
 
 
 def _per_fit(values, rows, k, name):
