@@ -872,20 +872,21 @@ void set_engine_options(const EngineSettings& s, const Tolerances& t, Difference
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
 // Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
-// when its workspace could not be allocated.  `workspace` is null or
-// Engine<T>::workspace_size(k, n) reals of the caller's (a batch reuses one
-// for every fit); it is zeroed first either way, so a fit does not depend
-// on the one before.
+// when its workspace could not be allocated.  `workspace` is null or the
+// caller's `workspace_reals` = Engine<T>::workspace_size(k, n) reals (a
+// batch reuses one for every fit, its size asked for once); it is zeroed
+// first either way, so a fit does not depend on the one before.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian, T jacobian_accuracy,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
-               const T* weighted_y, const Tolerances& t, T* info, T* workspace = nullptr) {
+               const T* weighted_y, const Tolerances& t, T* info, T* workspace = nullptr,
+               std::size_t workspace_reals = 0) {
   typename Engine<T>::Options o;
   Engine<T>::defaults(&o);
   // the workspace from here, so that a shortage is a MemoryError
   CBuffer<T> owned;
   if (workspace) {
-    std::fill_n(workspace, std::size_t(Engine<T>::workspace_size(k, n)), T(0));
+    std::fill_n(workspace, workspace_reals, T(0));
   } else {
     const int reals = Engine<T>::workspace_size(k, n);
     owned.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
@@ -1407,11 +1408,12 @@ ombrix::SolutionReport<T> solution_report(const SolutionFields& fields, double* 
 // final correction when `correction` is given, which may move p).  A
 // Jacobian that is not finite sets the stop reason in `info`; a fit that
 // did not run (`solved` false, or refused at its start) takes chi-square
-// there as its initial and final one.
+// there as its initial and final one.  `scratch`: see summarise_solution.
 template <typename T>
 ombrix::SolutionOutcome statistics_at(Fit<T>& fit, bool engine, const ombrix::SolutionProblem<T>& problem, T* p,
                                       const Start& start, bool solved, ombrix::ModelEvaluations<T>* correction,
-                                      T* info, T* jac_out, ombrix::SolutionReport<T>* report) {
+                                      T* info, T* jac_out, ombrix::SolutionReport<T>* report,
+                                      ombrix::SolutionScratch* scratch = nullptr) {
   const std::size_t nn = std::size_t(problem.n), mm = std::size_t(problem.m);
   const T* values = nullptr;
   const T* jac = nullptr;
@@ -1425,7 +1427,7 @@ ombrix::SolutionOutcome statistics_at(Fit<T>& fit, bool engine, const ombrix::So
   if (engine ? !ombrix::all_finite(jac, nn * mm) : fit.jacobian_not_finite()) info[6] = T(kInvalidValues);
   std::copy_n(values, nn, report->values);
   std::copy_n(jac, nn * mm, jac_out);
-  const auto outcome = ombrix::summarise_solution(problem, p, jac, int(info[6]), correction, report);
+  const auto outcome = ombrix::summarise_solution(problem, p, jac, int(info[6]), correction, report, scratch);
   if (outcome == ombrix::SolutionOutcome::kDone && (!solved || start.refused)) info[0] = info[1] = T(report->chisq);
   return outcome;
 }
@@ -1690,8 +1692,9 @@ class BatchWorker {
   // False when memory is short.
   bool take_buffers() {
     const std::size_t m = std::size_t(b_.m), n = std::size_t(b_.n);
-    const int reals = Engine<T>::workspace_size(b_.m, b_.n);
-    workspace_.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
+    const int reals = Engine<T>::workspace_size(b_.m, b_.n);  // LAPACK's queries: once, not per row
+    workspace_reals_ = reals > 0 ? std::size_t(reals) : 0;
+    workspace_.reset(reals > 0 ? allocate<T>(workspace_reals_) : nullptr);
     y_.reset(allocate<T>(n));
     weighted_y_.reset(allocate<T>(n));
     weights_.reset(allocate<T>(n));
@@ -1699,7 +1702,7 @@ class BatchWorker {
     weighted_jac_.reset(allocate<double>(n, m));
     bounds_.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
     return fit_.take_buffers() && typical_ && workspace_ && y_ && weighted_y_ && weights_ && weighted_y64_ &&
-           weighted_jac_ && bounds_;
+           weighted_jac_ && bounds_ && statistics_.reserve(b_.n, b_.m, 0);
   }
 
   // Fits row i into the batch's results; false, with the reason in *failure, when it could not.
@@ -1726,12 +1729,13 @@ class BatchWorker {
       status = run_engine<T>(engine_fit, b_.settings, false, analytic,
                              ombrix::jacobian_accuracy<T>(analytic, b_.differences, T(b_.settings.diff_step)),
                              b_.differences, typical_.get(),
-                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
+                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get(),
+                             workspace_reals_);
       if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
     }
     ombrix::SolutionReport<T> report = b_.report_into(row, weighted_jac_.get(), bounds_.get(), &no_rows_);
-    if (statistics_at<T>(fit_, true, problem, p, start, true, nullptr, info, b_.J + row * n * m, &report) !=
-        ombrix::SolutionOutcome::kDone)
+    if (statistics_at<T>(fit_, true, problem, p, start, true, nullptr, info, b_.J + row * n * m, &report,
+                         &statistics_) != ombrix::SolutionOutcome::kDone)
       return fail(i, BatchFailure::kOutOfMemory, failure);
     std::copy_n(info, 10, b_.info + row * 10);  // as the binding's info tuple: each entry a double
     b_.store(row, report);
@@ -1782,8 +1786,10 @@ class BatchWorker {
   CBuffer<T> typical_;  // before fit_, which keeps its address
   Fit<T> fit_;
   CBuffer<T> workspace_, y_, weighted_y_, weights_;
+  std::size_t workspace_reals_ = 0;
   CBuffer<double> weighted_y64_, weighted_jac_;
   CBuffer<signed char> bounds_;
+  ombrix::SolutionScratch statistics_;  // the statistics' memory, for every row
   bool no_rows_ = false;  // the active inequalities: there are none
   Weights<T> row_weights_;
 };
@@ -2147,7 +2153,8 @@ bool lockstep_statistics(Lockstep& s) {
   std::copy_n(data_of<double>(J), std::size_t(b.k) * n * m, b.J);
   CBuffer<double> weighted_jac(allocate<double>(n, m));
   CBuffer<signed char> bounds(ombrix::calloc_array<signed char>(ombrix::Size(m)));
-  if (!weighted_jac || !bounds) return PyErr_NoMemory(), false;
+  ombrix::SolutionScratch scratch;  // one for every row
+  if (!weighted_jac || !bounds || !scratch.reserve(b.n, b.m, 0)) return PyErr_NoMemory(), false;
   bool no_rows = false;
   for (std::size_t row = 0; row < std::size_t(b.k); ++row) {
     ombrix_solve_result result{};
@@ -2172,7 +2179,7 @@ bool lockstep_statistics(Lockstep& s) {
     problem.loss = b.settings.loss;
     problem.f_scale = b.settings.f_scale;
     ombrix::SolutionReport<double> report = b.report_into(row, weighted_jac.get(), bounds.get(), &no_rows);
-    if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
+    if (ombrix::summarise_solution<double>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report, &scratch) !=
         ombrix::SolutionOutcome::kDone)
       return PyErr_NoMemory(), false;
     b.store(row, report);
