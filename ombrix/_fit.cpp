@@ -41,6 +41,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -872,28 +873,28 @@ void set_engine_options(const EngineSettings& s, const Tolerances& t, Difference
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
 // Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
-// when its workspace could not be allocated.  `workspace` is null or the
-// caller's `workspace_reals` = Engine<T>::workspace_size(k, n) reals (a
-// batch reuses one for every fit, its size asked for once); it is zeroed
-// first either way, so a fit does not depend on the one before.
+// when its workspace could not be allocated.  `workspace` is empty or the
+// caller's Engine<T>::workspace_size(k, n) reals (a batch reuses one for
+// every fit, and asks for its size once: the size takes LAPACK's workspace
+// queries); it is zeroed first either way, so a fit does not depend on the
+// one before.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian, T jacobian_accuracy,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
-               const T* weighted_y, const Tolerances& t, T* info, T* workspace = nullptr,
-               std::size_t workspace_reals = 0) {
+               const T* weighted_y, const Tolerances& t, T* info, std::span<T> workspace = {}) {
   typename Engine<T>::Options o;
   Engine<T>::defaults(&o);
   // the workspace from here, so that a shortage is a MemoryError
   CBuffer<T> owned;
-  if (workspace) {
-    std::fill_n(workspace, workspace_reals, T(0));
-  } else {
+  if (workspace.empty()) {
     const int reals = Engine<T>::workspace_size(k, n);
     owned.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
     if (!owned) return kEngineOutOfMemory;
-    workspace = owned.get();
+    workspace = {owned.get(), std::size_t(reals)};
+  } else {
+    std::fill(workspace.begin(), workspace.end(), T(0));
   }
-  o.workspace = workspace;
+  o.workspace = workspace.data();
   set_engine_options<T>(s, t, differences, &o);
   if (binding_jacobian) {
     o.jacobian_accuracy = jacobian_accuracy;
@@ -1729,8 +1730,8 @@ class BatchWorker {
       status = run_engine<T>(engine_fit, b_.settings, false, analytic,
                              ombrix::jacobian_accuracy<T>(analytic, b_.differences, T(b_.settings.diff_step)),
                              b_.differences, typical_.get(),
-                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get(),
-                             workspace_reals_);
+                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info,
+                             {workspace_.get(), workspace_reals_});
       if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
     }
     ombrix::SolutionReport<T> report = b_.report_into(row, weighted_jac_.get(), bounds_.get(), &no_rows_);
