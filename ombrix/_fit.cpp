@@ -1402,8 +1402,6 @@ ombrix::SolutionReport<T> solution_report(const SolutionFields& fields, double* 
   return report;
 }
 
-// The model values and Jacobian at the point p the fit returns, and the
-// statistics there (with the final correction, which may move p).
 // The model values (into report->values) and Jacobian (into `jac_out`,
 // n x m) at the point p a fit returns, and the statistics there (with the
 // final correction when `correction` is given, which may move p).  A
