@@ -431,3 +431,29 @@ def test_compiled_batch_allocates_per_worker_not_per_row(failing_allocator):
         taken = sorted(size for kind, size in many if kind == "a")
         assert taken and sorted(size for kind, size in few if kind == "a") == taken
         assert sorted(size for kind, size in many if kind == "f") == taken
+
+
+# Whichever allocation of a fit fails, the fit raises MemoryError or returns
+# a finite covariance; a statistic it could not compute never passes for one.
+STATISTICS_SCRIPT = TRACER + LINE + """
+import ombrix
+from ombrix import _fit
+path = _fit.__file__
+noisy = y + [0.1, -0.1, 0.05, 0.0, -0.05]
+fit = lambda: ombrix.fit(line, [0.0, 0.0], noisy, jac=line_jac)
+normal = fit().p.tolist()
+out = []
+for nth in range(1, len(allocations(path, fit)) + 1):
+    results = []
+    failed = failing(path, nth, lambda: results.append(fit()))
+    out.append(["returned", bool(np.isfinite(results[0].cov).all())] if results else failed[0])
+out.append(fit().p.tolist() == normal)  # and the binding works as before
+print(json.dumps(out))
+"""
+
+
+def test_fit_with_a_failed_allocation_raises_or_has_its_statistics(failing_allocator):
+    outcomes, _ = run_json(STATISTICS_SCRIPT, env={"LD_PRELOAD": failing_allocator})
+    assert outcomes.pop() is True
+    assert set(map(str, outcomes)) <= {"MemoryError", str(["returned", True])}
+    assert "MemoryError" in outcomes
