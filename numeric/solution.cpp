@@ -21,23 +21,43 @@ void fill(double* v, std::size_t count, double value) { std::fill_n(v, count, va
 
 // ---- the covariance ----
 
-// The singular values of the column-major rows x cols matrix `a` (destroyed)
-// into s (min(rows, cols)), and with `jobvt` 'S' or 'A' its right singular
-// vectors V^T into vt (column-major, ldvt rows).  False when memory is short,
-// the SVD fails or `a` holds NaN or infinity (on which LAPACK's iteration
-// need not end).
-bool right_svd(int rows, int cols, double* a, double* s, const char* jobvt, double* vt, int ldvt) {
-  if (!all_finite(a, std::size_t(rows) * std::size_t(cols))) return false;
+// Makes *w the work array of gesvd("N", "A") for rows x cols, asking LAPACK
+// for its length only when the shape changed (the length decides LAPACK's
+// blocking, so an SVD always gets the one LAPACK asked for at its shape).
+// False when memory is short.  A query LAPACK refuses leaves w->lwork 0,
+// which right_svd reads as a failed SVD.
+bool prepare_svd_work(int rows, int cols, SvdWork* w) {
+  if (w->lwork > 0 && w->rows == rows && w->cols == cols) return true;
   const int one = 1;
   int lwork = -1, info = 0;
-  double optimal = 0;
-  double unused = 0;
-  R::gesvd("N", jobvt, &rows, &cols, a, &rows, s, &unused, &one, vt, &ldvt, &optimal, &lwork, &info);
-  if (info != 0) return false;
+  double optimal = 0, unused = 0;
+  R::gesvd("N", "A", &rows, &cols, &unused, &rows, &unused, &unused, &one, &unused, &cols, &optimal, &lwork, &info);
+  w->rows = rows;
+  w->cols = cols;
+  w->lwork = 0;
+  if (info != 0) return true;
   lwork = std::max(1, int(optimal));
-  CBuffer<double> work(calloc_array<double>(Size(lwork)));
-  if (!work) return false;
-  R::gesvd("N", jobvt, &rows, &cols, a, &rows, s, &unused, &one, vt, &ldvt, work.get(), &lwork, &info);
+  if (std::size_t(lwork) > w->capacity) {
+    w->work.reset(calloc_array<double>(Size(lwork)));
+    w->capacity = w->work ? std::size_t(lwork) : 0;
+    if (!w->work) return false;
+  }
+  w->lwork = lwork;
+  return true;
+}
+
+// The singular values of the column-major rows x cols matrix `a` (destroyed)
+// into s (min(rows, cols)) and all its right singular vectors V^T into vt
+// (column-major, cols x cols), with the work array `w` prepared for that
+// shape (prepare_svd_work).  False when the SVD fails or `a` holds NaN or
+// infinity (on which LAPACK's iteration need not end).
+bool right_svd(int rows, int cols, double* a, double* s, double* vt, SvdWork* w) {
+  if (w->lwork <= 0 || w->rows != rows || w->cols != cols) return false;
+  if (!all_finite(a, std::size_t(rows) * std::size_t(cols))) return false;
+  const int one = 1;
+  int lwork = w->lwork, info = 0;
+  double unused = 0;
+  R::gesvd("N", "A", &rows, &cols, a, &rows, s, &unused, &one, vt, &cols, w->work.get(), &lwork, &info);
   return info == 0;
 }
 
@@ -96,10 +116,11 @@ bool null_space(const double* g, int k, int m, CBuffer<double>* z, int* free) {
   CBuffer<double> gc(calloc_array<double>(Size(k) * Size(m)));
   CBuffer<double> s(calloc_array<double>(Size(std::min(k, m))));
   CBuffer<double> vt(calloc_array<double>(Size(m) * Size(m)));
-  if (!gc || !s || !vt) return false;
+  SvdWork svd;
+  if (!gc || !s || !vt || !prepare_svd_work(k, m, &svd)) return false;
   for (std::size_t i = 0; i < kk; ++i)
     for (std::size_t j = 0; j < mm; ++j) gc[i + j * kk] = g[i * mm + j];
-  if (!right_svd(k, m, gc.get(), s.get(), "A", vt.get(), m)) {
+  if (!right_svd(k, m, gc.get(), s.get(), vt.get(), &svd)) {
     *free = -1;
     return true;
   }
@@ -310,7 +331,8 @@ bool correct(const SolutionProblem<T>& problem, ModelEvaluations<T>& model, T* p
 
 }  // namespace
 
-bool covariance(const double* jw, int n, int m, const double* g, int k, double eps, double* cov, Rank* rank) {
+bool covariance(const double* jw, int n, int m, const double* g, int k, double eps, double* cov, Rank* rank,
+                SolutionScratch* scratch) {
   const std::size_t mm = std::size_t(m);
   *rank = Rank{};
   fill(cov, mm * mm, 0.0);
@@ -331,20 +353,21 @@ bool covariance(const double* jw, int n, int m, const double* g, int k, double e
   }
 
   // J Z with unit-norm columns, and all of its V^T: the null space too.
-  CBuffer<double> jz(calloc_array<double>(Size(n) * Size(free)));
-  CBuffer<double> norms(calloc_array<double>(Size(free)));
+  // (free <= m: the scratch's n x m and m x m arrays hold them.)
+  double* jz = scratch->jz();
+  double* norms = scratch->norms();
   const int singular_count = std::min(n, free);
-  CBuffer<double> s(calloc_array<double>(Size(singular_count)));
-  CBuffer<double> vt(calloc_array<double>(Size(free) * Size(free)));
-  CBuffer<double> inner(calloc_array<double>(Size(free) * Size(free)));
-  CBuffer<bool> undetermined(calloc_array<bool>(Size(m)));
-  if (!jz || !norms || !s || !vt || !inner || !undetermined) return false;
-  if (!jacobian_times_z(jw, n, m, z.get(), free, jz.get())) {
+  double* s = scratch->singular_values();
+  double* vt = scratch->vt();
+  double* inner = scratch->inner();
+  bool* undetermined = scratch->undetermined();
+  if (!prepare_svd_work(n, free, &scratch->svd())) return false;
+  if (!jacobian_times_z(jw, n, m, z.get(), free, jz)) {
     fill(cov, mm * mm, kNaN);
     return true;
   }
-  unit_columns(jz.get(), n, free, norms.get());
-  if (!right_svd(n, free, jz.get(), s.get(), "A", vt.get(), free)) {
+  unit_columns(jz, n, free, norms);
+  if (!right_svd(n, free, jz, s, vt, &scratch->svd())) {
     fill(cov, mm * mm, kNaN);
     return true;
   }
@@ -361,11 +384,12 @@ bool covariance(const double* jw, int n, int m, const double* g, int k, double e
     fill(cov, mm * mm, kInfinity);
     return true;
   }
-  scaled_pseudo_inverse(vt.get(), s.get(), norms.get(), free, kept, inner.get());
-  mark_undetermined(z.get(), m, free, norms.get(), vt.get(), int(kept), threshold / s[kept - 1], undetermined.get());
+  fill(inner, std::size_t(free) * std::size_t(free), 0.0);
+  scaled_pseudo_inverse(vt, s, norms, free, kept, inner);
+  mark_undetermined(z.get(), m, free, norms, vt, int(kept), threshold / s[kept - 1], undetermined);
   if (!z) {
-    std::memcpy(cov, inner.get(), mm * mm * sizeof(double));
-  } else if (!z_inner_z(z.get(), m, free, inner.get(), cov)) {
+    std::memcpy(cov, inner, mm * mm * sizeof(double));
+  } else if (!z_inner_z(z.get(), m, free, inner, cov)) {
     return false;
   }
   // The pseudo-inverse gives an undetermined parameter the variance of the
@@ -417,37 +441,70 @@ bool residual_qr(const double* jw, const double* r, int n, int m, double* factor
   return true;
 }
 
+bool SolutionScratch::reserve(int n, int m, int rows) {
+  if (n <= n_ && m <= m_ && rows <= rows_) return true;
+  n = std::max(n, n_);
+  m = std::max(m, m_);
+  rows = std::max(rows, rows_);
+  const Size nm = Size(n) * Size(m), mm = Size(m) * Size(m);
+  CBuffer<double> residuals(calloc_array<double>(Size(3) * Size(n)));
+  CBuffer<double> g(calloc_array<double>((Size(m) + Size(rows)) * Size(m)));
+  CBuffer<double> unweighted(calloc_array<double>(nm)), jz(calloc_array<double>(nm));
+  CBuffer<double> norms(calloc_array<double>(Size(m))), s(calloc_array<double>(Size(m)));
+  CBuffer<double> vt(calloc_array<double>(mm)), inner(calloc_array<double>(mm));
+  CBuffer<bool> undetermined(calloc_array<bool>(Size(m)));
+  if (!residuals || !g || !unweighted || !jz || !norms || !s || !vt || !inner || !undetermined) return false;
+  // the SVD of the covariance when nothing is fixed: n x m
+  if (n > 0 && m > 0 && !prepare_svd_work(n, m, &svd_)) return false;
+  residuals_ = std::move(residuals);
+  g_ = std::move(g);
+  unweighted_ = std::move(unweighted);
+  jz_ = std::move(jz);
+  norms_ = std::move(norms);
+  s_ = std::move(s);
+  vt_ = std::move(vt);
+  inner_ = std::move(inner);
+  undetermined_ = std::move(undetermined);
+  n_ = n;
+  m_ = m;
+  rows_ = rows;
+  return true;
+}
+
 template <typename T>
 SolutionOutcome summarise_solution(const SolutionProblem<T>& problem, T* p, const T* jac, int stop,
-                                   ModelEvaluations<T>* correction, SolutionReport<T>* report) {
+                                   ModelEvaluations<T>* correction, SolutionReport<T>* report,
+                                   SolutionScratch* scratch) {
   const int m = problem.m, n = problem.n;
   const Constraints<T>& c = problem.constraints;
-  CBuffer<double> scratch(calloc_array<double>(Size(3) * Size(n)));
-  CBuffer<double> g(calloc_array<double>((Size(m) + Size(c.k1) + Size(c.k2)) * Size(m)));
-  CBuffer<double> unweighted(calloc_array<double>(Size(n) * Size(m)));
-  if (!scratch || !g || !unweighted) return SolutionOutcome::kOutOfMemory;
+  SolutionScratch own;
+  if (!scratch) scratch = &own;
+  if (!scratch->reserve(n, m, c.k1 + c.k2)) return SolutionOutcome::kOutOfMemory;
+  double* residual_scratch = scratch->residuals();
 
-  report->chisq = weighted_residuals(problem.y, report->values, n, problem.weights, scratch.get(), report->r);
-  std::copy_n(jac, std::size_t(n) * std::size_t(m), unweighted.get());
-  problem.weights.apply(unweighted.get(), report->weighted_jac, n, m);
-  unweighted.reset();
+  report->chisq = weighted_residuals(problem.y, report->values, n, problem.weights, residual_scratch, report->r);
+  std::copy_n(jac, std::size_t(n) * std::size_t(m), scratch->unweighted());
+  problem.weights.apply(scratch->unweighted(), report->weighted_jac, n, m);
   if (problem.loss != OMBRIX_LOSS_LINEAR)
     rescale_rows_for_loss(problem.loss, problem.f_scale, report->r, n, m, report->weighted_jac);
 
   active_constraints(p, m, c, report->bounds, report->rows);
-  const int g_rows = constraint_rows(c, m, report->bounds, report->rows, g.get());
-  if (!covariance(report->weighted_jac, n, m, g.get(), g_rows, problem.jacobian_accuracy, report->cov, &report->rank))
+  const int g_rows = constraint_rows(c, m, report->bounds, report->rows, scratch->g());
+  if (!covariance(report->weighted_jac, n, m, scratch->g(), g_rows, problem.jacobian_accuracy, report->cov,
+                  &report->rank, scratch))
     return SolutionOutcome::kOutOfMemory;
   if (correction && (stop == kSmallGradient || stop == kSmallStep) &&
-      !correct(problem, *correction, p, scratch.get(), report))
+      !correct(problem, *correction, p, residual_scratch, report))
     return SolutionOutcome::kModelFailed;
-  report->total = constant_model_chisq(problem.y64, n, problem.weights, scratch.get());
+  report->total = constant_model_chisq(problem.y64, n, problem.weights, residual_scratch);
   return SolutionOutcome::kDone;
 }
 
 template SolutionOutcome summarise_solution<double>(const SolutionProblem<double>&, double*, const double*, int,
-                                                    ModelEvaluations<double>*, SolutionReport<double>*);
+                                                    ModelEvaluations<double>*, SolutionReport<double>*,
+                                                    SolutionScratch*);
 template SolutionOutcome summarise_solution<float>(const SolutionProblem<float>&, float*, const float*, int,
-                                                   ModelEvaluations<float>*, SolutionReport<float>*);
+                                                   ModelEvaluations<float>*, SolutionReport<float>*,
+                                                   SolutionScratch*);
 
 }  // namespace ombrix

@@ -9,6 +9,7 @@
 #define OMBRIX_SOLUTION_H
 
 #include "differences.h"
+#include "internal.h"
 #include "weights.h"
 
 namespace ombrix {
@@ -65,13 +66,54 @@ struct SolutionReport {
 
 enum class SolutionOutcome { kDone, kOutOfMemory, kModelFailed };
 
+// LAPACK's work array for the SVD of a rows x cols matrix, with the length
+// LAPACK asked for at that shape: kept from one SVD to the next, it asks
+// again only when the shape changes.
+struct SvdWork {
+  int rows = 0, cols = 0;
+  int lwork = 0;  // LAPACK's optimal length at rows x cols; 0 before the first query
+  std::size_t capacity = 0;
+  CBuffer<double> work;
+};
+
+// The memory of the statistics, reusable from one fit to the next so that a
+// batch of fits allocates nothing per fit: reserve(n, m, rows) makes room
+// for n residuals, m parameters and up to `rows` constraint rows, and only
+// grows.  Its contents on entry do not matter to summarise_solution.
+class SolutionScratch {
+ public:
+  // False when memory is short (or the sizes overflow); the scratch keeps
+  // what it had.
+  bool reserve(int n, int m, int rows);
+
+  double* residuals() { return residuals_.get(); }      // 3 n
+  double* g() { return g_.get(); }                      // (m + rows) x m
+  double* unweighted() { return unweighted_.get(); }    // n x m
+  double* jz() { return jz_.get(); }                    // n x m
+  double* norms() { return norms_.get(); }              // m
+  double* singular_values() { return s_.get(); }        // m
+  double* vt() { return vt_.get(); }                    // m x m
+  double* inner() { return inner_.get(); }              // m x m
+  bool* undetermined() { return undetermined_.get(); }  // m
+  SvdWork& svd() { return svd_; }
+
+ private:
+  int n_ = 0, m_ = 0, rows_ = 0;
+  CBuffer<double> residuals_, g_, unweighted_, jz_, norms_, s_, vt_, inner_;
+  CBuffer<bool> undetermined_;
+  SvdWork svd_;
+};
+
 // Fills the report at p from the model values (report->values) and the
 // Jacobian `jac` (n x m, row-major) there.  With `correction` (a model to
 // evaluate, else null) a fit that stopped on a small gradient or step
 // (`stop`) takes the final Gauss-Newton correction, which may move p.
+// `scratch` is null (the memory is taken here) or the caller's, grown here
+// when it is too small.
 template <typename T>
 SolutionOutcome summarise_solution(const SolutionProblem<T>& problem, T* p, const T* jac, int stop,
-                                   ModelEvaluations<T>* correction, SolutionReport<T>* report);
+                                   ModelEvaluations<T>* correction, SolutionReport<T>* report,
+                                   SolutionScratch* scratch = nullptr);
 
 // The unscaled covariance (J^T J)^+ of the weighted Jacobian `jw` (n x m,
 // row-major), restricted to the null space of the k x m rows `g` (row-major;
@@ -84,8 +126,10 @@ SolutionOutcome summarise_solution(const SolutionProblem<T>& problem, T* p, cons
 // rounding is not determined by the data: its row and column of `cov` are
 // +inf.  `cov` (m x m, row-major) is all zero when nothing is free, all NaN
 // when J is not finite (no SVD is attempted) or an SVD fails, all +inf when
-// J Z is zero.  False only when memory is short.
-bool covariance(const double* jw, int n, int m, const double* g, int k, double eps, double* cov, Rank* rank);
+// J Z is zero.  `scratch` has room for n x m (reserve(n, m, 0) or more).
+// False only when memory is short.
+bool covariance(const double* jw, int n, int m, const double* g, int k, double eps, double* cov, Rank* rank,
+                SolutionScratch* scratch);
 
 // The QR factorisation with column pivoting J P = Q R of `jw` (n x m,
 // row-major), in LAPACK's layout: `factored` receives the n x m result

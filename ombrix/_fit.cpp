@@ -46,6 +46,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -877,27 +878,28 @@ void set_engine_options(const EngineSettings& s, const Tolerances& t, Difference
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
 // Returns the engine's status, -1 when it could not start, kEngineOutOfMemory
-// when its workspace could not be allocated.  `workspace` is null or
-// Engine<T>::workspace_size(k, n) reals of the caller's (a batch reuses one
-// for every fit); it is zeroed first either way, so a fit does not depend
-// on the one before.
+// when its workspace could not be allocated.  `workspace` is empty or the
+// caller's Engine<T>::workspace_size(k, n) reals (a batch reuses one for
+// every fit, and asks for its size once: the size takes LAPACK's workspace
+// queries); it is zeroed first either way, so a fit does not depend on the
+// one before.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian, T jacobian_accuracy,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
-               const T* weighted_y, const Tolerances& t, T* info, T* workspace = nullptr) {
+               const T* weighted_y, const Tolerances& t, T* info, std::span<T> workspace = {}) {
   typename Engine<T>::Options o;
   Engine<T>::defaults(&o);
   // the workspace from here, so that a shortage is a MemoryError
   CBuffer<T> owned;
-  if (workspace) {
-    std::fill_n(workspace, std::size_t(Engine<T>::workspace_size(k, n)), T(0));
-  } else {
+  if (workspace.empty()) {
     const int reals = Engine<T>::workspace_size(k, n);
     owned.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
     if (!owned) return kEngineOutOfMemory;
-    workspace = owned.get();
+    workspace = {owned.get(), std::size_t(reals)};
+  } else {
+    std::fill(workspace.begin(), workspace.end(), T(0));
   }
-  o.workspace = workspace;
+  o.workspace = workspace.data();
   set_engine_options<T>(s, t, differences, &o);
   if (binding_jacobian) {
     o.jacobian_accuracy = jacobian_accuracy;
@@ -1405,18 +1407,17 @@ ombrix::SolutionReport<T> solution_report(const SolutionFields& fields, double* 
   return report;
 }
 
-// The model values and Jacobian at the point p the fit returns, and the
-// statistics there (with the final correction, which may move p).
 // The model values (into report->values) and Jacobian (into `jac_out`,
 // n x m) at the point p a fit returns, and the statistics there (with the
 // final correction when `correction` is given, which may move p).  A
 // Jacobian that is not finite sets the stop reason in `info`; a fit that
 // did not run (`solved` false, or refused at its start) takes chi-square
-// there as its initial and final one.
+// there as its initial and final one.  `scratch`: see summarise_solution.
 template <typename T>
 ombrix::SolutionOutcome statistics_at(Fit<T>& fit, bool engine, const ombrix::SolutionProblem<T>& problem, T* p,
                                       const Start& start, bool solved, ombrix::ModelEvaluations<T>* correction,
-                                      T* info, T* jac_out, ombrix::SolutionReport<T>* report) {
+                                      T* info, T* jac_out, ombrix::SolutionReport<T>* report,
+                                      ombrix::SolutionScratch* scratch = nullptr) {
   const std::size_t nn = std::size_t(problem.n), mm = std::size_t(problem.m);
   const T* values = nullptr;
   const T* jac = nullptr;
@@ -1430,7 +1431,7 @@ ombrix::SolutionOutcome statistics_at(Fit<T>& fit, bool engine, const ombrix::So
   if (engine ? !ombrix::all_finite(jac, nn * mm) : fit.jacobian_not_finite()) info[6] = T(kInvalidValues);
   std::copy_n(values, nn, report->values);
   std::copy_n(jac, nn * mm, jac_out);
-  const auto outcome = ombrix::summarise_solution(problem, p, jac, int(info[6]), correction, report);
+  const auto outcome = ombrix::summarise_solution(problem, p, jac, int(info[6]), correction, report, scratch);
   if (outcome == ombrix::SolutionOutcome::kDone && (!solved || start.refused)) info[0] = info[1] = T(report->chisq);
   return outcome;
 }
@@ -1695,8 +1696,9 @@ class BatchWorker {
   // False when memory is short.
   bool take_buffers() {
     const std::size_t m = std::size_t(b_.m), n = std::size_t(b_.n);
-    const int reals = Engine<T>::workspace_size(b_.m, b_.n);
-    workspace_.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
+    const int reals = Engine<T>::workspace_size(b_.m, b_.n);  // LAPACK's queries: once, not per row
+    workspace_reals_ = reals > 0 ? std::size_t(reals) : 0;
+    workspace_.reset(reals > 0 ? allocate<T>(workspace_reals_) : nullptr);
     y_.reset(allocate<T>(n));
     weighted_y_.reset(allocate<T>(n));
     weights_.reset(allocate<T>(n));
@@ -1704,7 +1706,7 @@ class BatchWorker {
     weighted_jac_.reset(allocate<double>(n, m));
     bounds_.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
     return fit_.take_buffers() && typical_ && workspace_ && y_ && weighted_y_ && weights_ && weighted_y64_ &&
-           weighted_jac_ && bounds_;
+           weighted_jac_ && bounds_ && statistics_.reserve(b_.n, b_.m, 0);
   }
 
   // Fits row i into the batch's results; false, with the reason in *failure, when it could not.
@@ -1731,12 +1733,13 @@ class BatchWorker {
       status = run_engine<T>(engine_fit, b_.settings, false, analytic,
                              ombrix::jacobian_accuracy<T>(analytic, b_.differences, T(b_.settings.diff_step)),
                              b_.differences, typical_.get(),
-                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info, workspace_.get());
+                             nullptr, nullptr, p, b_.m, b_.n, problem.weighted_y, b_.tolerances, info,
+                             {workspace_.get(), workspace_reals_});
       if (status == -1 && info[6] == T(0)) return fail(i, BatchFailure::kNotStarted, failure);
     }
     ombrix::SolutionReport<T> report = b_.report_into(row, weighted_jac_.get(), bounds_.get(), &no_rows_);
-    if (statistics_at<T>(fit_, true, problem, p, start, true, nullptr, info, b_.J + row * n * m, &report) !=
-        ombrix::SolutionOutcome::kDone)
+    if (statistics_at<T>(fit_, true, problem, p, start, true, nullptr, info, b_.J + row * n * m, &report,
+                         &statistics_) != ombrix::SolutionOutcome::kDone)
       return fail(i, BatchFailure::kOutOfMemory, failure);
     std::copy_n(info, 10, b_.info + row * 10);  // as the binding's info tuple: each entry a double
     b_.store(row, report);
@@ -1787,8 +1790,10 @@ class BatchWorker {
   CBuffer<T> typical_;  // before fit_, which keeps its address
   Fit<T> fit_;
   CBuffer<T> workspace_, y_, weighted_y_, weights_;
+  std::size_t workspace_reals_ = 0;
   CBuffer<double> weighted_y64_, weighted_jac_;
   CBuffer<signed char> bounds_;
+  ombrix::SolutionScratch statistics_;  // the statistics' memory, for every row
   bool no_rows_ = false;  // the active inequalities: there are none
   Weights<T> row_weights_;
 };
@@ -2310,11 +2315,33 @@ int difference_evaluations(const Lockstep<T>& s) {
   return s.b.differences == Differences::kCentral ? 2 * s.b.m : s.b.m;
 }
 
-// The statistics of one row at its solution from the model values and
-// Jacobian there (in b.f and b.J), into the batch's results; `weighted_jac`
-// (n x m) and `bounds` (m) are the thread's scratch.  False when memory is short.
+// One thread's scratch for the statistics: W J, the active bounds, the
+// statistics' own arrays, and a difference Jacobian's trial point, values
+// and (while its points are written down) Jacobian.
 template <typename T>
-bool row_statistics(const Lockstep<T>& s, std::size_t row, double* weighted_jac, signed char* bounds) {
+struct StatisticsScratch {
+  CBuffer<double> weighted_jac;
+  CBuffer<T> trial, f_plus, f_minus, jac;
+  CBuffer<signed char> bounds;
+  ombrix::SolutionScratch solution;
+
+  bool take(std::size_t m, std::size_t n) {
+    weighted_jac.reset(allocate<double>(n, m));
+    trial.reset(allocate<T>(m));
+    f_plus.reset(allocate<T>(n));
+    f_minus.reset(allocate<T>(n));
+    jac.reset(allocate<T>(n, m));
+    bounds.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
+    return weighted_jac && trial && f_plus && f_minus && jac && bounds && solution.reserve(int(n), int(m), 0);
+  }
+  ombrix::DifferenceScratch<T> differences() { return {trial.get(), f_plus.get(), f_minus.get()}; }
+};
+
+// The statistics of one row at its solution from the model values and
+// Jacobian there (in b.f and b.J), into the batch's results, in the
+// thread's scratch.  False when memory is short.
+template <typename T>
+bool row_statistics(const Lockstep<T>& s, std::size_t row, StatisticsScratch<T>& scratch) {
   const Batch<T>& b = s.b;
   const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
   ombrix_solve_result result{};
@@ -2342,8 +2369,8 @@ bool row_statistics(const Lockstep<T>& s, std::size_t row, double* weighted_jac,
   problem.f_scale = b.settings.f_scale;
   problem.jacobian_accuracy = ombrix::jacobian_accuracy<T>(s.analytic(), b.differences, T(b.settings.diff_step));
   bool no_rows = false;
-  ombrix::SolutionReport<T> report = b.report_into(row, weighted_jac, bounds, &no_rows);
-  if (ombrix::summarise_solution<T>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report) !=
+  ombrix::SolutionReport<T> report = b.report_into(row, scratch.weighted_jac.get(), scratch.bounds.get(), &no_rows);
+  if (ombrix::summarise_solution<T>(problem, b.p + row * m, jac, int(info[6]), nullptr, &report, &scratch.solution) !=
       ombrix::SolutionOutcome::kDone)
     return false;
   b.store(row, report);
@@ -2439,27 +2466,6 @@ class DifferencePoints final : public ombrix::ModelEvaluations<T> {
   int made_ = 0;
 };
 
-// One thread's scratch for the statistics: W J, the active bounds, and a
-// difference Jacobian's trial point, values and (while its points are
-// written down) Jacobian.
-template <typename T>
-struct StatisticsScratch {
-  CBuffer<double> weighted_jac;
-  CBuffer<T> trial, f_plus, f_minus, jac;
-  CBuffer<signed char> bounds;
-
-  bool take(std::size_t m, std::size_t n) {
-    weighted_jac.reset(allocate<double>(n, m));
-    trial.reset(allocate<T>(m));
-    f_plus.reset(allocate<T>(n));
-    f_minus.reset(allocate<T>(n));
-    jac.reset(allocate<T>(n, m));
-    bounds.reset(ombrix::calloc_array<signed char>(ombrix::Size(m)));
-    return weighted_jac && trial && f_plus && f_minus && jac && bounds;
-  }
-  ombrix::DifferenceScratch<T> differences() { return {trial.get(), f_plus.get(), f_minus.get()}; }
-};
-
 // The difference Jacobians at the solutions into b.J, as fit takes them
 // (the binding's steps, not the engine's), and each row's statistics.  The
 // rows go in groups whose difference points make one call of at most k
@@ -2504,7 +2510,7 @@ bool difference_statistics(Lockstep<T>& s, std::vector<StatisticsScratch<T>>& sc
       models[t].serve(b.f + row * n, from + std::size_t(a) * std::size_t(per_row) * n);
       ombrix::difference_jacobian<T>(models[t], s.row_steps(row), b.p + row * m, b.m, b.n, scratch[t].differences(),
                                      b.J + row * n * m);
-      if (!row_statistics(s, row, scratch[t].weighted_jac.get(), scratch[t].bounds.get()))
+      if (!row_statistics(s, row, scratch[t]))
         short_of_memory->store(true);
     };
     Py_BEGIN_ALLOW_THREADS
@@ -2532,7 +2538,7 @@ bool lockstep_statistics(Lockstep<T>& s) {
   } else {
     const auto work = [&](int row, int thread) {
       StatisticsScratch<T>& mine = scratch[std::size_t(thread)];
-      if (!row_statistics(s, std::size_t(row), mine.weighted_jac.get(), mine.bounds.get()))
+      if (!row_statistics(s, std::size_t(row), mine))
         short_of_memory.store(true);
     };
     Py_BEGIN_ALLOW_THREADS

@@ -301,6 +301,24 @@ def test_workers_share_the_fits_exactly(clib):
     for i in (0, 17, 39):
         assert_same_fit(one[i], two[i])
 
+@needs_cc
+def test_a_row_owes_nothing_to_the_rows_before(clib):
+    # One worker runs every row with the same memory.  Row 1 has exactly
+    # constant data and starts at amplitude 0: it stops at once, and its decay
+    # rate is undetermined (a zero column of J, variance +inf).  Row 3 repeats
+    # row 0 after it, so both must be the same fit, and every row the fit of
+    # its own.
+    y, p0 = data(4), starts(4)
+    y[1], p0[1] = 0.5, [0.0, 0.7, 0.5]
+    y[3], p0[3] = y[0], p0[0]
+    model, jac = c_function(clib, "decay"), c_function(clib, "decay_jac")
+    batch = ombrix.fit_many(model, p0, y, jac=jac, workers=1)
+    assert np.isinf(batch.cov[1][1]).all() and np.isinf(batch.cov[1][:, 1]).all()
+    assert np.isfinite(np.delete(np.delete(batch.cov[1], 1, 0), 1, 1)).all()
+    assert_same_fit(batch[3], batch[0])
+    assert_rows_are_fits(batch, lambda i: ombrix.fit(model, p0[i], y[i], jac=jac), 4)
+
+
 
 @needs_cc
 def test_low_level_callable_passes_its_user_data(clib):

@@ -379,3 +379,81 @@ def test_constrained_fit_keeps_its_result_when_the_covariance_cannot_be_allocate
         for message in ("memory allocation in {p}ombrix_pseudoinverse() failed!",
                         "memory allocation in {p}ombrix_pseudoinverse() failed!",
                         "{p}ombrix_lec_dif(): memory allocation request failed"))
+
+
+# A batch of a compiled model takes its memory once per worker: the same
+# allocations from the binding for 3 rows as for 30, and all released.
+BATCH_SCRIPT = TRACER + """
+import ombrix
+from ombrix import _fit
+path = _fit.__file__
+t = np.arange(8.0)
+prototype = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double), ctypes.c_int,
+                             ctypes.c_int, ctypes.c_void_p)
+
+@prototype
+def decay(p, out, m, n, user_data):
+    a, k, c = np.ctypeslib.as_array(p, (m,))
+    np.ctypeslib.as_array(out, (n,))[:] = a * np.exp(-k * t) + c
+
+@prototype
+def decay_jac(p, out, m, n, user_data):
+    a, k, c = np.ctypeslib.as_array(p, (m,))
+    e = np.exp(-k * t)
+    np.ctypeslib.as_array(out, (n, m))[:] = np.column_stack([e, -a * t * e, np.ones_like(t)])
+
+rng = np.random.default_rng(0)
+y = 2 * np.exp(-0.5 * t) + 1 + rng.normal(0, 0.01, (30, t.size))
+p0 = np.array([2.0, 0.5, 1.0]) * rng.uniform(0.8, 1.2, (30, 3))
+
+def events(call):
+    start(path)
+    call()
+    size, out = ctypes.c_size_t(), []
+    for i in range(tracer.trace_count()):
+        out.append([chr(tracer.trace_event(i, ctypes.byref(size))), size.value])
+    return out
+
+out = {}
+for workers in (1, 2):
+    for rows in (3, 30):
+        batch = lambda: ombrix.fit_many(decay, p0[:rows], y[:rows], jac=decay_jac, workers=workers)
+        assert ombrix.fit_many(decay, p0[:rows], y[:rows], jac=decay_jac, workers=workers).success.all()
+        out[f"{workers} {rows}"] = events(batch)
+print(json.dumps(out))
+"""
+
+
+def test_compiled_batch_allocates_per_worker_not_per_row(failing_allocator):
+    outcomes, _ = run_json(BATCH_SCRIPT, env={"LD_PRELOAD": failing_allocator})
+    for workers in (1, 2):
+        few, many = (outcomes[f"{workers} {rows}"] for rows in (3, 30))
+        taken = sorted(size for kind, size in many if kind == "a")
+        assert taken and sorted(size for kind, size in few if kind == "a") == taken
+        assert sorted(size for kind, size in many if kind == "f") == taken
+
+
+# Whichever allocation of a fit fails, the fit raises MemoryError or returns
+# a finite covariance; a statistic it could not compute never passes for one.
+STATISTICS_SCRIPT = TRACER + LINE + """
+import ombrix
+from ombrix import _fit
+path = _fit.__file__
+noisy = y + [0.1, -0.1, 0.05, 0.0, -0.05]
+fit = lambda: ombrix.fit(line, [0.0, 0.0], noisy, jac=line_jac)
+normal = fit().p.tolist()
+out = []
+for nth in range(1, len(allocations(path, fit)) + 1):
+    results = []
+    failed = failing(path, nth, lambda: results.append(fit()))
+    out.append(["returned", bool(np.isfinite(results[0].cov).all())] if results else failed[0])
+out.append(fit().p.tolist() == normal)  # and the binding works as before
+print(json.dumps(out))
+"""
+
+
+def test_fit_with_a_failed_allocation_raises_or_has_its_statistics(failing_allocator):
+    outcomes, _ = run_json(STATISTICS_SCRIPT, env={"LD_PRELOAD": failing_allocator})
+    assert outcomes.pop() is True
+    assert set(map(str, outcomes)) <= {"MemoryError", str(["returned", True])}
+    assert "MemoryError" in outcomes
