@@ -97,3 +97,26 @@ def test_flim_lifetime_map_is_close_to_the_truth(example, tmp_path):
     # the noise (about 5 % of the counts at the peak) leaves the mean lifetime within 0.3 ns
     error = np.abs(flim.mean_lifetime(batch.p) - flim.mean_lifetime(truth))
     assert np.median(error) < 0.3
+
+
+def test_flim_scipy_loop_reaches_the_same_minimum(example):
+    # curve_fit's conventions differ (f(t, *p), jac(t, *p)): a slip in the
+    # wrapping, or sigma or bounds not passed, moves its minimum by whole
+    # standard errors.  Its stopping tolerance leaves it about 1e-3 of them
+    # short of fit_many's.
+    pytest.importorskip("scipy")
+    flim = example("flim")
+    _, y = flim.image(6)
+    sigma = np.sqrt(np.maximum(y, 1.0))
+    batch, _ = flim.fit_pixels(y, sigma, flim.START)
+    p, stderr, seconds = flim.scipy_loop(y, sigma, flim.START)
+    assert p.shape == stderr.shape == batch.p.shape and seconds > 0
+    assert (flim.deviation(batch, p, stderr) < 0.01).all()
+
+
+def test_flim_runs_without_scipy(example, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "scipy.optimize", None)  # makes its import fail
+    monkeypatch.delitem(sys.modules, "flim", raising=False)  # imported afresh, as a script would be
+    batch = example("flim").main(size=3)
+    assert len(batch) == 9
+    assert "SciPy is not installed" in capsys.readouterr().out
