@@ -479,7 +479,7 @@ T update_scaling(int scaling, const T* colnorm, T* D, int m, bool initial) {
   T shrink = 1;
   for (int j = 0; j < m; ++j) {
     const T c = colnorm[j] > 0 ? colnorm[j] : T(1);
-    const T old = D[j];
+    const T old = initial ? c : D[j];  // the workspace is not cleared before the first
     if (scaling == OMBRIX_SCALE_IDENTITY) D[j] = 1;
     else if (scaling == OMBRIX_SCALE_COLUMN_NORMS || initial) D[j] = c;
     // A zero column keeps its D: decayed toward zero, it would cut mu by the

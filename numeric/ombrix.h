@@ -159,7 +159,8 @@ typedef struct dombrix_solve_options {
   int (*should_stop)(void *user_data);                    /* NULL, or nonzero after an evaluation aborts */
   int (*accept_point)(const double *p, int m, void *user_data);  /* NULL, or 0 refuses a trial point
                                                                      before it is evaluated */
-  double *workspace;         /* NULL or ?ombrix_solve_workspace_size(m, n) reals */
+  double *workspace;         /* NULL or ?ombrix_solve_workspace_size(m, n) reals, their contents on
+                                entry immaterial (a run writes each before reading it) */
 } dombrix_solve_options;
 
 typedef struct sombrix_solve_options {

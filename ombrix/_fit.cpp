@@ -881,8 +881,7 @@ void set_engine_options(const EngineSettings& s, const Tolerances& t, Difference
 // when its workspace could not be allocated.  `workspace` is empty or the
 // caller's Engine<T>::workspace_size(k, n) reals (a batch reuses one for
 // every fit, and asks for its size once: the size takes LAPACK's workspace
-// queries); it is zeroed first either way, so a fit does not depend on the
-// one before.
+// queries); a fit does not depend on what the one before left there.
 template <typename T>
 int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool binding_jacobian, T jacobian_accuracy,
                Differences differences, const T* typical, const T* lb, const T* ub, T* z, int k, int n,
@@ -896,9 +895,7 @@ int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool bind
     owned.reset(reals > 0 ? allocate<T>(std::size_t(reals)) : nullptr);
     if (!owned) return kEngineOutOfMemory;
     workspace = {owned.get(), std::size_t(reals)};
-  } else {
-    std::fill(workspace.begin(), workspace.end(), T(0));
-  }
+  }  // the engine writes every part of the workspace before it reads it: no need to clear a reused one
   o.workspace = workspace.data();
   set_engine_options<T>(s, t, differences, &o);
   if (binding_jacobian) {

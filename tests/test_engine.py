@@ -381,12 +381,18 @@ def test_concurrent_fits_do_not_share_state():
         assert one.result == other.result
 
 
-def test_caller_workspace_gives_the_same_fit():
+@pytest.mark.parametrize("jac", [decay_jac, None], ids=["analytic", "differences"])
+@pytest.mark.parametrize("fill", [0.0, np.nan], ids=["zeros", "nan"])
+def test_caller_workspace_gives_the_same_fit_whatever_it_holds(jac, fill):
+    # A batch reuses one workspace for every fit without clearing it: a run
+    # must write each part before it reads it (NaN would spread otherwise).
     size = capi.lib.dombrix_solve_workspace_size(3, len(T))
     assert size > 3 * len(T)
-    own = solve("d", decay, [1.0, 0.1, 0.0], y=decay(DECAY), jac=decay_jac)
-    given = solve("d", decay, [1.0, 0.1, 0.0], y=decay(DECAY), jac=decay_jac, workspace=np.zeros(size))
+    y = decay(DECAY) + 0.01 * np.sin(7.0 * T)
+    own = solve("d", decay, [1.0, 0.1, 0.0], y=y, jac=jac, covariance=True)
+    given = solve("d", decay, [1.0, 0.1, 0.0], y=y, jac=jac, covariance=True, workspace=np.full(size, fill))
     np.testing.assert_array_equal(own.p, given.p)
+    np.testing.assert_array_equal(own.cov, given.cov)
     assert own.result == given.result
 
 
