@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "householder.h"
 #include "internal.h"
 #include "losses.h"
 
@@ -21,17 +22,96 @@ void fill(double* v, std::size_t count, double value) { std::fill_n(v, count, va
 
 // ---- the covariance ----
 
-// Makes *w the work array of gesvd("N", "A") for rows x cols, asking LAPACK
-// for its length only when the shape changed (the length decides LAPACK's
-// blocking, so an SVD always gets the one LAPACK asked for at its shape).
-// False when memory is short.  A query LAPACK refuses leaves w->lwork 0,
+// Up to this many columns (and a thousand entries) a tall matrix's SVD is
+// done here, by a QR factorisation and one-sided Jacobi rotations of R: no
+// LAPACK call, whose overhead is most of the time of a small fit's
+// statistics, and singular values to high relative accuracy.
+constexpr int kSmallSvdColumns = 16;
+constexpr std::size_t kSmallSvdEntries = 1024;
+constexpr int kJacobiSweeps = 60;
+
+// One-sided Jacobi (Hestenes) on the columns of the column-major cols x cols
+// matrix a: rotations from the right orthogonalise its columns, accumulated
+// in v (column-major, started at the identity).  False when the sweeps do
+// not settle.
+bool jacobi_orthogonalise(double* a, double* v, std::size_t cols) {
+  const double tolerance = R::eps;
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    bool rotated = false;
+    for (std::size_t p = 0; p + 1 < cols; ++p)
+      for (std::size_t q = p + 1; q < cols; ++q) {
+        double* ap = a + p * cols;
+        double* aq = a + q * cols;
+        const double alpha = householder::dot(ap, ap, 0, cols), beta = householder::dot(aq, aq, 0, cols);
+        const double gamma = householder::dot(ap, aq, 0, cols);
+        if (!(std::fabs(gamma) > tolerance * std::sqrt(alpha) * std::sqrt(beta))) continue;
+        rotated = true;
+        const double zeta = (beta - alpha) / (2 * gamma);
+        const double t = std::copysign(1.0, zeta) / (std::fabs(zeta) + std::sqrt(1 + zeta * zeta));
+        const double c = 1 / std::sqrt(1 + t * t), sn = c * t;
+        for (double* m : {a, v})
+          for (std::size_t i = 0; i < cols; ++i) {
+            double* mp = m + p * cols;
+            double* mq = m + q * cols;
+            const double x = mp[i], y = mq[i];
+            mp[i] = c * x - sn * y;
+            mq[i] = sn * x + c * y;
+          }
+      }
+    if (!rotated) return true;
+  }
+  return false;
+}
+
+// The SVD of right_svd for a small tall matrix: QR, then Jacobi on R; the
+// singular values (the columns' norms) in decreasing order.  `work` holds
+// 2 cols^2 + cols reals.
+bool small_right_svd(int rows, int cols, double* a, double* s, double* vt, double* work) {
+  const std::size_t n = std::size_t(rows), m = std::size_t(cols);
+  double* tau = work;
+  double* r = tau + m;
+  double* v = r + m * m;
+  householder::householder_qr(a, n, m, tau);
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t i = 0; i < m; ++i) {
+      r[i + j * m] = i <= j ? a[i + j * n] : 0.0;
+      v[i + j * m] = double(i == j);
+    }
+  if (!jacobi_orthogonalise(r, v, m)) return false;
+  std::size_t order[kSmallSvdColumns];
+  double norm[kSmallSvdColumns];
+  for (std::size_t j = 0; j < m; ++j) {
+    order[j] = j;
+    norm[j] = householder::stable_norm(r + j * m, m);
+  }
+  std::stable_sort(order, order + m, [&](std::size_t x, std::size_t y) { return norm[x] > norm[y]; });
+  for (std::size_t k = 0; k < m; ++k) {
+    s[k] = norm[order[k]];
+    for (std::size_t i = 0; i < m; ++i) vt[k + i * m] = v[i + order[k] * m];  // row k of V^T
+  }
+  return true;
+}
+
+bool is_small_svd(int rows, int cols) {
+  return rows >= cols && cols <= kSmallSvdColumns && std::size_t(rows) * std::size_t(cols) <= kSmallSvdEntries;
+}
+
+// Makes *w the work array of the SVD for rows x cols (small_right_svd's, or
+// gesvd("N", "A")'s), asking LAPACK for its length only when the shape
+// changed (the length decides LAPACK's blocking, so an SVD always gets the
+// one LAPACK asked for at its shape).  False when memory is short.  A query LAPACK refuses leaves w->lwork 0,
 // which right_svd reads as a failed SVD.
 bool prepare_svd_work(int rows, int cols, SvdWork* w) {
   if (w->lwork > 0 && w->rows == rows && w->cols == cols) return true;
   const int one = 1;
   int lwork = -1, info = 0;
   double optimal = 0, unused = 0;
-  R::gesvd("N", "A", &rows, &cols, &unused, &rows, &unused, &unused, &one, &unused, &cols, &optimal, &lwork, &info);
+  if (is_small_svd(rows, cols)) {
+    optimal = 2.0 * cols * cols + cols;  // small_right_svd's
+  } else {
+    R::gesvd("N", "A", &rows, &cols, &unused, &rows, &unused, &unused, &one, &unused, &cols, &optimal, &lwork,
+             &info);
+  }
   w->rows = rows;
   w->cols = cols;
   w->lwork = 0;
@@ -54,6 +134,7 @@ bool prepare_svd_work(int rows, int cols, SvdWork* w) {
 bool right_svd(int rows, int cols, double* a, double* s, double* vt, SvdWork* w) {
   if (w->lwork <= 0 || w->rows != rows || w->cols != cols) return false;
   if (!all_finite(a, std::size_t(rows) * std::size_t(cols))) return false;
+  if (is_small_svd(rows, cols)) return small_right_svd(rows, cols, a, s, vt, w->work.get());
   const int one = 1;
   int lwork = w->lwork, info = 0;
   double unused = 0;

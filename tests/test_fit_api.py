@@ -157,6 +157,25 @@ def test_no_degrees_of_freedom_gives_an_infinite_covariance():
     assert np.isfinite(r.cov).all()
 
 
+@pytest.mark.parametrize("n", [200, 210, 2000], ids=["small", "just-large", "large"])
+@pytest.mark.parametrize("deficient", [False, True], ids=["full-rank", "rank-deficient"])
+def test_covariance_is_the_pseudo_inverse_for_small_and_large_jacobians(n, deficient):
+    # The statistics' SVD runs here for a small Jacobian (QR and Jacobi
+    # rotations, up to 1000 entries) and in LAPACK beyond: both must give
+    # (J^T J)^-1 s^2 to rounding, and infinite variances for the two
+    # parameters the data cannot tell apart.
+    rng = np.random.default_rng(5)
+    A = rng.standard_normal((n, 5)) * [1.0, 10.0, 0.1, 1.0, 3.0]
+    if deficient:
+        A[:, 4] = 2.0 * A[:, 3]
+    y = A @ [1.0, -2.0, 0.5, 3.0, 0.0] + 0.1 * rng.standard_normal(n)
+    r = fit(lambda p: A @ p, np.zeros(5), y, jac=lambda p: A)
+    expected = np.linalg.pinv(A.T @ A) * (r.residuals @ r.residuals) / r.dof
+    determined = slice(0, 3) if deficient else slice(0, 5)
+    np.testing.assert_allclose(r.cov[determined, determined], expected[determined, determined], rtol=1e-9)
+    assert np.isinf(np.diag(r.cov)[3:]).all() == deficient
+
+
 # ---- single precision ----
 
 def test_single_precision_fit_reaches_float_accuracy():
