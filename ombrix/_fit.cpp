@@ -2380,35 +2380,21 @@ bool row_statistics(const Lockstep<T>& s, std::size_t row, StatisticsScratch<T>&
   return true;
 }
 
-// The solutions' model values into b.f, from one call at all of them;
-// false with the exception pending.
+// `function` (the model, `name`, or its jac) at every solution, from one
+// call at all of them, into `into` (k x n values, or k x n x m Jacobians:
+// `ndim` 2 or 3); false with the exception pending.
 template <typename T>
-bool values_at_solutions(Lockstep<T>& s) {
-  const Batch<T>& b = s.b;
-  npy_intp p_dims[2] = {b.k, b.m};
-  Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
-  if (!points) return false;
-  std::copy_n(b.p, std::size_t(b.k) * std::size_t(b.m), data_of<T>(points));
-  const npy_intp dims[2] = {b.k, b.n};
-  Ref f = call_vectorized<T>(s.model, s.args, points, "model", 2, dims);
-  if (!f) return false;
-  std::copy_n(data_of<T>(f), std::size_t(b.k) * std::size_t(b.n), b.f);
-  return true;
-}
-
-// The analytic Jacobians at the solutions into b.J, from one call at all of
-// them; false with the exception pending.
-template <typename T>
-bool jacobians_at_solutions(Lockstep<T>& s) {
+bool call_at_solutions(Lockstep<T>& s, PyObject* function, const char* name, int ndim, T* into) {
   const Batch<T>& b = s.b;
   npy_intp p_dims[2] = {b.k, b.m};
   Ref points(PyArray_SimpleNew(2, p_dims, kNumpyType<T>));
   if (!points) return false;
   std::copy_n(b.p, std::size_t(b.k) * std::size_t(b.m), data_of<T>(points));
   const npy_intp dims[3] = {b.k, b.n, b.m};
-  Ref J = call_vectorized<T>(s.jac, s.args, points, "jac", 3, dims);
-  if (!J) return false;
-  std::copy_n(data_of<T>(J), std::size_t(b.k) * std::size_t(b.n) * std::size_t(b.m), b.J);
+  Ref out = call_vectorized<T>(function, s.args, points, name, ndim, dims);
+  if (!out) return false;
+  const std::size_t width = ndim == 3 ? std::size_t(b.m) : 1;
+  std::copy_n(data_of<T>(out), std::size_t(b.k) * std::size_t(b.n) * width, into);
   return true;
 }
 
@@ -2525,7 +2511,8 @@ template <typename T>
 bool lockstep_statistics(Lockstep<T>& s) {
   const Batch<T>& b = s.b;
   const std::size_t m = std::size_t(b.m), n = std::size_t(b.n);
-  if (!values_at_solutions(s) || (s.analytic() && !jacobians_at_solutions(s))) return false;
+  if (!call_at_solutions(s, s.model, "model", 2, b.f) || (s.analytic() && !call_at_solutions(s, s.jac, "jac", 3, b.J)))
+    return false;
   std::vector<StatisticsScratch<T>> scratch(std::size_t(s.threads.count()));
   for (StatisticsScratch<T>& mine : scratch)
     if (!mine.take(m, n)) return PyErr_NoMemory(), false;
