@@ -488,7 +488,10 @@ def fit(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any
     with ``gradient_tol`` or ``chisq_tol`` (the absolute tests of the
     numeric layer's own solvers, which run those).  Its damping is scaled
     by the Jacobian's column norms and updated from the ratio of actual to
-    predicted reduction; its steps come from a QR factorisation; a trial
+    predicted reduction; its steps come from a QR factorisation, and with
+    the linear loss and an analytic `jac` they add a secant estimate of the
+    residuals' own curvature once it predicts the reductions better, so
+    that fits with large residuals converge in far fewer steps; a trial
     point where the model or its Jacobian is not finite is refused and the
     damping raised, so the fit goes on with shorter steps (INVALID_VALUES
     only when no finite step is left).  It stops when the scaled gradient,
@@ -496,7 +499,8 @@ def fit(model: Model, p0: npt.ArrayLike, y: npt.ArrayLike, *, args: Sequence[Any
     reduction of chi-square per step falls to rounding (SMALL_GRADIENT,
     SMALL_STEP, SMALL_REDUCTION: converged), and reports STALLED (not
     converged) when the steps become negligible while the gradient does
-    not, as with a wrong Jacobian.  With forward differences it ends with
+    not and the undamped step is not within the step tolerance either, as
+    with a wrong Jacobian.  With forward differences it ends with
     central ones once the steps no longer change chi-square beyond its
     rounding, so that the last digits do not depend on the forward
     differences' error; no final Gauss-Newton correction is taken.
