@@ -741,6 +741,8 @@ def statistics(stop: Any, p: np.ndarray, f: np.ndarray, cov: np.ndarray, chisq: 
     unscaled covariance `cov` (..., m, m), which is scaled in place by
     ``loss_chisq / dof`` unless `absolute_sigma`; `stop` is the stop reason
     (info entry 6), `free` the free directions, n the data points."""
+    if cov.ndim == 2:
+        return _one_fit_statistics(stop, p, f, cov, chisq, free, n, loss_chisq, absolute_sigma)
     finite = np.isfinite(f).all(axis=-1) & np.isfinite(p).all(axis=-1) & np.isfinite(chisq)
     status = np.where(finite, stop, int(Status.INVALID_VALUES))  # nothing finite to claim convergence for
     dof = n - np.asarray(free)
@@ -749,6 +751,25 @@ def statistics(stop: Any, p: np.ndarray, f: np.ndarray, cov: np.ndarray, chisq: 
     if not absolute_sigma:
         _scale_covariance(cov, dof, loss_chisq)
     stderr = np.sqrt(np.abs(np.diagonal(cov, axis1=-2, axis2=-1)))
+    return Statistics(status, dof, redchi, undetermined, stderr)
+
+
+def _one_fit_statistics(stop: int, p: np.ndarray, f: np.ndarray, cov: np.ndarray, chisq: float, free: int, n: int,
+                        loss_chisq: float, absolute_sigma: bool) -> Statistics:
+    """`statistics` of one fit in scalars: the same arithmetic, without the
+    array machinery that a single fit's few numbers do not need."""
+    finite = bool(np.isfinite(f).all()) and bool(np.isfinite(p).all()) and math.isfinite(chisq)
+    status = stop if finite else int(Status.INVALID_VALUES)
+    dof = n - int(free)
+    redchi = np.float64(chisq) / dof if dof > 0 else math.nan
+    undetermined = np.isposinf(cov.diagonal())
+    if not absolute_sigma:
+        if dof <= 0:
+            cov[...] = math.inf
+        else:
+            with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
+                np.multiply(cov, np.float64(loss_chisq) / dof, out=cov, where=~np.isinf(cov))
+    stderr = np.sqrt(np.abs(cov.diagonal()))
     return Statistics(status, dof, redchi, undetermined, stderr)
 
 
