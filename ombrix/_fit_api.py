@@ -762,13 +762,16 @@ def _one_fit_statistics(stop: int, p: np.ndarray, f: np.ndarray, cov: np.ndarray
     status = stop if finite else int(Status.INVALID_VALUES)
     dof = n - int(free)
     redchi = np.float64(chisq) / dof if dof > 0 else math.nan
-    undetermined = np.isposinf(cov.diagonal())
+    undetermined = cov.diagonal() == math.inf
     if not absolute_sigma:
-        if dof <= 0:
+        factor = np.float64(loss_chisq) / dof if dof > 0 else None
+        if factor is None:
             cov[...] = math.inf
+        elif math.isfinite(factor):
+            np.multiply(cov, factor, out=cov, where=~np.isinf(cov))
         else:
             with np.errstate(invalid="ignore"):  # an infinite chi-square times a zero covariance is NaN
-                np.multiply(cov, np.float64(loss_chisq) / dof, out=cov, where=~np.isinf(cov))
+                np.multiply(cov, factor, out=cov, where=~np.isinf(cov))
     stderr = np.sqrt(np.abs(cov.diagonal()))
     return Statistics(status, dof, redchi, undetermined, stderr)
 
@@ -791,7 +794,7 @@ def _correlations(cov: np.ndarray, stderr: np.ndarray) -> np.ndarray:
     whose standard error is 0 or not finite."""
     good = np.isfinite(stderr) & (stderr > 0)
     scale = np.where(good, stderr, 1.0)
-    return np.divide(cov, np.outer(scale, scale), out=np.full(cov.shape, math.nan), where=np.outer(good, good))
+    return np.divide(cov, scale[:, None] * scale, out=np.full(cov.shape, math.nan), where=good[:, None] & good)
 
 
 def refused_start(p0: npt.ArrayLike, n: int, k2: int, dtype: np.dtype[Any], reason: object,
