@@ -874,6 +874,20 @@ void set_engine_options(const EngineSettings& s, const Tolerances& t, Difference
   o->difference_step = T(s.diff_step);
 }
 
+// The information vector's entries from the engine's result and status,
+// as the other solvers fill them (3 and 9 stay as they are).
+template <typename T>
+void engine_info(const ombrix_solve_result& result, int status, T* info) {
+  info[0] = T(result.initial_chisq);
+  info[1] = T(result.chisq);
+  info[2] = T(result.gradient);
+  info[4] = T(result.damping);
+  info[5] = T(result.iterations);
+  info[6] = T(stop_reason(status));
+  info[7] = T(result.nfev);
+  info[8] = T(result.njev);
+}
+
 // Runs the engine from z (k variables), with the binding's Jacobian (analytic,
 // or its differences in p, which stay inside lb and ub) or the engine's
 // differences; fills the information vector as the other solvers do.
@@ -912,14 +926,7 @@ int run_engine(EngineFit<T>& e, const EngineSettings& s, bool guarded, bool bind
   const int status = Engine<T>::solve(EngineFit<T>::model_callback, jacobian, z, weighted_y, nullptr, k, n, &o,
                                       &result, nullptr, &e);
   if (status < 0) return status;
-  info[0] = T(result.initial_chisq);
-  info[1] = T(result.chisq);
-  info[2] = T(result.gradient);
-  info[4] = T(result.damping);
-  info[5] = T(result.iterations);
-  info[6] = T(stop_reason(status));
-  info[7] = T(result.nfev);
-  info[8] = T(result.njev);
+  engine_info(result, status, info);
   return status;
 }
 
@@ -2344,14 +2351,7 @@ bool row_statistics(const Lockstep<T>& s, std::size_t row, StatisticsScratch<T>&
   ombrix_solve_result result{};
   const int status = s.runs[row]->result(&result);
   T info[10] = {};  // in T, as a single fit keeps it
-  info[0] = T(result.initial_chisq);
-  info[1] = T(result.chisq);
-  info[2] = T(result.gradient);
-  info[4] = T(result.damping);
-  info[5] = T(result.iterations);
-  info[6] = T(stop_reason(status));
-  info[7] = T(result.nfev);
-  info[8] = T(result.njev);
+  engine_info(result, status, info);
   const T* jac = b.J + row * n * m;
   if (!ombrix::all_finite(jac, n * m)) info[6] = T(kInvalidValues);
   std::copy_n(info, 10, b.info + row * 10);
