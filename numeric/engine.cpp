@@ -671,6 +671,7 @@ struct Run {
   int iterations = 0;
   int status = 0;
   bool have_factor = false;
+  bool jacobian_at_p = false;  // ws.jac holds the Jacobian the factors at p come from
   Rejection last = Rejection::kNone;
   // The secant curvature ws.curvature is kept (see update_secant); its
   // model makes the next trial step; the accepted steps in a row it
@@ -723,6 +724,7 @@ struct Run {
   // New Jacobian at the accepted point: factorisation, scaling, gradient.
   bool refactor(bool initial) {
     have_factor = factor(pr, pr.jac != nullptr, ws, fac);
+    jacobian_at_p = have_factor;
     if (!have_factor) return false;
     // mu D^2 must not jump where a column norm jumps (a robust loss
     // switching zones, a parameter waking up): mu shrinks with the largest growth.
@@ -751,7 +753,7 @@ struct Run {
   struct Trial {
     T dstep = 0, pred = 0, cost = 0, gain_ratio = 0, step_tolerance = 0;
     bool small_step = false, small_reduction = false, below_resolution = false, refined = false,
-         switching = false, secant = false;
+         switching = false, secant = false, secant_pair = false;
   } trial;
 
   // Progress through a difference Jacobian at `at` (model values f_at):
@@ -795,6 +797,7 @@ struct Run {
   Rejection trial_step(T& pred);
   bool secant_step(T& pred);
   void measure_secant_step();
+  void jacobian_times_residuals(const T* r, T* out) const;
   void learn_secant(T actual, bool vote);
   Rejection accelerate(const T* Rv, T dv);
   void accept(T gain_ratio, T dstep);
@@ -1003,22 +1006,17 @@ bool Run<T>::secant_step(T& pred) {
 }
 
 // Before the factors move to the accepted point: the step s = p_new - p
-// into ws.step, J^T r_new into ws.secant_ysharp and g into ws.old_grad, and
-// what each model predicted for s.
+// into ws.step and g into ws.old_grad, and what each model predicted for s
+// (J^T r_new is in ws.secant_ysharp already, see judge).
 template <typename T>
 void Run<T>::measure_secant_step() {
   const int m = pr.m;
   const std::size_t nn = std::size_t(pr.n), mm = std::size_t(m);
   for (std::size_t j = 0; j < mm; ++j) ws.step[j] = ws.trial_p[j] - p[j];
-  std::memcpy(ws.scratch1, ws.trial_r, nn * sizeof(T));
-  if (!multiply_qt(ws, pr.n, m, ws.scratch1)) std::fill(ws.scratch1, ws.scratch1 + mm, T(0));
   T* Rs = ws.rhs;
   upper_times(ws.qr, nn, ws.step, Rs, m);
   T gs = 0, rs2 = 0;
   for (std::size_t j = 0; j < mm; ++j) {
-    T Jr = 0;  // (J^T r_new)_j = (R^T Q^T r_new)_j
-    for (std::size_t i = 0; i <= j; ++i) Jr += ws.qr[i + j * nn] * ws.scratch1[i];
-    ws.secant_ysharp[j] = Jr;
     gs += ws.grad[j] * ws.step[j];
     rs2 += Rs[j] * Rs[j];
   }
@@ -1026,6 +1024,20 @@ void Run<T>::measure_secant_step() {
   secant_check.gauss_newton = 2 * gs - rs2;
   secant_check.s_S_s = quadratic_form(ws.curvature, ws.step, m);
   secant_check.with_curvature = secant_check.gauss_newton - secant_check.s_S_s;
+}
+
+// (W J)^T r for the caller's Jacobian at p (row-major, unweighted) and
+// weighted residuals r: the secant pair's J^T r_new, in one pass over J
+// (the linear loss: no rescaling of the rows).
+template <typename T>
+void Run<T>::jacobian_times_residuals(const T* r, T* out) const {
+  const std::size_t nn = std::size_t(pr.n), mm = std::size_t(pr.m);
+  std::fill(out, out + mm, T(0));
+  for (std::size_t i = 0; i < nn; ++i) {
+    const T wr = pr.weights ? pr.weights[i] * r[i] : r[i];
+    const T* row = ws.jac + i * mm;
+    for (std::size_t j = 0; j < mm; ++j) out[j] += row[j] * wr;
+  }
 }
 
 // After the factorisation at the accepted point: S learns the step, and its
@@ -1203,6 +1215,9 @@ void Run<T>::judge() {
   trial.switching = trial.below_resolution && !pr.jac && o.differences == OMBRIX_DIFFERENCES_FORWARD &&
                     !pr.polishing;
   if (trial.switching) pr.polishing = true;
+  // J^T r_new of the secant pair, from the Jacobian at p before the trial's replaces it
+  trial.secant_pair = secant && jacobian_at_p;
+  if (trial.secant_pair) jacobian_times_residuals(ws.trial_r, ws.secant_ysharp);
   // The Jacobian at the trial point decides too: a non-finite one rejects it.
   phase = Phase::kTrialJacobian;
   begin_jacobian(ws.trial_p, ws.trial_f);
@@ -1214,7 +1229,8 @@ template <typename T>
 int Run<T>::conclude(Outcome j) {
   const int m = pr.m;
   if (j == Outcome::kAborted) return OMBRIX_SOLVE_ABORTED;
-  if (j == Outcome::kNonFinite) {  // ws.qr still holds the factors at p
+  if (j == Outcome::kNonFinite) {  // ws.qr still holds the factors at p, ws.jac the trial's Jacobian
+    jacobian_at_p = false;
     reject(Rejection::kNonFinite);
     return stop_after_trial(trial.small_step, false);
   }
@@ -1222,7 +1238,7 @@ int Run<T>::conclude(Outcome j) {
   // and the models' predictions are compared where they differ by more
   // than the loss's rounding: near the minimum the loss stops resolving
   // the comparison long before the gradient stops resolving the step.
-  const bool learn = secant && trial.dstep > kSecantSignal<T> * Real<T>::eps * scaled_norm(ws.D, p, m);
+  const bool learn = trial.secant_pair && trial.dstep > kSecantSignal<T> * Real<T>::eps * scaled_norm(ws.D, p, m);
   const bool vote = trial.pred > kSecantSignal<T> * resolution;
   if (learn) measure_secant_step();
   const T actual = cost - trial.cost;
