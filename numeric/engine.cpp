@@ -259,11 +259,9 @@ T inside_step(T h, T reach, T room_lo, T room_hi) {
 
 // ---- linear algebra of one iteration --------------------------------------------------
 
-// Up to this many Jacobian entries the QR factorisation is done here rather
-// than by LAPACK, whose per-call overhead dominates for small problems (the
-// many small fits of one batch); beyond about a thousand its blocked kernels
-// are faster.  Both store Q as LAPACK's geqrf does.
-constexpr std::size_t kSmallQr = 1024;
+// Up to householder::kSmallEntries Jacobian entries the QR factorisation
+// is done here rather than by LAPACK; both store Q as geqrf does.
+constexpr std::size_t kSmallQr = householder::kSmallEntries;
 
 // QR of ws.qr (n x m) and Q^T b, here for small problems, else by LAPACK.
 template <typename T>
@@ -751,7 +749,7 @@ struct Run {
 
   // What the current trial showed, between its phases.
   struct Trial {
-    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0, step_tolerance = 0;
+    T dstep = 0, pred = 0, cost = 0, gain_ratio = 0, p_size = 0, step_tolerance = 0;  // p_size: ||D p||
     bool small_step = false, small_reduction = false, below_resolution = false, refined = false,
          switching = false, secant = false, secant_pair = false;
   } trial;
@@ -796,6 +794,7 @@ struct Run {
 
   Rejection trial_step(T& pred);
   bool secant_step(T& pred);
+  T gauss_newton_reduction(const T* s);
   void measure_secant_step();
   void jacobian_times_residuals(const T* r, T* out) const;
   void learn_secant(T actual, bool vote);
@@ -992,17 +991,24 @@ bool Run<T>::secant_step(T& pred) {
                  ? T(0)
                  : mu;
   if (trial_mu > 0 && !solve_secant_model(ws.qr, nn, S, ws.D, mu, ws.grad, ws.givens, ws.v, m)) return false;
-  T* Rv = ws.scratch2;
-  upper_times(ws.qr, nn, ws.v, Rv, m);
-  T gv = 0, rv2 = 0;
-  for (int j = 0; j < m; ++j) {
-    gv += ws.grad[j] * ws.v[j];
-    rv2 += Rv[j] * Rv[j];
-  }
-  pred = 2 * gv - rv2 - quadratic_form(S, ws.v, m);
+  pred = gauss_newton_reduction(ws.v) - quadratic_form(S, ws.v, m);
   std::memcpy(ws.step, ws.v, std::size_t(m) * sizeof(T));
   trial.secant = true;
   return true;
+}
+
+// The reduction the Gauss-Newton model at p predicts for the step s,
+// 2 g^T s - ||R s||^2 (R s into ws.scratch2).
+template <typename T>
+T Run<T>::gauss_newton_reduction(const T* s) {
+  T* Rs = ws.scratch2;
+  upper_times(ws.qr, std::size_t(pr.n), s, Rs, pr.m);
+  T gs = 0, rs2 = 0;
+  for (int j = 0; j < pr.m; ++j) {
+    gs += ws.grad[j] * s[j];
+    rs2 += Rs[j] * Rs[j];
+  }
+  return 2 * gs - rs2;
 }
 
 // Before the factors move to the accepted point: the step s = p_new - p
@@ -1011,17 +1017,10 @@ bool Run<T>::secant_step(T& pred) {
 template <typename T>
 void Run<T>::measure_secant_step() {
   const int m = pr.m;
-  const std::size_t nn = std::size_t(pr.n), mm = std::size_t(m);
+  const std::size_t mm = std::size_t(m);
   for (std::size_t j = 0; j < mm; ++j) ws.step[j] = ws.trial_p[j] - p[j];
-  T* Rs = ws.rhs;
-  upper_times(ws.qr, nn, ws.step, Rs, m);
-  T gs = 0, rs2 = 0;
-  for (std::size_t j = 0; j < mm; ++j) {
-    gs += ws.grad[j] * ws.step[j];
-    rs2 += Rs[j] * Rs[j];
-  }
   std::memcpy(ws.old_grad, ws.grad, mm * sizeof(T));
-  secant_check.gauss_newton = 2 * gs - rs2;
+  secant_check.gauss_newton = gauss_newton_reduction(ws.step);
   secant_check.s_S_s = quadratic_form(ws.curvature, ws.step, m);
   secant_check.with_curvature = secant_check.gauss_newton - secant_check.s_S_s;
 }
@@ -1153,7 +1152,8 @@ int Run<T>::propose() {
   const Rejection refused = trial_step(trial.pred);
   if (pr.aborted) return OMBRIX_SOLVE_ABORTED;
   trial.dstep = scaled_norm(ws.D, ws.step, m);
-  trial.step_tolerance = T(o.xtol) * (T(o.xtol) + scaled_norm(ws.D, p, m));
+  trial.p_size = scaled_norm(ws.D, p, m);
+  trial.step_tolerance = T(o.xtol) * (T(o.xtol) + trial.p_size);
   trial.small_step = trial.dstep <= trial.step_tolerance;
   if (refused != Rejection::kNone) {
     reject(refused);
@@ -1238,7 +1238,7 @@ int Run<T>::conclude(Outcome j) {
   // and the models' predictions are compared where they differ by more
   // than the loss's rounding: near the minimum the loss stops resolving
   // the comparison long before the gradient stops resolving the step.
-  const bool learn = trial.secant_pair && trial.dstep > kSecantSignal<T> * Real<T>::eps * scaled_norm(ws.D, p, m);
+  const bool learn = trial.secant_pair && trial.dstep > kSecantSignal<T> * Real<T>::eps * trial.p_size;
   const bool vote = trial.pred > kSecantSignal<T> * resolution;
   if (learn) measure_secant_step();
   const T actual = cost - trial.cost;

@@ -15,6 +15,11 @@
 namespace ombrix {
 namespace householder {
 
+// Up to this many entries a matrix is factorised here: below it LAPACK's
+// per-call overhead dominates (the many small fits of one batch), beyond
+// about a thousand its blocked kernels are faster.
+constexpr std::size_t kSmallEntries = 1024;
+
 // sum_{i=begin}^{end-1} x_i y_i in four interleaved partial sums, which the
 // processor can keep in flight together; the order is fixed, so the result
 // does not depend on the machine's vector width.

@@ -22,12 +22,11 @@ void fill(double* v, std::size_t count, double value) { std::fill_n(v, count, va
 
 // ---- the covariance ----
 
-// Up to this many columns (and a thousand entries) a tall matrix's SVD is
-// done here, by a QR factorisation and one-sided Jacobi rotations of R: no
-// LAPACK call, whose overhead is most of the time of a small fit's
-// statistics, and singular values to high relative accuracy.
+// Up to this many columns (and householder::kSmallEntries entries) a tall
+// matrix's SVD is done here, by a QR factorisation and one-sided Jacobi
+// rotations of R: no LAPACK call, whose overhead is most of the time of a
+// small fit's statistics, and singular values to high relative accuracy.
 constexpr int kSmallSvdColumns = 16;
-constexpr std::size_t kSmallSvdEntries = 1024;
 constexpr int kJacobiSweeps = 60;
 
 // One-sided Jacobi (Hestenes) on the columns of the column-major cols x cols
@@ -93,7 +92,7 @@ bool small_right_svd(int rows, int cols, double* a, double* s, double* vt, doubl
 }
 
 bool is_small_svd(int rows, int cols) {
-  return rows >= cols && cols <= kSmallSvdColumns && std::size_t(rows) * std::size_t(cols) <= kSmallSvdEntries;
+  return rows >= cols && cols <= kSmallSvdColumns && std::size_t(rows) * std::size_t(cols) <= householder::kSmallEntries;
 }
 
 // Makes *w the work array of the SVD for rows x cols (small_right_svd's, or
